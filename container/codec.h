@@ -1,0 +1,48 @@
+// The frame codec: raw record bytes to stored frame bytes and back. The
+// only file that includes <zstd.h> is codec.cc.
+//
+// Level 0 stores bytes as they are; any other level makes exactly one zstd
+// frame with its content checksum. Readers tell the two forms apart by the
+// zstd magic in the first four stored bytes.
+#ifndef TARVEL_CONTAINER_CODEC_H_
+#define TARVEL_CONTAINER_CODEC_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "container/result.h"
+
+namespace tarvel {
+
+inline constexpr size_t ENCODE_CHUNK = 32768;
+inline constexpr size_t DECODE_CHUNK = 131072;
+inline constexpr uint64_t MAX_FRAME_BODY = 4294967296ull;
+
+// Whether "stored" begins with the zstd frame magic 28 B5 2F FD.
+bool has_zstd_magic(std::string_view stored);
+
+// Level 0: a copy of "data". Otherwise one zstd frame at "level" (passed to
+// zstd unchanged). A zstd failure is Io carrying zstd's error name.
+Result<std::string> compress_frame(std::string_view data, int32_t level);
+
+struct DecodedFrame {
+  std::string body;
+  uint64_t consumed = 0;  // bytes at the start of the input the frame took
+};
+
+// Decodes the first zstd frame of "data"; bytes after its end are ignored.
+// Compression for a zstd error; Malformed "truncated zstd frame" or "frame
+// decompresses to more than 4294967296 bytes".
+Result<DecodedFrame> decode_one_frame(std::string_view data);
+
+// As decode_one_frame, but hands each piece of decoded output to "sink" as
+// it is produced instead of collecting it; returns the bytes consumed.
+Result<uint64_t> decode_one_frame_to(
+    std::string_view data, const std::function<void(std::string_view)>& sink);
+
+}  // namespace tarvel
+
+#endif  // TARVEL_CONTAINER_CODEC_H_

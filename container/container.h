@@ -1,0 +1,125 @@
+// Container: one open container file and everything the library knows of it
+// in memory.
+//
+// A Container has exactly one owner, is never copied and may be moved; it is
+// used by one thread at a time. Its file stays open until the Container is
+// destroyed (released): a writable one then writes its buffered records at
+// the end of the data, errors ignored, without a flush to stable storage.
+//
+// Invariants:
+//   data_start = 16 + header_area
+//   data_start <= tail_start <= file_len; every listed frame ends by file_len
+//   the raw tail is [tail_start, file_len) in the file followed by buffer
+#ifndef TARVEL_CONTAINER_CONTAINER_H_
+#define TARVEL_CONTAINER_CONTAINER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "container/file.h"
+#include "container/frames.h"
+#include "container/headers.h"
+#include "container/result.h"
+#include "container/schema.h"
+
+namespace tarvel {
+
+// append_record writes the buffer once it holds more than this many bytes.
+inline constexpr size_t WRITE_BEHIND_LIMIT = 65535;
+
+using UserHeaders = std::vector<std::pair<std::string, std::string>>;
+
+class Container {
+ public:
+  // Creates a new file (exclusively) holding the preamble and a header zone
+  // of "header_area" bytes with the 14 system headers, then "user" in order.
+  static Result<Container> create(const std::string& path, const Schema& schema,
+                                  std::string_view source, std::string_view writer,
+                                  uint64_t created_at_millis, uint32_t header_area,
+                                  const UserHeaders& user, Env& env = Env::posix());
+
+  // The common open: checks preamble, zone, schema and frames list.
+  static Result<Container> open_inner(const std::string& path, bool writable,
+                                      Env& env = Env::posix());
+  // Read-only; nothing on disk is touched.
+  static Result<Container> open_read(const std::string& path, Env& env = Env::posix());
+  // Replays a pending seal journal, opens for writing, cuts a torn record off
+  // the raw tail and counts the tail's records into the live counters.
+  static Result<Container> open_append(const std::string& path,
+                                       Env& env = Env::posix());
+
+  Container(Container&& other) noexcept;
+  Container& operator=(Container&&) = delete;
+  Container(const Container&) = delete;
+  Container& operator=(const Container&) = delete;
+  ~Container();
+
+  Status append_record(std::string_view body);
+  Status flush_data();
+  Status flush_headers();
+  Status set_user_header(std::string_view key, std::string_view value);
+
+  // Closes the raw tail into one frame through the seal journal.
+  Status close_frame(uint64_t frame_id, int32_t level);
+  // close_frame, then _sealed = "true" and a header rewrite.
+  Status seal(uint64_t frame_id, int32_t level);
+
+  Result<std::string> read_frame(uint64_t frame_id);
+  Result<std::string> read_frame_at(uint64_t index);
+  Result<std::string> read_frame_body(const Frame& frame);
+  // The whole records of the raw tail as stored (prefixes included).
+  Result<std::string> read_tail();
+
+  const std::string& path() const { return path_; }
+  const Headers& headers() const { return headers_; }
+  const Schema& schema() const { return schema_; }
+  const std::vector<Frame>& frames() const { return frames_; }
+  const Preamble& preamble() const { return preamble_; }
+  uint64_t data_start() const { return data_start_; }
+  uint64_t file_len() const { return file_len_; }
+  size_t buffered() const { return buffer_.size(); }
+  uint64_t records() const { return records_; }
+  uint64_t bytes_raw() const { return bytes_raw_; }
+  uint64_t records_committed() const { return records_committed_; }
+  uint64_t bytes_raw_committed() const { return bytes_raw_committed_; }
+  bool writable() const { return writable_; }
+  uint64_t tail_start() const;
+
+  // For rebuild_headers' fix: sets the frames list and both pairs of
+  // counters to values derived from the data.
+  void replace_counts(std::vector<Frame> frames, uint64_t records, uint64_t bytes_raw);
+  // Mutable access for maintenance tools that update headers before a flush.
+  Headers& mutable_headers() { return headers_; }
+
+ private:
+  Container() = default;
+
+  // Fields in release order: path, file, headers, schema, frames, buffer.
+  std::string path_;
+  std::unique_ptr<File> file_;
+  Headers headers_;
+  Schema schema_;
+  std::vector<Frame> frames_;
+  std::string buffer_;
+  Preamble preamble_;
+  Env* env_ = nullptr;
+  uint64_t data_start_ = 0;
+  uint64_t file_len_ = 0;
+  uint64_t records_ = 0;
+  uint64_t bytes_raw_ = 0;
+  uint64_t records_committed_ = 0;
+  uint64_t bytes_raw_committed_ = 0;
+  bool writable_ = false;
+  // Set when a write to the container may have left it half-written with
+  // only the seal journal (or nothing) to repair it; every later write is
+  // then refused until the file is reopened with open_append.
+  bool needs_recovery_ = false;
+};
+
+}  // namespace tarvel
+
+#endif  // TARVEL_CONTAINER_CONTAINER_H_

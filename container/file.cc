@@ -1,0 +1,228 @@
+// The POSIX side of the file layer: the only file that includes <unistd.h>
+// and <fcntl.h>, and the one place where errno becomes an Error.
+#include "container/file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace tarvel {
+
+namespace {
+
+Error posix_error() { return Error::io(IoFailure::os(errno)); }
+
+// The platform's strongest flush of one descriptor, repeated while it is
+// interrupted. Where the platform offers a flush that reaches past the
+// drive's cache, that is used; otherwise fsync.
+int full_flush(int fd) {
+  int rc;
+  do {
+#if defined(F_FULLFSYNC)
+    rc = fcntl(fd, F_FULLFSYNC);
+#else
+    rc = fsync(fd);
+#endif
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+class PosixFile final : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { ::close(fd_); }
+
+  Status seek(uint64_t offset) override {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) {
+      return Error::io(IoFailure::os(EINVAL));
+    }
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return posix_error();
+    return {};
+  }
+
+  Result<size_t> read(char* buf, size_t n) override {
+    ssize_t got = ::read(fd_, buf, n);
+    if (got < 0) return posix_error();
+    return static_cast<size_t>(got);
+  }
+
+  Result<size_t> write(const char* buf, size_t n) override {
+    ssize_t put = ::write(fd_, buf, n);
+    if (put < 0) return posix_error();
+    return static_cast<size_t>(put);
+  }
+
+  Result<uint64_t> length() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return posix_error();
+    return static_cast<uint64_t>(st.st_size);
+  }
+
+  Status truncate(uint64_t length) override {
+    if (length > static_cast<uint64_t>(INT64_MAX)) {
+      return Error::io(IoFailure::os(EFBIG));
+    }
+    int rc;
+    do {
+      rc = ::ftruncate(fd_, static_cast<off_t>(length));
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return posix_error();
+    return {};
+  }
+
+  Status sync() override {
+    if (full_flush(fd_) != 0) return posix_error();
+    return {};
+  }
+
+ private:
+  int fd_;
+};
+
+class PosixEnv final : public Env {
+ public:
+  Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
+    if (path.find('\0') != std::string::npos) {
+      return Error::io(IoFailure::nul_in_path());
+    }
+    int flags = O_CLOEXEC;
+    switch (mode) {
+      case OpenMode::kRead:
+        flags |= O_RDONLY;
+        break;
+      case OpenMode::kReadWrite:
+        flags |= O_RDWR;
+        break;
+      case OpenMode::kCreateNew:
+        flags |= O_RDWR | O_CREAT | O_EXCL;
+        break;
+      case OpenMode::kCreateTruncate:
+        flags |= O_WRONLY | O_CREAT | O_TRUNC;
+        break;
+      case OpenMode::kDirectory:
+        flags |= O_RDONLY | O_DIRECTORY;
+        break;
+    }
+    int fd;
+    do {
+      fd = ::open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return posix_error();
+    return std::unique_ptr<File>(new PosixFile(fd));
+  }
+
+  Status rename(const std::string& from, const std::string& to) override {
+    if (from.find('\0') != std::string::npos || to.find('\0') != std::string::npos) {
+      return Error::io(IoFailure::nul_in_path());
+    }
+    if (::rename(from.c_str(), to.c_str()) != 0) return posix_error();
+    return {};
+  }
+
+  Status remove(const std::string& path) override {
+    if (path.find('\0') != std::string::npos) {
+      return Error::io(IoFailure::nul_in_path());
+    }
+    if (::unlink(path.c_str()) != 0) return posix_error();
+    return {};
+  }
+};
+
+}  // namespace
+
+Env& Env::posix() {
+  static PosixEnv* env = new PosixEnv;
+  return *env;
+}
+
+Status write_all(File& file, std::string_view data) {
+  const char* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    Result<size_t> put = file.write(p, left);
+    if (!put) {
+      if (put.error().io_failure().errnum() == EINTR) continue;
+      return std::move(put).error();
+    }
+    if (*put == 0) return Error::io(IoFailure::write_buffer());
+    p += *put;
+    left -= *put;
+  }
+  return {};
+}
+
+Status write_all_at(File& file, uint64_t offset, std::string_view data) {
+  TRY(file.seek(offset));
+  return write_all(file, data);
+}
+
+Status read_exact(File& file, char* buf, size_t n) {
+  while (n > 0) {
+    Result<size_t> got = file.read(buf, n);
+    if (!got) {
+      if (got.error().io_failure().errnum() == EINTR) continue;
+      return std::move(got).error();
+    }
+    if (*got == 0) return Error::io(IoFailure::fill_buffer());
+    buf += *got;
+    n -= *got;
+  }
+  return {};
+}
+
+Result<std::string> read_exact_at(File& file, uint64_t offset, size_t n) {
+  TRY(file.seek(offset));
+  std::string out(n, '\0');
+  TRY(read_exact(file, out.data(), n));
+  return out;
+}
+
+Result<std::string> read_at(File& file, uint64_t offset, size_t n) {
+  std::string out(n, '\0');
+  TRY(file.seek(offset));
+  size_t have = 0;
+  while (have < n) {
+    TRY_ASSIGN(size_t got, file.read(out.data() + have, n - have));
+    if (got == 0) break;
+    have += got;
+  }
+  out.resize(have);
+  return out;
+}
+
+Result<std::string> read_whole_file(Env& env, const std::string& path) {
+  TRY_ASSIGN(std::unique_ptr<File> file,
+             env.open(path, OpenMode::kRead).map_error(io_at(path)));
+  TRY_ASSIGN(uint64_t len, file->length().map_error(io_at(path)));
+  if (len > SIZE_MAX) return Error::io(IoFailure::os(EFBIG));
+  std::string out(static_cast<size_t>(len), '\0');
+  TRY(read_exact(*file, out.data(), out.size()));
+  return out;
+}
+
+std::string parent_dir(std::string_view path) {
+  // Trailing separators belong to the last component.
+  size_t end = path.size();
+  while (end > 0 && path[end - 1] == '/') --end;
+  if (end == 0) return "";  // the root, or the empty path
+  size_t slash = path.rfind('/', end - 1);
+  if (slash == std::string_view::npos) return ".";  // a bare file name
+  size_t keep = slash;
+  while (keep > 0 && path[keep - 1] == '/') --keep;
+  if (keep == 0) return "/";
+  return std::string(path.substr(0, keep));
+}
+
+void sync_parent_dir(Env& env, std::string_view path) {
+  std::string dir = parent_dir(path);
+  if (dir.empty()) return;
+  Result<std::unique_ptr<File>> file = env.open(dir, OpenMode::kDirectory);
+  if (!file) return;
+  (void)(*file)->sync();
+}
+
+}  // namespace tarvel

@@ -1,0 +1,109 @@
+// The file layer: the one seam through which the library reaches the
+// operating system's files. Every open, seek, read, write, length query,
+// truncation, flush, rename and removal of the library goes through an Env
+// and the File objects it opens, so that tests can hand the code under test
+// an Env that fails the Nth call with a chosen error, shortens a write, or
+// forgets what was never flushed.
+//
+// Errors returned here are Io errors without a path; callers attach the
+// path where the operation says so (see io_at in error.h).
+#ifndef TARVEL_CONTAINER_FILE_H_
+#define TARVEL_CONTAINER_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "container/result.h"
+
+namespace tarvel {
+
+enum class OpenMode {
+  kRead,            // read-only; the file must exist
+  kReadWrite,       // read and write; the file must exist
+  kCreateNew,       // read and write, created exclusively (EEXIST if present)
+  kCreateTruncate,  // write-only, created when missing, truncated when present
+  kDirectory,       // a directory, read-only, to flush its entries
+};
+
+// An open file. Destroying it closes it; a close error is ignored. Every
+// file is opened close-on-exec. A File has one owner and one position.
+class File {
+ public:
+  File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  virtual ~File() = default;
+
+  // Moves the position to "offset" bytes from the start of the file.
+  virtual Status seek(uint64_t offset) = 0;
+  // One read of at most "n" bytes at the position; 0 means end of file. An
+  // interrupted read is reported as the EINTR error, not retried.
+  virtual Result<size_t> read(char* buf, size_t n) = 0;
+  // One write of at most "n" bytes at the position; reports how many bytes
+  // it accepted. An interrupted write is reported as the EINTR error.
+  virtual Result<size_t> write(const char* buf, size_t n) = 0;
+  // The file's length as the file system reports it.
+  virtual Result<uint64_t> length() = 0;
+  // Sets the length, cutting the file or extending it with zeros.
+  virtual Status truncate(uint64_t length) = 0;
+  // The full flush: the platform's strongest flush of data and metadata to
+  // stable storage, repeated while it is interrupted.
+  virtual Status sync() = 0;
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // Opens "path" (raw bytes; a NUL byte inside fails with the file layer's
+  // nul_in_path failure). Created files get permission bits 0o666 as
+  // reduced by the process's file-creation mask.
+  virtual Result<std::unique_ptr<File>> open(const std::string& path,
+                                             OpenMode mode) = 0;
+  virtual Status rename(const std::string& from, const std::string& to) = 0;
+  virtual Status remove(const std::string& path) = 0;
+
+  // The process-wide Env over the real file system. Never destroyed.
+  static Env& posix();
+};
+
+// Writes all of "data" at the file's position: interrupted writes are
+// repeated, short writes continue with the rest, and a write that accepts
+// no bytes fails with "failed to write whole buffer".
+Status write_all(File& file, std::string_view data);
+
+// Seeks to "offset", then write_all.
+Status write_all_at(File& file, uint64_t offset, std::string_view data);
+
+// Reads exactly "n" bytes at the file's position into "buf": interrupted
+// reads are repeated, short reads continue, and the end of the file first
+// fails with "failed to fill whole buffer".
+Status read_exact(File& file, char* buf, size_t n);
+
+// Seeks to "offset", then reads exactly "n" bytes into a new string.
+Result<std::string> read_exact_at(File& file, uint64_t offset, size_t n);
+
+// Seeks to "offset" and reads until "n" bytes are in or a read returns 0:
+// returns n bytes, or fewer at the end of the file (none at or past it). An
+// interrupted read is not repeated; it fails like any other.
+Result<std::string> read_at(File& file, uint64_t offset, size_t n);
+
+// Reads a whole file by path; the path is attached to the open's error.
+Result<std::string> read_whole_file(Env& env, const std::string& path);
+
+// The path without its last component, as the directory that holds it: ""
+// for the root or an empty path, "." for a bare file name.
+std::string parent_dir(std::string_view path);
+
+// Flushes the directory that holds "path" to stable storage, so that a
+// created, renamed or removed entry in it is durable. A bare file name
+// flushes the current directory; the root and the empty path flush nothing.
+// Every error is ignored.
+void sync_parent_dir(Env& env, std::string_view path);
+
+}  // namespace tarvel
+
+#endif  // TARVEL_CONTAINER_FILE_H_

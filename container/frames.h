@@ -1,0 +1,42 @@
+// The frames list: where each closed frame lies in the data section.
+//
+// A frame's position, length and checksum are recorded nowhere but in the
+// _frames header: "id,offset,len[,hash]" entries joined by ";", with
+// offsets counted from the start of the data section and the hash (XXH64 of
+// the stored bytes) as 16 hex digits, absent when 0.
+#ifndef TARVEL_CONTAINER_FRAMES_H_
+#define TARVEL_CONTAINER_FRAMES_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "container/result.h"
+
+namespace tarvel {
+
+struct Frame {
+  uint64_t id = 0;      // chosen by the writer; may repeat
+  uint64_t offset = 0;  // from the start of the data section
+  uint64_t len = 0;     // stored bytes
+  uint64_t hash = 0;    // XXH64 of the stored bytes; 0 = none recorded
+  bool operator==(const Frame&) const = default;
+};
+
+std::string render_frames(const std::vector<Frame>& frames);
+
+// Malformed "bad frame {:?}: {}" for the first entry that does not read.
+Result<std::vector<Frame>> parse_frames(std::string_view text);
+
+// Every frame must end at or before "file_len"; Malformed otherwise.
+Status check_frames_fit(const std::vector<Frame>& frames, uint64_t data_start,
+                        uint64_t file_len);
+
+// The absolute offset where the raw tail begins: data_start plus the end of
+// the last entry of the list (saturating), or data_start with no frames.
+uint64_t tail_start(const std::vector<Frame>& frames, uint64_t data_start);
+
+}  // namespace tarvel
+
+#endif  // TARVEL_CONTAINER_FRAMES_H_

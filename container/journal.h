@@ -1,0 +1,55 @@
+// The seal journal: a redo file next to the container through which a frame
+// close makes its in-place writes crash-safe.
+//
+// Journal file, integers little-endian, no padding:
+//   [0, 6)        magic "TJRNL2"
+//   [6, 14)       body_len N (u64)
+//   [14, 22)      body_hash: FNV-1a 64 of the N body bytes (u64)
+//   body:
+//   [22, 30)      tail_start: absolute container offset of the new frame
+//   [30, 38)      zone_len Z
+//   [38, 38+Z)    the new header zone, bytes for container offset 16
+//   [38+Z, 22+N)  the new frame's stored bytes (at least one)
+#ifndef TARVEL_CONTAINER_JOURNAL_H_
+#define TARVEL_CONTAINER_JOURNAL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "container/file.h"
+#include "container/result.h"
+
+namespace tarvel {
+
+inline constexpr char JOURNAL_MAGIC[] = "TJRNL2";  // 6 bytes in the file
+inline constexpr size_t JOURNAL_HEADER_LEN = 22;
+
+// The container's path with ".seal" appended to its file name.
+std::string journal_path(std::string_view container_path);
+
+// Writes the whole journal in one write, flushes it and its directory. The
+// open's error carries the journal path; a failed write or flush leaves the
+// partial journal on disk.
+Status write_journal(Env& env, const std::string& container_path,
+                     uint64_t tail_start, std::string_view zone,
+                     std::string_view frame);
+
+// Applies a complete journal to the container and removes it; removes an
+// incomplete one; does nothing when it cannot be read. A failure to open
+// the container carries its path and keeps the journal.
+Status replay_journal(Env& env, const std::string& container_path);
+
+// Removes the journal and flushes its directory so that the removal is
+// durable. Every error is ignored.
+void remove_journal(Env& env, const std::string& container_path);
+
+// The writes of a frame close: the frame at tail_start, the length cut right
+// behind it, the zone at offset 16, one full flush. The first failure stops.
+Status splice(File& file, uint64_t tail_start, std::string_view zone,
+              std::string_view frame);
+
+}  // namespace tarvel
+
+#endif  // TARVEL_CONTAINER_JOURNAL_H_

@@ -1,0 +1,77 @@
+#include "container/file.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace tarvel {
+namespace {
+
+using testing::ScratchDir;
+
+TEST(ParentDir, Cases) {
+  struct Case {
+    const char* path;
+    const char* parent;
+  } cases[] = {
+      {"data/run7.tarvel", "data"}, {"run7.tarvel", "."}, {"/run7.tarvel", "/"},
+      {"/", ""},                    {"", ""},             {"a/b/", "a"},
+      {"a//b", "a"},                {"/a/b/c", "/a/b"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(parent_dir(c.path), c.parent) << c.path;
+}
+
+TEST(FileLayer, ReadExactAndReadAt) {
+  ScratchDir dir;
+  testing::write_file(dir.file("f"), "0123456789");
+  auto file = Env::posix().open(dir.file("f"), OpenMode::kRead);
+  ASSERT_TRUE(file);
+  auto ten = read_exact_at(**file, 0, 10);
+  ASSERT_TRUE(ten);
+  EXPECT_EQ(*ten, "0123456789");
+  auto eleven = read_exact_at(**file, 0, 11);
+  ASSERT_FALSE(eleven);
+  EXPECT_EQ(eleven.error().to_string(), "failed to fill whole buffer");
+  auto tail = read_at(**file, 8, 5);
+  ASSERT_TRUE(tail);
+  EXPECT_EQ(*tail, "89");
+  auto at_end = read_at(**file, 10, 5);
+  ASSERT_TRUE(at_end);
+  EXPECT_EQ(*at_end, "");
+  auto none = read_at(**file, 3, 0);
+  ASSERT_TRUE(none);
+  EXPECT_EQ(*none, "");
+}
+
+TEST(FileLayer, OpenErrorsCarryThePathOnlyWhenAsked) {
+  ScratchDir dir;
+  std::string missing = dir.file("missing");
+  auto r = Env::posix().open(missing, OpenMode::kRead);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().to_string(), "No such file or directory (os error 2)");
+  auto with = read_whole_file(Env::posix(), missing);
+  ASSERT_FALSE(with);
+  EXPECT_EQ(with.error().to_string(), missing + ": No such file or directory (os error 2)");
+  auto nul = Env::posix().open(std::string("a\0b", 3), OpenMode::kRead);
+  ASSERT_FALSE(nul);
+  EXPECT_EQ(nul.error().to_string(), "file name contained an unexpected NUL byte");
+}
+
+TEST(FileLayer, CreateNewIsExclusiveAndWritesWhole) {
+  ScratchDir dir;
+  std::string p = dir.file("new");
+  {
+    auto f = Env::posix().open(p, OpenMode::kCreateNew);
+    ASSERT_TRUE(f);
+    ASSERT_TRUE(write_all(**f, "hello"));
+    ASSERT_TRUE((*f)->truncate(8));
+    ASSERT_TRUE((*f)->sync());
+  }
+  EXPECT_EQ(testing::read_file(p), std::string("hello\0\0\0", 8));
+  auto again = Env::posix().open(p, OpenMode::kCreateNew);
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error().to_string(), "File exists (os error 17)");
+}
+
+}  // namespace
+}  // namespace tarvel
