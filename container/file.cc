@@ -217,12 +217,15 @@ std::string parent_dir(std::string_view path) {
   return std::string(path.substr(0, keep));
 }
 
-void sync_parent_dir(Env& env, std::string_view path) {
+Status sync_parent_dir_checked(Env& env, std::string_view path) {
   std::string dir = parent_dir(path);
-  if (dir.empty()) return;
-  Result<std::unique_ptr<File>> file = env.open(dir, OpenMode::kDirectory);
-  if (!file) return;
-  (void)(*file)->sync();
+  if (dir.empty()) return {};
+  TRY_ASSIGN(std::unique_ptr<File> file, env.open(dir, OpenMode::kDirectory));
+  return file->sync();
+}
+
+void sync_parent_dir(Env& env, std::string_view path) {
+  (void)sync_parent_dir_checked(env, path);
 }
 
 }  // namespace tarvel

@@ -104,6 +104,10 @@ std::string parent_dir(std::string_view path);
 // Every error is ignored.
 void sync_parent_dir(Env& env, std::string_view path);
 
+// As sync_parent_dir, but reports a failure to open or flush the directory,
+// for the one caller that must not go on when the entry may not be durable.
+Status sync_parent_dir_checked(Env& env, std::string_view path);
+
 }  // namespace tarvel
 
 #endif  // TARVEL_CONTAINER_FILE_H_

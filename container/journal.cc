@@ -4,6 +4,7 @@
 
 #include "container/headers.h"
 #include "container/schema.h"
+#include "container/text.h"
 
 namespace tarvel {
 
@@ -23,10 +24,6 @@ uint64_t get_u64(std::string_view bytes, size_t at) {
     v = (v << 8) | static_cast<unsigned char>(bytes[at + static_cast<size_t>(i)]);
   }
   return v;
-}
-
-uint64_t saturating_add(uint64_t a, uint64_t b) {
-  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
 }
 
 // What a complete journal asks for; views into the journal's bytes.
@@ -100,9 +97,10 @@ Status write_journal(Env& env, const std::string& container_path, uint64_t tail_
   TRY(write_all(*file, image));
   TRY(file->sync());
   // The journal's directory entry must be durable too, or a crash after the
-  // splice could leave the container half-written with no journal to redo it.
-  sync_parent_dir(env, path);
-  return {};
+  // splice could leave the container half-written with no journal to redo it;
+  // so a failed directory flush fails the close before the container is
+  // touched.
+  return sync_parent_dir_checked(env, path);
 }
 
 Status replay_journal(Env& env, const std::string& container_path) {
@@ -138,7 +136,7 @@ void remove_journal(Env& env, const std::string& container_path) {
 
 Status splice(File& file, uint64_t tail_start, std::string_view zone, std::string_view frame) {
   TRY(write_all_at(file, tail_start, frame));
-  TRY(file.truncate(saturating_add(tail_start, frame.size())));
+  TRY(file.truncate(sat_add(tail_start, frame.size())));
   // The header zone starts right behind the preamble.
   TRY(write_all_at(file, PREAMBLE_LEN, zone));
   return file.sync();

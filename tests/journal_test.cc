@@ -286,6 +286,17 @@ TEST_F(JournalTest, FailedWriteJournalLeavesTheContainerUntouched) {
   }
 }
 
+// A journal whose directory entry may not be durable must not let the close
+// go on to touch the container.
+TEST_F(JournalTest, FailedDirectoryFlushFailsWriteJournal) {
+  FaultEnv env;
+  env.fail_nth(FaultEnv::kSync, 2, EIO);  // the first sync is the file's own
+  Status s = write_journal(env, container_, kTail, kZone, kFrame);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().to_string(), "Input/output error (os error 5)");
+  EXPECT_EQ(container(), kOriginal);
+}
+
 TEST_F(JournalTest, WriteJournalWritesWholeThroughShortAndInterruptedWrites) {
   FaultEnv env;
   env.set_max_write(7);
