@@ -72,6 +72,24 @@ inline std::string header(const Container& c, std::string_view key) {
   return v == nullptr ? "<missing>" : *v;
 }
 
+// The counters agree with the data: the committed ones with the records in
+// the frames, the live ones with those plus the whole records of the tail.
+inline void expect_counts_match_data(Container& c) {
+  uint64_t records = 0, bytes = 0;
+  for (size_t i = 0; i < c.frames().size(); ++i) {
+    Result<std::string> body = c.read_frame_at(i);
+    ASSERT_TRUE(body.ok()) << body.error().to_string();
+    records += split_records(*body, c.schema().layout).records.size();
+    bytes += body->size();
+  }
+  EXPECT_EQ(c.records_committed(), records);
+  EXPECT_EQ(c.bytes_raw_committed(), bytes);
+  Result<std::string> tail = c.read_tail();
+  ASSERT_TRUE(tail.ok()) << tail.error().to_string();
+  EXPECT_EQ(c.records(), records + split_records(*tail, c.schema().layout).records.size());
+  EXPECT_EQ(c.bytes_raw(), bytes + tail->size());
+}
+
 }  // namespace tarvel::testing
 
 #endif  // TARVEL_TESTS_CONTAINER_TEST_UTIL_H_
