@@ -38,8 +38,14 @@ struct DecodedFrame {
 // decompresses to more than 4294967296 bytes".
 Result<DecodedFrame> decode_one_frame(std::string_view data);
 
-// As decode_one_frame, but hands each piece of decoded output to "sink" as
-// it is produced instead of collecting it; returns the bytes consumed.
+// As decode_one_frame, but hands each piece of decoded output (at most
+// DECODE_CHUNK bytes, never empty) to "sink" as it is produced instead of
+// collecting it; returns the bytes consumed. The sink never sees more than
+// MAX_FRAME_BODY bytes in all: the piece that would pass it is not handed
+// over. On failure the sink may already have seen part of the body.
+//
+// Both decoders, and compress_frame, report exhausted memory (a libzstd
+// context that cannot be created) as Io "Allocation error : not enough memory".
 Result<uint64_t> decode_one_frame_to(
     std::string_view data, const std::function<void(std::string_view)>& sink);
 
