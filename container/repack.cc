@@ -80,8 +80,12 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   TRY_ASSIGN(Container old, Container::open_inner(path, false, env));
 
   const std::string temp = path + ".repack";
-  TRY_ASSIGN(std::unique_ptr<File> out,
-             env.open(temp, OpenMode::kCreateTruncate).map_error(io_at(temp)));
+  Result<std::unique_ptr<File>> opened = env.open(temp, OpenMode::kCreateTruncate);
+  if (!opened) {
+    (void)env.remove(temp);
+    return std::move(opened).error().with_path(temp);
+  }
+  std::unique_ptr<File> out = std::move(*opened);
   Result<uint64_t> written = out_of_memory();
   try {
     written = write_new_file(old, *out, level, header_area);
