@@ -18,7 +18,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using testing::FrameSpec;
+using testing::FramePlan;
 using testing::ScratchDir;
 
 class RebuildTest : public ::testing::Test {
@@ -72,9 +72,9 @@ class RebuildIds : public RebuildTest, public ::testing::WithParamInterface<IdCa
 
 TEST_P(RebuildIds, DerivedListAndFix) {
   const IdCase& c = GetParam();
-  std::vector<FrameSpec> specs;
-  for (uint64_t id : c.ids) specs.push_back({id, 3, 3});
-  testing::make_file(path_, testing::fixed_schema(), specs, 2);
+  std::vector<FramePlan> plans;
+  for (uint64_t id : c.ids) plans.push_back({id, 3, 3});
+  testing::make_file(path_, testing::fixed_schema(), plans, 2);
   const std::vector<Frame> truth = testing::stored_frames(path_);
   const std::vector<Frame> listed = c.listed(truth);
   testing::edit_header(path_, "_frames", render_frames(listed));
