@@ -289,6 +289,27 @@ TEST_P(DecodeFrameAt, SameAsDecodingTheWholeRest) {
     EXPECT_EQ(got.error().kind(), want.error().kind());
     EXPECT_EQ(got.error().to_string(), want.error().to_string());
   }
+
+  // The decoder underneath gives the same for pieces of other sizes too,
+  // down to pieces shorter than the frame's magic.
+  for (size_t piece : {size_t{3}, size_t{4099}}) {
+    if (piece < 100 && rest.size() > 10000) continue;
+    SCOPED_TRACE("pieces of " + std::to_string(piece));
+    FrameDecoder decoder;
+    std::string body;
+    Result<bool> done = false;
+    for (size_t at = 0; done && !*done; at += piece) {
+      std::string_view part = std::string_view(rest).substr(std::min(at, rest.size()), piece);
+      done = decoder.feed(part, at + piece >= rest.size(), &body);
+    }
+    ASSERT_EQ(done.ok(), want.ok());
+    if (want) {
+      EXPECT_EQ(decoder.consumed(), want->consumed);
+      EXPECT_TRUE(body == want->body);
+    } else {
+      EXPECT_EQ(done.error().to_string(), want.error().to_string());
+    }
+  }
 }
 
 std::string small_frame(const std::string& text) {
