@@ -116,4 +116,40 @@ Result<DecodedFrame> decode_one_frame(std::string_view data) {
   }
 }
 
+FrameDecoder::FrameDecoder() : dctx_(ZSTD_createDCtx()) {}
+
+FrameDecoder::~FrameDecoder() { ZSTD_freeDCtx(dctx_); }
+
+Result<bool> FrameDecoder::feed(std::string_view piece, bool last, std::string* out) {
+  if (dctx_ == nullptr) return out_of_memory();
+  try {
+    if (chunk_.empty()) chunk_.assign(DECODE_CHUNK, '\0');
+    ZSTD_inBuffer in{piece.data(), piece.size(), 0};
+    for (;;) {
+      ZSTD_outBuffer o{chunk_.data(), chunk_.size(), 0};
+      size_t rc = ZSTD_decompressStream(dctx_, &o, &in);
+      if (ZSTD_isError(rc)) return Error::compression(ZSTD_getErrorName(rc));
+      produced_ += o.pos;
+      if (produced_ > MAX_FRAME_BODY) {
+        return Error::malformed("frame decompresses to more than 4294967296 bytes");
+      }
+      out->append(chunk_.data(), o.pos);
+      if (rc == 0) {
+        consumed_ += in.pos;
+        return true;
+      }
+      // No output and this piece used up: only at the end of all input is
+      // the frame truncated; otherwise the next piece goes on from here,
+      // just as decode_one_frame would go on with the bytes that follow.
+      if (o.pos == 0 && in.pos == in.size) {
+        if (last) return Error::malformed("truncated zstd frame");
+        consumed_ += in.pos;
+        return false;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+}
+
 }  // namespace tarvel

@@ -1,0 +1,64 @@
+// rebuild_headers: derives the counting headers _frames, _records and
+// _bytes_raw from the data section, reports those that disagree with the
+// stored ones and, when asked, writes the derived values back.
+//
+// The data section records nothing about its frames, so they are found by
+// a scan from data-section offset 0: one zstd frame after the other, until
+// a position where no zstd frame starts. The rest is the raw tail. A frame
+// stored at level 0 carries no mark, so the scan stops at it.
+#ifndef TARVEL_CONTAINER_REBUILD_H_
+#define TARVEL_CONTAINER_REBUILD_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "container/file.h"
+#include "container/result.h"
+
+namespace tarvel {
+
+// The piece of the data section read at a time while the scan decodes a
+// frame.
+inline constexpr uint64_t SCAN_WINDOW = 262144;
+
+struct RebuildReport {
+  // One text per disagreeing header, in the order _frames, _records,
+  // _bytes_raw; empty when all three agree.
+  std::vector<std::string> differences;
+  // True when this call wrote the derived values into the file.
+  bool fixed = false;
+};
+
+struct FrameAt {
+  std::string body;       // the decoded content
+  uint64_t consumed = 0;  // bytes the zstd frame occupies in the file
+};
+
+// Decodes the zstd frame that starts at data-section offset "offset",
+// reading "file" (whose data section starts at "data_start") no further
+// than "data_len" bytes into the data section. Content, length and every
+// error are those of decode_one_frame over the bytes from "offset" to the
+// end of the data section: Compression for a zstd error, Malformed
+// "truncated zstd frame" or "frame decompresses to more than 4294967296
+// bytes"; Io for a failed read. The bytes are fed to the decoder
+// SCAN_WINDOW at a time, so memory stays bounded by the decoded content and
+// one window, however far a damaged frame seems to reach.
+Result<FrameAt> decode_frame_at(File& file, uint64_t data_start, uint64_t offset,
+                                uint64_t data_len);
+
+// Replays a pending journal, opens "path" (writable when "fix"), scans the
+// data section and compares. With "fix" and differences, the derived
+// values replace the counting headers in the header zone; the data section
+// is never written.
+//
+// A fix that would drop a listed frame from _frames (one that starts at or
+// past the point where the scan stopped: a frame stored at level 0 ends the
+// scan) is refused with Usage before anything is written; report mode
+// lists the differences as usual.
+Result<RebuildReport> rebuild_headers(const std::string& path, bool fix,
+                                      Env& env = Env::posix());
+
+}  // namespace tarvel
+
+#endif  // TARVEL_CONTAINER_REBUILD_H_
