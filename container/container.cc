@@ -31,17 +31,6 @@ std::string created_at_text(uint64_t millis) {
          zero_padded(secs % 60, 2) + "Z";
 }
 
-// The 16 bytes at offset 0 of a new file: magic, version 1, the flags byte,
-// header_area little-endian, four reserved zero bytes.
-std::string preamble_bytes(uint8_t flags, uint32_t header_area) {
-  std::string out(MAGIC, MAGIC_LEN);
-  out.push_back(static_cast<char>(FORMAT_VERSION));
-  out.push_back(static_cast<char>(flags));
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((header_area >> (8 * i)) & 0xff));
-  out.append(4, '\0');
-  return out;
-}
-
 // A _records or _bytes_raw value; missing or unreadable counts as 0.
 uint64_t counter_value(const Headers& headers, std::string_view key) {
   const std::string* text = headers.get(key);
@@ -77,7 +66,8 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   // Nothing on disk has been touched up to here.
   TRY_ASSIGN(std::unique_ptr<File> file,
              env.open(path, OpenMode::kCreateNew).map_error(io_at(path)));
-  TRY(write_all(*file, preamble_bytes(FLAG_COMPRESSED, header_area)));
+  const Preamble preamble{FORMAT_VERSION, FLAG_COMPRESSED, header_area};
+  TRY(write_all(*file, preamble.encode()));
   TRY(write_all(*file, zone));
   TRY(file->sync());
 
@@ -86,7 +76,7 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   c.file_ = std::move(file);
   c.headers_ = std::move(headers);
   c.schema_ = schema;
-  c.preamble_ = Preamble{FORMAT_VERSION, FLAG_COMPRESSED, header_area};
+  c.preamble_ = preamble;
   c.env_ = &env;
   c.data_start_ = PREAMBLE_LEN + header_area;
   c.file_len_ = c.data_start_;
