@@ -98,6 +98,24 @@ class Container {
  private:
   Container() = default;
 
+  // Usage "file is open read-only", or the refusal of check_usable.
+  Status check_writable() const;
+  // Usage error once a failed splice or full flush has left the file for
+  // the seal journal or a reopen to repair.
+  Status check_usable() const;
+  // Seeks to file_len and writes the whole buffer; on success file_len
+  // grows by its length and the buffer is emptied (keeping its capacity).
+  Status write_buffer();
+  // Writes "zone" at offset 16 and makes a full flush. A failed flush marks
+  // the Container as needing recovery: the kernel may have dropped the
+  // pages it could not write, so a retry would report a false success.
+  Status write_zone(std::string_view zone);
+  // Steps 11 and 12 of close_frame with their recovery: a failed journal
+  // write removes what it left; a failed splice marks the Container as
+  // needing recovery.
+  Status journal_write(uint64_t start, std::string_view zone, std::string_view stored);
+  Status splice_or_mark(uint64_t start, std::string_view zone, std::string_view stored);
+
   // Fields in release order: path, file, headers, schema, frames, buffer.
   std::string path_;
   std::unique_ptr<File> file_;

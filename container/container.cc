@@ -1,0 +1,215 @@
+// Container state: creation, the open operations and release.
+#include "container/container.h"
+
+#include <cstring>
+
+#include "container/journal.h"
+#include "container/text.h"
+
+namespace tarvel {
+
+namespace {
+
+// "{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z" of a millisecond count since
+// 1970-01-01T00:00:00Z, proleptic Gregorian calendar, milliseconds cut off.
+// The date comes from the day count shifted to start at 0000-03-01, so that
+// the leap day falls at the end of each year of the 400-year era.
+std::string created_at_text(uint64_t millis) {
+  const uint64_t days = millis / 86400000;
+  const uint64_t secs = (millis / 1000) % 86400;
+  const uint64_t count = days + 719468;
+  const uint64_t era = count / 146097;
+  const uint64_t doe = count - era * 146097;
+  const uint64_t yoe = (doe - doe / 1460 + doe / 36524 - (doe == 146096 ? 1 : 0)) / 365;
+  const uint64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const uint64_t mp = (5 * doy + 2) / 153;
+  const uint64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const uint64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const uint64_t year = yoe + 400 * era + (month <= 2 ? 1 : 0);
+  return zero_padded(year, 4) + "-" + zero_padded(month, 2) + "-" + zero_padded(day, 2) +
+         "T" + zero_padded(secs / 3600, 2) + ":" + zero_padded(secs % 3600 / 60, 2) + ":" +
+         zero_padded(secs % 60, 2) + "Z";
+}
+
+// The 16 bytes at offset 0 of a new file: magic, version 1, the flags byte,
+// header_area little-endian, four reserved zero bytes.
+std::string preamble_bytes(uint8_t flags, uint32_t header_area) {
+  std::string out(MAGIC, MAGIC_LEN);
+  out.push_back(static_cast<char>(FORMAT_VERSION));
+  out.push_back(static_cast<char>(flags));
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((header_area >> (8 * i)) & 0xff));
+  out.append(4, '\0');
+  return out;
+}
+
+// A _records or _bytes_raw value; missing or unreadable counts as 0.
+uint64_t counter_value(const Headers& headers, std::string_view key) {
+  const std::string* text = headers.get(key);
+  if (text == nullptr) return 0;
+  ParsedUint parsed = parse_uint(*text, 10, UINT64_MAX);
+  return parsed.ok ? parsed.value : 0;
+}
+
+}  // namespace
+
+Result<Container> Container::create(const std::string& path, const Schema& schema,
+                                    std::string_view source, std::string_view writer,
+                                    uint64_t created_at_millis, uint32_t header_area,
+                                    const UserHeaders& user, Env& env) {
+  Headers headers;
+  TRY(headers.set("_schema", schema.name));
+  TRY(headers.set("_schema_fields", schema.fields_value()));
+  TRY(headers.set("_schema_hash", schema.hash_hex()));
+  TRY(headers.set("_record", schema.layout.text()));
+  TRY(headers.set("_source", source));
+  TRY(headers.set("_created_at", created_at_text(created_at_millis)));
+  TRY(headers.set("_writer", writer));
+  TRY(headers.set("_compression", "zstd"));
+  TRY(headers.set("_compression_level", "3"));
+  TRY(headers.set("_records", "0"));
+  TRY(headers.set("_bytes_raw", "0"));
+  TRY(headers.set("_frames", ""));
+  TRY(headers.set("_preview", ""));
+  TRY(headers.set("_sealed", "false"));
+  for (const auto& [key, value] : user) TRY(headers.set_user(key, value));
+  TRY_ASSIGN(std::string zone, headers.render(header_area));
+
+  // Nothing on disk has been touched up to here.
+  TRY_ASSIGN(std::unique_ptr<File> file,
+             env.open(path, OpenMode::kCreateNew).map_error(io_at(path)));
+  TRY(write_all(*file, preamble_bytes(FLAG_COMPRESSED, header_area)));
+  TRY(write_all(*file, zone));
+  TRY(file->sync());
+
+  Container c;
+  c.path_ = path;
+  c.file_ = std::move(file);
+  c.headers_ = std::move(headers);
+  c.schema_ = schema;
+  c.preamble_ = Preamble{FORMAT_VERSION, FLAG_COMPRESSED, header_area};
+  c.env_ = &env;
+  c.data_start_ = PREAMBLE_LEN + header_area;
+  c.file_len_ = c.data_start_;
+  c.writable_ = true;
+  return c;
+}
+
+Result<Container> Container::open_inner(const std::string& path, bool writable, Env& env) {
+  TRY_ASSIGN(std::unique_ptr<File> file,
+             env.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead)
+                 .map_error(io_at(path)));
+  char head[PREAMBLE_LEN];
+  TRY(read_exact(*file, head, sizeof head));
+  TRY_ASSIGN(Preamble preamble, Preamble::decode(std::string_view(head, sizeof head)));
+  TRY_ASSIGN(uint64_t len, file->length().map_error(io_at(path)));
+  const uint64_t data_start = PREAMBLE_LEN + preamble.header_area;
+  if (len < data_start) {
+    return Error::malformed("header zone claims " + std::to_string(preamble.header_area) +
+                            " bytes but the file is " + std::to_string(len) + " bytes");
+  }
+  std::string zone(preamble.header_area, '\0');
+  TRY(read_exact(*file, zone.data(), zone.size()));
+  TRY_ASSIGN(Headers headers, Headers::parse(zone));
+  TRY_ASSIGN(Schema schema, Schema::from_headers(headers));
+  const std::string* frames_text = headers.get("_frames");
+  TRY_ASSIGN(std::vector<Frame> frames,
+             parse_frames(frames_text != nullptr ? std::string_view(*frames_text) : ""));
+  const uint64_t records = counter_value(headers, "_records");
+  const uint64_t bytes_raw = counter_value(headers, "_bytes_raw");
+  TRY(check_frames_fit(frames, data_start, len));
+
+  Container c;
+  c.path_ = path;
+  c.file_ = std::move(file);
+  c.headers_ = std::move(headers);
+  c.schema_ = std::move(schema);
+  c.frames_ = std::move(frames);
+  c.preamble_ = preamble;
+  c.env_ = &env;
+  c.data_start_ = data_start;
+  c.file_len_ = len;
+  c.records_ = c.records_committed_ = records;
+  c.bytes_raw_ = c.bytes_raw_committed_ = bytes_raw;
+  c.writable_ = writable;
+  return c;
+}
+
+Result<Container> Container::open_read(const std::string& path, Env& env) {
+  return open_inner(path, false, env);
+}
+
+Result<Container> Container::open_append(const std::string& path, Env& env) {
+  // A close interrupted by a crash is completed before anything is read.
+  TRY(replay_journal(env, path));
+  TRY_ASSIGN(Container c, open_inner(path, true, env));
+  const uint64_t start = c.tail_start();
+  if (c.file_len_ <= start) return c;
+  TRY_ASSIGN(std::string tail, read_exact_at(*c.file_, start, c.file_len_ - start));
+  SplitRecords split = split_records(tail, c.schema_.layout);
+  // The torn record of a crash is cut off so that appends continue right
+  // behind the last whole record; the cut is made durable by the next flush.
+  if (split.torn != 0) {
+    const uint64_t cut = c.file_len_ - split.torn;
+    TRY(c.file_->truncate(cut));
+    c.file_len_ = cut;
+  }
+  c.records_ = sat_add(c.records_, split.records.size());
+  c.bytes_raw_ = sat_add(c.bytes_raw_, tail.size() - split.torn);
+  return c;
+}
+
+Container::Container(Container&& other) noexcept
+    : path_(std::move(other.path_)),
+      file_(std::move(other.file_)),
+      headers_(std::move(other.headers_)),
+      schema_(std::move(other.schema_)),
+      frames_(std::move(other.frames_)),
+      buffer_(std::move(other.buffer_)),
+      preamble_(other.preamble_),
+      env_(other.env_),
+      data_start_(other.data_start_),
+      file_len_(other.file_len_),
+      records_(other.records_),
+      bytes_raw_(other.bytes_raw_),
+      records_committed_(other.records_committed_),
+      bytes_raw_committed_(other.bytes_raw_committed_),
+      writable_(other.writable_),
+      needs_recovery_(other.needs_recovery_) {
+  // The moved-from shell owns no file and writes nothing when released.
+  other.buffer_.clear();
+  other.writable_ = false;
+}
+
+Container::~Container() {
+  // Buffered records join the raw tail; errors are ignored and nothing is
+  // flushed. After a failed splice the file is left for the journal to
+  // repair, and no bytes are added behind it.
+  if (file_ != nullptr && writable_ && !needs_recovery_ && !buffer_.empty()) {
+    (void)write_buffer();
+  }
+  path_.clear();
+  file_.reset();
+}
+
+uint64_t Container::tail_start() const { return ::tarvel::tail_start(frames_, data_start_); }
+
+void Container::replace_counts(std::vector<Frame> frames, uint64_t records,
+                               uint64_t bytes_raw) {
+  frames_ = std::move(frames);
+  records_ = records_committed_ = records;
+  bytes_raw_ = bytes_raw_committed_ = bytes_raw;
+}
+
+Status Container::check_writable() const {
+  if (!writable_) return Error::usage("file is open read-only");
+  return check_usable();
+}
+
+Status Container::check_usable() const {
+  if (needs_recovery_) {
+    return Error::usage("a write to the file failed part-way; reopen it with open_append to recover");
+  }
+  return {};
+}
+
+}  // namespace tarvel

@@ -1,0 +1,190 @@
+#include "container/headers.h"
+
+#include "container/text.h"
+
+namespace tarvel {
+
+namespace {
+
+uint32_t load_le32(const char* p) {
+  const auto* b = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+         static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+void append_le32(std::string* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+bool is_lower_or_digit(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+
+// The same error for a key given to set() and for one met in a stored zone.
+Error invalid_key(std::string_view key) {
+  return Error::usage("invalid header key " + quoted(key));
+}
+
+}  // namespace
+
+Result<Preamble> Preamble::decode(std::string_view bytes) {
+  const size_t n = bytes.size();
+  if (n < MAGIC_LEN || bytes.substr(0, MAGIC_LEN) != std::string_view(MAGIC, MAGIC_LEN)) {
+    return Error::malformed("not a tarvel file: bad magic");
+  }
+  if (n == MAGIC_LEN) return Error::malformed("preamble too short");
+  const auto version = static_cast<uint8_t>(bytes[6]);
+  if (version != FORMAT_VERSION) {
+    return Error::malformed("unsupported tarvel version " + std::to_string(version));
+  }
+  if (n < 12) return Error::malformed("preamble too short");
+  const uint32_t header_area = load_le32(bytes.data() + 8);
+  if (header_area == 0) return Error::malformed("header zone size is zero");
+  if (header_area > MAX_HEADER_AREA) {
+    return Error::malformed("header zone claims " + std::to_string(header_area) +
+                            " bytes, the ceiling is " + std::to_string(MAX_HEADER_AREA));
+  }
+  Preamble p;
+  p.version = version;
+  p.flags = static_cast<uint8_t>(bytes[7]);
+  p.header_area = header_area;
+  return p;
+}
+
+std::string Preamble::encode() const {
+  std::string out(MAGIC, MAGIC_LEN);
+  out.push_back(static_cast<char>(version));
+  out.push_back(static_cast<char>(flags));
+  append_le32(&out, header_area);
+  append_le32(&out, 0);
+  return out;
+}
+
+bool key_is_valid(std::string_view key) {
+  size_t i = 0;
+  if (i < key.size() && key[i] == '_') ++i;
+  if (i >= key.size() || !is_lower_or_digit(key[i])) return false;
+  for (++i; i < key.size(); ++i) {
+    if (!is_lower_or_digit(key[i]) && key[i] != '_') return false;
+  }
+  return true;
+}
+
+std::string escape_value(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string unescape_value(std::string_view stored) {
+  std::string out;
+  out.reserve(stored.size());
+  for (size_t i = 0; i < stored.size(); ++i) {
+    char c = stored[i];
+    if (c != '\\') {
+      out.push_back(c);
+      continue;
+    }
+    // A backslash that ends the value has nothing to escape and is dropped.
+    if (++i == stored.size()) break;
+    out.push_back(stored[i] == 'n' ? '\n' : stored[i]);
+  }
+  return out;
+}
+
+const std::string* Headers::get(std::string_view key) const {
+  for (const Entry& e : entries_) {
+    if (e.key == key) return &e.value;
+  }
+  return nullptr;
+}
+
+Status Headers::set(std::string_view key, std::string_view value) {
+  if (!key_is_valid(key)) return invalid_key(key);
+  for (Entry& e : entries_) {
+    if (e.key == key) {
+      e.value = std::string(value);
+      return {};
+    }
+  }
+  entries_.push_back(Entry{std::string(key), std::string(value)});
+  return {};
+}
+
+Status Headers::set_user(std::string_view key, std::string_view value) {
+  if (!key.empty() && key[0] == '_') {
+    return Error::usage("user header key " + quoted(key) + " may not start with '_'");
+  }
+  return set(key, value);
+}
+
+Result<std::string> Headers::render(uint64_t header_area) const {
+  std::string text;
+  for (const Entry& e : entries_) {
+    text += e.key;
+    text.push_back(':');
+    text += escape_value(e.value);
+    text.push_back('\n');
+  }
+  text.push_back('\n');
+  // Checked before any padding so that a caller can refuse an update while
+  // nothing has been touched yet.
+  if (text.size() > header_area) return Error::zone_full(text.size(), header_area);
+  text.resize(header_area, '\0');
+  return text;
+}
+
+Result<Headers> Headers::parse(std::string_view zone) {
+  Utf8Check utf8 = check_utf8(zone);
+  if (!utf8.valid) {
+    std::string why = utf8.incomplete
+                          ? "incomplete utf-8 byte sequence from index " + std::to_string(utf8.index)
+                          : "invalid utf-8 sequence of " + std::to_string(utf8.bad_len) +
+                                " bytes from index " + std::to_string(utf8.index);
+    return Error::malformed("header zone is not UTF-8: " + why);
+  }
+  Headers headers;
+  size_t pos = 0;
+  while (true) {
+    size_t nl = zone.find('\n', pos);
+    std::string_view line =
+        zone.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
+    // The empty line, or the NUL padding, ends the headers; whatever follows
+    // in the zone is not looked at.
+    if (line.empty() || line[0] == '\0') return headers;
+    size_t colon = line.find(':');
+    if (colon == std::string_view::npos) {
+      return Error::malformed("header line without ':': " + quoted(line));
+    }
+    std::string_view key = line.substr(0, colon);
+    if (!key_is_valid(key)) return invalid_key(key);
+    headers.entries_.push_back(
+        Entry{std::string(key), unescape_value(line.substr(colon + 1))});
+    if (nl == std::string_view::npos) break;
+    pos = nl + 1;
+  }
+  return Error::malformed("header zone has no empty-line terminator");
+}
+
+Result<std::pair<Preamble, Headers>> peek_headers(const std::string& path, Env& env) {
+  TRY_ASSIGN(std::unique_ptr<File> file, env.open(path, OpenMode::kRead).map_error(io_at(path)));
+  TRY_ASSIGN(std::string head, read_exact_at(*file, 0, PREAMBLE_LEN));
+  TRY_ASSIGN(Preamble preamble, Preamble::decode(head));
+  TRY_ASSIGN(uint64_t file_len, file->length().map_error(io_at(path)));
+  if (file_len < PREAMBLE_LEN + preamble.header_area) {
+    return Error::malformed("header zone claims " + std::to_string(preamble.header_area) +
+                            " bytes but the file is " + std::to_string(file_len) + " bytes");
+  }
+  TRY_ASSIGN(std::string zone, read_exact_at(*file, PREAMBLE_LEN, preamble.header_area));
+  TRY_ASSIGN(Headers headers, Headers::parse(zone));
+  return std::make_pair(preamble, std::move(headers));
+}
+
+}  // namespace tarvel

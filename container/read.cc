@@ -1,0 +1,47 @@
+// Reading closed frames and the whole records of the raw tail. Nothing here
+// changes the file, the headers, the buffer or a counter.
+#include <string>
+#include <vector>
+
+#include "container/codec.h"
+#include "container/container.h"
+
+namespace tarvel {
+
+Result<std::string> Container::read_frame(uint64_t frame_id) {
+  // Ids may repeat; the first entry wins.
+  for (const Frame& frame : frames_) {
+    if (frame.id == frame_id) return read_frame_body(frame);
+  }
+  return Error::usage("no frame " + std::to_string(frame_id));
+}
+
+Result<std::string> Container::read_frame_at(uint64_t index) {
+  if (index >= frames_.size()) {
+    return Error::usage("no frame at position " + std::to_string(index));
+  }
+  return read_frame_body(frames_[index]);
+}
+
+Result<std::string> Container::read_frame_body(const Frame& frame) {
+  // The fit is checked against what this Container knows of the file, with
+  // the same messages as the check at open.
+  TRY(check_frames_fit(std::vector<Frame>{frame}, data_start_, file_len_));
+  TRY_ASSIGN(std::string stored, read_exact_at(*file_, data_start_ + frame.offset, frame.len));
+  // A level-0 frame is stored raw; anything that looks like a zstd frame is
+  // decoded as one.
+  if (!has_zstd_magic(stored)) return stored;
+  TRY_ASSIGN(DecodedFrame decoded, decode_one_frame(stored));
+  return std::move(decoded.body);
+}
+
+Result<std::string> Container::read_tail() {
+  const uint64_t start = tail_start();
+  if (file_len_ <= start) return std::string();
+  TRY_ASSIGN(std::string tail, read_exact_at(*file_, start, file_len_ - start));
+  const uint64_t torn = split_records(tail, schema_.layout).torn;
+  tail.resize(tail.size() - torn);
+  return tail;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,65 @@
+// rebuild_headers: derives the counting headers _frames, _records and
+// _bytes_raw from the data section, reports those that disagree with the
+// stored ones and, when asked, writes the derived values back.
+//
+// The data section records nothing about its frames, so they are found by
+// a scan from data-section offset 0: one zstd frame after the other, until
+// a position where no zstd frame starts. The rest is the raw tail. A frame
+// stored at level 0 carries no mark, so the scan stops at it.
+#ifndef TARVEL_CONTAINER_REBUILD_H_
+#define TARVEL_CONTAINER_REBUILD_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "container/container.h"
+#include "container/file.h"
+#include "container/result.h"
+
+namespace tarvel {
+
+// The first read window for decoding one frame of the scan; it doubles
+// after each attempt that fails while more of the data section remains.
+inline constexpr uint64_t SCAN_WINDOW = 262144;
+
+struct RebuildReport {
+  // One text per disagreeing header, in the order _frames, _records,
+  // _bytes_raw; empty when all three agree.
+  std::vector<std::string> differences;
+  // True when this call wrote the derived values into the file.
+  bool fixed = false;
+};
+
+struct FrameAt {
+  std::string body;       // the decoded content
+  uint64_t consumed = 0;  // bytes the zstd frame occupies in the file
+};
+
+// Decodes the zstd frame that starts at data-section offset "offset" of
+// "container", reading no further than "data_len" bytes into the data
+// section. The result and every error are those of decode_one_frame over a
+// window of SCAN_WINDOW bytes that doubles while the decoding fails and more
+// data lies beyond it: Compression for a zstd error, Malformed "truncated
+// zstd frame" or "frame decompresses to more than 4294967296 bytes" once the
+// window reaches the end of the data, and Malformed "frame is impossibly
+// large" when the window could not double any more. Io for a failed read.
+// The bytes are fed to the decoder in pieces, so memory stays bounded by
+// the decoded content and not by the window.
+Result<FrameAt> decode_frame_at(Container& container, uint64_t offset,
+                                uint64_t data_len);
+
+// Replays a pending journal, opens "path" (writable when "fix"), scans the
+// data section and compares. With "fix" and differences, the derived
+// values replace the counting headers in the header zone; the data section
+// is never written.
+//
+// A frame that _frames lists at or beyond the point where the scan stopped
+// (a frame stored at level 0 ends the scan) is kept in fix mode, together
+// with every listed frame after it, so that no frame is lost from _frames.
+Result<RebuildReport> rebuild_headers(const std::string& path, bool fix,
+                                      Env& env = Env::posix());
+
+}  // namespace tarvel
+
+#endif  // TARVEL_CONTAINER_REBUILD_H_
