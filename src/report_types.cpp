@@ -1,0 +1,126 @@
+#include "src/report_types.h"
+
+#include <utility>
+
+#include "src/panic.h"
+#include "src/value_type.h"
+
+namespace tarvel_py {
+
+namespace {
+
+struct ValidateValue {
+  std::vector<std::string> problems;
+  size_t frames = 0;
+  uint64_t records = 0;
+};
+
+struct RebuildValue {
+  std::vector<std::string> differences;
+  bool fixed = false;
+};
+
+struct RepackValue {
+  uint64_t bytes_before = 0;
+  uint64_t bytes_after = 0;
+  size_t frames = 0;
+};
+
+// ValidateReport.
+
+PyGetSetDef validate_getset[] = {
+    {"problems", getter<ValidateValue, [](const ValidateValue& v) { return py_str_list(v.problems); }>,
+     nullptr, "Everything wrong, empty when the file is sound.", nullptr},
+    {"frames", getter<ValidateValue, [](const ValidateValue& v) { return py_u64(v.frames); }>,
+     nullptr, "Closed frames checked.", nullptr},
+    {"records", getter<ValidateValue, [](const ValidateValue& v) { return py_u64(v.records); }>,
+     nullptr, "Records seen in frames and the tail.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot validate_slots[] = {
+    {Py_tp_doc, const_cast<char*>("What `validate` found.")},
+    {Py_tp_new, as_slot(refuse_new)},
+    {Py_tp_dealloc, as_slot(dealloc_value<ValidateValue>)},
+    {Py_tp_getset, validate_getset},
+    {0, nullptr},
+};
+
+PyType_Spec validate_spec = {
+    "tarvel_binary._native.ValidateReport", sizeof(ValueObject<ValidateValue>), 0,
+    Py_TPFLAGS_DEFAULT, validate_slots,
+};
+
+// RebuildReport.
+
+PyGetSetDef rebuild_getset[] = {
+    {"differences",
+     getter<RebuildValue, [](const RebuildValue& v) { return py_str_list(v.differences); }>,
+     nullptr, "Header values that disagreed with the data.", nullptr},
+    {"fixed", getter<RebuildValue, [](const RebuildValue& v) { return PyBool_FromLong(v.fixed); }>,
+     nullptr, "Whether the zone was rewritten.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot rebuild_slots[] = {
+    {Py_tp_doc, const_cast<char*>("What `rebuild_headers` found and did.")},
+    {Py_tp_new, as_slot(refuse_new)},
+    {Py_tp_dealloc, as_slot(dealloc_value<RebuildValue>)},
+    {Py_tp_getset, rebuild_getset},
+    {0, nullptr},
+};
+
+PyType_Spec rebuild_spec = {
+    "tarvel_binary._native.RebuildReport", sizeof(ValueObject<RebuildValue>), 0,
+    Py_TPFLAGS_DEFAULT, rebuild_slots,
+};
+
+// RepackReport.
+
+PyGetSetDef repack_getset[] = {
+    {"bytes_before", getter<RepackValue, [](const RepackValue& v) { return py_u64(v.bytes_before); }>,
+     nullptr, "File size before, bytes.", nullptr},
+    {"bytes_after", getter<RepackValue, [](const RepackValue& v) { return py_u64(v.bytes_after); }>,
+     nullptr, "File size after, bytes.", nullptr},
+    {"frames", getter<RepackValue, [](const RepackValue& v) { return py_u64(v.frames); }>, nullptr,
+     "Frames re-encoded.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot repack_slots[] = {
+    {Py_tp_doc, const_cast<char*>("What `repack` measured.")},
+    {Py_tp_new, as_slot(refuse_new)},
+    {Py_tp_dealloc, as_slot(dealloc_value<RepackValue>)},
+    {Py_tp_getset, repack_getset},
+    {0, nullptr},
+};
+
+PyType_Spec repack_spec = {
+    "tarvel_binary._native.RepackReport", sizeof(ValueObject<RepackValue>), 0,
+    Py_TPFLAGS_DEFAULT, repack_slots,
+};
+
+TypeCell validate_cell("ValidateReport", &validate_spec);
+TypeCell rebuild_cell("RebuildReport", &rebuild_spec);
+TypeCell repack_cell("RepackReport", &repack_spec);
+
+}  // namespace
+
+PyTypeObject* validate_report_type() { return validate_cell.get(); }
+PyTypeObject* rebuild_report_type() { return rebuild_cell.get(); }
+PyTypeObject* repack_report_type() { return repack_cell.get(); }
+
+PyObject* make_validate_report(std::vector<std::string> problems, size_t frames,
+                               uint64_t records) {
+  return new_value_object(validate_cell, ValidateValue{std::move(problems), frames, records});
+}
+
+PyObject* make_rebuild_report(std::vector<std::string> differences, bool fixed) {
+  return new_value_object(rebuild_cell, RebuildValue{std::move(differences), fixed});
+}
+
+PyObject* make_repack_report(uint64_t bytes_before, uint64_t bytes_after, size_t frames) {
+  return new_value_object(repack_cell, RepackValue{bytes_before, bytes_after, frames});
+}
+
+}  // namespace tarvel_py
