@@ -15,6 +15,10 @@
 
 #include "container/result.h"
 
+// libzstd's decoding context, named here only so that FrameDecoder can hold
+// one; codec.cc alone sees its definition.
+struct ZSTD_DCtx_s;
+
 namespace tarvel {
 
 inline constexpr size_t ENCODE_CHUNK = 32768;
@@ -38,10 +42,46 @@ struct DecodedFrame {
 // decompresses to more than 4294967296 bytes".
 Result<DecodedFrame> decode_one_frame(std::string_view data);
 
-// As decode_one_frame, but hands each piece of decoded output to "sink" as
-// it is produced instead of collecting it; returns the bytes consumed.
+// As decode_one_frame, but hands each piece of decoded output (at most
+// DECODE_CHUNK bytes, never empty) to "sink" as it is produced instead of
+// collecting it; returns the bytes consumed. The sink never sees more than
+// MAX_FRAME_BODY bytes in all: the piece that would pass it is not handed
+// over. On failure the sink may already have seen part of the body.
+//
+// Both decoders, and compress_frame, report exhausted memory (a libzstd
+// context that cannot be created) as Io "Allocation error : not enough memory".
 Result<uint64_t> decode_one_frame_to(
     std::string_view data, const std::function<void(std::string_view)>& sink);
+
+// Decodes one zstd frame whose bytes arrive in pieces, with the checks,
+// limit and errors of decode_one_frame: fed the bytes that
+// decode_one_frame would be given, cut into pieces of any sizes, it yields
+// the same content, the same length and the same error. Only the decoded
+// content and libzstd's own window are held, never the input.
+class FrameDecoder {
+ public:
+  FrameDecoder();
+  ~FrameDecoder();
+  FrameDecoder(const FrameDecoder&) = delete;
+  FrameDecoder& operator=(const FrameDecoder&) = delete;
+
+  // Feeds the next piece of input; "last" when no input follows it.
+  // Appends the decoded bytes to "*out". Returns true once the frame is
+  // complete (bytes of "piece" after its end are ignored), false when the
+  // piece is used up and the frame needs more; with "last" it never
+  // returns false but fails with Malformed "truncated zstd frame".
+  // REQUIRES: no earlier call returned true or an error.
+  Result<bool> feed(std::string_view piece, bool last, std::string* out);
+
+  // The bytes the frame occupied, once feed returned true.
+  uint64_t consumed() const { return consumed_; }
+
+ private:
+  ::ZSTD_DCtx_s* dctx_;
+  std::string chunk_;
+  uint64_t produced_ = 0;
+  uint64_t consumed_ = 0;
+};
 
 }  // namespace tarvel
 

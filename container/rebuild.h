@@ -13,14 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "container/container.h"
 #include "container/file.h"
 #include "container/result.h"
 
 namespace tarvel {
 
-// The first read window for decoding one frame of the scan; it doubles
-// after each attempt that fails while more of the data section remains.
+// The piece of the data section read at a time while the scan decodes a
+// frame.
 inline constexpr uint64_t SCAN_WINDOW = 262144;
 
 struct RebuildReport {
@@ -36,17 +35,16 @@ struct FrameAt {
   uint64_t consumed = 0;  // bytes the zstd frame occupies in the file
 };
 
-// Decodes the zstd frame that starts at data-section offset "offset" of
-// "container", reading no further than "data_len" bytes into the data
-// section. The result and every error are those of decode_one_frame over a
-// window of SCAN_WINDOW bytes that doubles while the decoding fails and more
-// data lies beyond it: Compression for a zstd error, Malformed "truncated
-// zstd frame" or "frame decompresses to more than 4294967296 bytes" once the
-// window reaches the end of the data, and Malformed "frame is impossibly
-// large" when the window could not double any more. Io for a failed read.
-// The bytes are fed to the decoder in pieces, so memory stays bounded by
-// the decoded content and not by the window.
-Result<FrameAt> decode_frame_at(Container& container, uint64_t offset,
+// Decodes the zstd frame that starts at data-section offset "offset",
+// reading "file" (whose data section starts at "data_start") no further
+// than "data_len" bytes into the data section. Content, length and every
+// error are those of decode_one_frame over the bytes from "offset" to the
+// end of the data section: Compression for a zstd error, Malformed
+// "truncated zstd frame" or "frame decompresses to more than 4294967296
+// bytes"; Io for a failed read. The bytes are fed to the decoder
+// SCAN_WINDOW at a time, so memory stays bounded by the decoded content and
+// one window, however far a damaged frame seems to reach.
+Result<FrameAt> decode_frame_at(File& file, uint64_t data_start, uint64_t offset,
                                 uint64_t data_len);
 
 // Replays a pending journal, opens "path" (writable when "fix"), scans the
@@ -54,9 +52,10 @@ Result<FrameAt> decode_frame_at(Container& container, uint64_t offset,
 // values replace the counting headers in the header zone; the data section
 // is never written.
 //
-// A frame that _frames lists at or beyond the point where the scan stopped
-// (a frame stored at level 0 ends the scan) is kept in fix mode, together
-// with every listed frame after it, so that no frame is lost from _frames.
+// A fix that would drop a listed frame from _frames (one that starts at or
+// past the point where the scan stopped: a frame stored at level 0 ends the
+// scan) is refused with Usage before anything is written; report mode
+// lists the differences as usual.
 Result<RebuildReport> rebuild_headers(const std::string& path, bool fix,
                                       Env& env = Env::posix());
 

@@ -207,7 +207,7 @@ ParsedUint parse_uint(std::string_view text, int radix, uint64_t max) {
       return {false, 0, IntError::kInvalidDigit};
     }
     uint64_t r = static_cast<uint64_t>(radix);
-    if (v > (max - d) / r) return {false, 0, IntError::kTooLarge};
+    if (d > max || v > (max - d) / r) return {false, 0, IntError::kTooLarge};
     v = v * r + d;
   }
   return {true, v, IntError::kEmpty};

@@ -1,0 +1,116 @@
+// The writer path: append fixed 32-byte records and close a frame after
+// every 1 MiB of them at level 3. Reports records per second, and how the
+// time of a close compares with compressing the same bytes with libzstd
+// directly (same level, content checksum on), measured in the same run.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <zstd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "container/container.h"
+
+namespace tarvel {
+namespace {
+
+constexpr uint32_t kRecord = 32;
+constexpr uint64_t kFrameBytes = 1 << 20;
+constexpr uint64_t kPerFrame = kFrameBytes / kRecord;
+constexpr int kLevel = 3;
+
+using Clock = std::chrono::steady_clock;
+
+// A record like a sensor sample: sequence number, timestamp, a slowly
+// moving value and a noisy word.
+void fill_record(char* out, uint64_t seq) {
+  const uint64_t ts = 1700000000000ull + seq * 10;
+  const double value = 20.0 + static_cast<double>(seq % 1000) / 100.0;
+  const uint64_t noise = (seq * 0x9e3779b97f4a7c15ull) >> 40;
+  std::memcpy(out, &seq, 8);
+  std::memcpy(out + 8, &ts, 8);
+  std::memcpy(out + 16, &value, 8);
+  std::memcpy(out + 24, &noise, 8);
+}
+
+double zstd_direct(ZSTD_CCtx* cctx, const std::string& raw, std::string& out) {
+  const auto start = Clock::now();
+  ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kLevel);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
+  size_t n = ZSTD_compress2(cctx, out.data(), out.size(), raw.data(), raw.size());
+  benchmark::DoNotOptimize(n);
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void BM_AppendAndClose(benchmark::State& state) {
+  const uint64_t records = static_cast<uint64_t>(state.range(0));
+  std::string dir_template =
+      (std::filesystem::temp_directory_path() / "tarvel-bench-XXXXXX").string();
+  if (mkdtemp(dir_template.data()) == nullptr) {
+    state.SkipWithError("mkdtemp failed");
+    return;
+  }
+  const std::string path = dir_template + "/bench.tarvel";
+  Schema schema{"sample",
+                {{"seq", "u64", 0}, {"ts", "u64", 8}, {"value", "f64", 16}, {"noise", "u64", 24}},
+                RecordLayout::fixed(kRecord)};
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  std::string zout(ZSTD_compressBound(kFrameBytes), '\0');
+  std::string chunk;
+  char rec[kRecord];
+  double close_s = 0, zstd_s = 0;
+  uint64_t frames = 0, appended = 0;
+
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::filesystem::remove(path);
+    Result<Container> made = Container::create(path, schema, "bench", "writer_bench", 0,
+                                               DEFAULT_HEADER_AREA, {});
+    if (!made) {
+      state.SkipWithError(made.error().to_string().c_str());
+      break;
+    }
+    Container c = std::move(made).value();
+    state.ResumeTiming();
+
+    for (uint64_t seq = 0; seq < records; ++seq) {
+      fill_record(rec, seq);
+      if (!c.append_record(std::string_view(rec, kRecord)).ok()) std::abort();
+      if ((seq + 1) % kPerFrame != 0 && seq + 1 != records) continue;
+      const auto start = Clock::now();
+      if (!c.close_frame(frames, kLevel).ok()) std::abort();
+      close_s += std::chrono::duration<double>(Clock::now() - start).count();
+
+      // The same raw bytes through libzstd alone, outside the timed path.
+      state.PauseTiming();
+      chunk.clear();
+      const uint64_t first = seq + 1 - ((seq % kPerFrame) + 1);
+      for (uint64_t s = first; s <= seq; ++s) {
+        fill_record(rec, s);
+        chunk.append(rec, kRecord);
+      }
+      zstd_s += zstd_direct(cctx, chunk, zout);
+      ++frames;
+      state.ResumeTiming();
+    }
+    appended += records;
+  }
+
+  ZSTD_freeCCtx(cctx);
+  std::filesystem::remove_all(dir_template);
+  state.counters["records_per_s"] =
+      benchmark::Counter(static_cast<double>(appended), benchmark::Counter::kIsRate);
+  state.counters["close_ms"] = frames ? 1e3 * close_s / static_cast<double>(frames) : 0;
+  state.counters["zstd_ms"] = frames ? 1e3 * zstd_s / static_cast<double>(frames) : 0;
+  state.counters["close_over_zstd"] = zstd_s > 0 ? close_s / zstd_s : 0;
+}
+
+BENCHMARK(BM_AppendAndClose)->Arg(1 << 20)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+}  // namespace tarvel
+
+BENCHMARK_MAIN();

@@ -1,0 +1,167 @@
+#include "container/rebuild.h"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "container/codec.h"
+#include "container/container.h"
+#include "container/error.h"
+#include "container/frames.h"
+#include "container/journal.h"
+#include "container/schema.h"
+#include "container/text.h"
+#include "container/xxh64.h"
+
+namespace tarvel {
+
+namespace {
+
+// What the scan derives from the data section.
+struct Scan {
+  std::vector<Frame> frames;
+  uint64_t records = 0;
+  uint64_t bytes_raw = 0;
+  uint64_t end = 0;  // data-section offset where no zstd frame starts
+};
+
+Result<Scan> scan_frames(File& raw, const Container& container) {
+  const uint64_t data_start = container.data_start();
+  const uint64_t data_len =
+      container.file_len() > data_start ? container.file_len() - data_start : 0;
+  const std::vector<Frame>& listed = container.frames();
+  uint64_t fresh_id = 0;
+  for (const Frame& f : listed) fresh_id = std::max(fresh_id, sat_add(f.id, 1));
+
+  Scan scan;
+  uint64_t pos = 0;
+  while (pos < data_len) {
+    TRY_ASSIGN(std::string probe, read_at(raw, sat_add(data_start, pos), 4));
+    if (probe.size() < 4 || !has_zstd_magic(probe)) break;
+    TRY_ASSIGN(FrameAt frame, decode_frame_at(raw, data_start, pos, data_len));
+    TRY_ASSIGN(std::string stored, read_at(raw, sat_add(data_start, pos), frame.consumed));
+    SplitRecords split = split_records(frame.body, container.schema().layout);
+    if (split.torn != 0) {
+      return Error::malformed("frame at offset " + std::to_string(pos) + ": " +
+                              std::to_string(split.torn) +
+                              " torn bytes inside a closed frame");
+    }
+    scan.records = sat_add(scan.records, split.records.size());
+    scan.bytes_raw = sat_add(scan.bytes_raw, frame.body.size());
+    // Found frames take the listed ids by position; frames beyond the list
+    // take fresh ids above every listed one.
+    uint64_t id;
+    if (scan.frames.size() < listed.size()) {
+      id = listed[scan.frames.size()].id;
+    } else {
+      id = fresh_id;
+      fresh_id = sat_add(fresh_id, 1);
+    }
+    scan.frames.push_back(Frame{id, pos, frame.consumed, xxh64(stored)});
+    pos = sat_add(pos, frame.consumed);
+  }
+  scan.end = pos;
+  return scan;
+}
+
+// A listed frame that starts at or past the scan's end: written back, the
+// derived list would drop it from _frames, and with it every record it
+// holds. A listed frame that starts inside the scanned frames is only
+// listed with the wrong bounds, which is what a fix repairs.
+const Frame* first_unscanned(const std::vector<Frame>& listed, uint64_t scan_end) {
+  for (const Frame& f : listed) {
+    if (f.offset >= scan_end) return &f;
+  }
+  return nullptr;
+}
+
+Error out_of_memory() {
+  return Error::io(IoFailure::message("Allocation error : not enough memory"));
+}
+
+std::string stored_counter(const Headers& headers, std::string_view key) {
+  const std::string* value = headers.get(key);
+  return value != nullptr ? *value : std::string("0");
+}
+
+}  // namespace
+
+Result<FrameAt> decode_frame_at(File& file, uint64_t data_start, uint64_t offset,
+                                uint64_t data_len) try {
+  // The frame is fed to the decoder one window at a time. Decoding the
+  // same bytes in pieces gives the same content, length and error as
+  // decoding a window that grows to the end of the data section, while
+  // only the decoded content and one window are held.
+  FrameDecoder decoder;
+  FrameAt result;
+  uint64_t pos = offset;
+  for (;;) {
+    const uint64_t rest = pos < data_len ? data_len - pos : 0;
+    const size_t want = static_cast<size_t>(std::min(rest, SCAN_WINDOW));
+    TRY_ASSIGN(std::string piece, read_at(file, sat_add(data_start, pos), want));
+    // A short read means the file ends sooner than it did at the open.
+    const bool last = piece.size() == rest || piece.size() < want;
+    TRY_ASSIGN(bool done, decoder.feed(piece, last, &result.body));
+    if (done) {
+      result.consumed = decoder.consumed();
+      return result;
+    }
+    pos += piece.size();
+  }
+} catch (const std::bad_alloc&) {
+  return out_of_memory();
+}
+
+Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& env) try {
+  TRY(replay_journal(env, path));
+  TRY_ASSIGN(Container container, Container::open_inner(path, fix, env));
+  // The scan needs the data section's raw bytes, which the Container only
+  // hands out as frame bodies, so they are read through a second handle.
+  TRY_ASSIGN(std::unique_ptr<File> raw,
+             env.open(path, OpenMode::kRead).map_error(io_at(path)));
+  TRY_ASSIGN(Scan scan, scan_frames(*raw, container));
+
+  const Headers& headers = container.headers();
+  RebuildReport report;
+  std::string stored_frames = render_frames(container.frames());
+  std::string derived_frames = render_frames(scan.frames);
+  if (stored_frames != derived_frames) {
+    report.differences.push_back("_frames: " + quoted(stored_frames) + " -> " +
+                                 quoted(derived_frames));
+  }
+  std::string stored_records = stored_counter(headers, "_records");
+  if (stored_records != std::to_string(scan.records)) {
+    report.differences.push_back("_records: " + stored_records + " -> " +
+                                 std::to_string(scan.records));
+  }
+  std::string stored_bytes = stored_counter(headers, "_bytes_raw");
+  if (stored_bytes != std::to_string(scan.bytes_raw)) {
+    report.differences.push_back("_bytes_raw: " + stored_bytes + " -> " +
+                                 std::to_string(scan.bytes_raw));
+  }
+
+  if (fix && !report.differences.empty()) {
+    // The scan stops at the first frame stored at level 0 (raw bytes carry
+    // no mark). Rather than write a list that forgets the frames from there
+    // on, the fix refuses the file and leaves it exactly as it is.
+    if (const Frame* lost = first_unscanned(container.frames(), scan.end)) {
+      return Error::usage("cannot fix the counting headers: frame " + std::to_string(lost->id) +
+                          " at offset " + std::to_string(lost->offset) +
+                          " lies beyond the end of the frame scan at offset " +
+                          std::to_string(scan.end) +
+                          " (a frame stored at level 0 ends the scan); nothing was written");
+    }
+    container.replace_counts(scan.frames, scan.records, scan.bytes_raw);
+    TRY(container.mutable_headers().set("_frames", derived_frames));
+    TRY(container.flush_headers());
+    report.fixed = true;
+  }
+  return report;
+} catch (const std::bad_alloc&) {
+  // A damaged file may make any allocation fail; that is an error value
+  // like any other.
+  return out_of_memory();
+}
+
+}  // namespace tarvel

@@ -1,0 +1,116 @@
+#include "container/repack.h"
+
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "container/codec.h"
+#include "container/container.h"
+#include "container/error.h"
+#include "container/frames.h"
+#include "container/headers.h"
+#include "container/journal.h"
+#include "container/text.h"
+#include "container/xxh64.h"
+
+namespace tarvel {
+
+namespace {
+
+// Steps 4 to 12 of the repack: everything written to the temporary file.
+// Returns the new file's length after its full flush.
+Result<uint64_t> write_new_file(Container& old, File& out, int32_t level,
+                                uint32_t header_area) {
+  Preamble preamble;
+  preamble.flags = level != 0 ? FLAG_COMPRESSED : 0;
+  preamble.header_area = header_area;
+  TRY(write_all(out, preamble.encode()));
+  // The zone is written last, over this placeholder, once the new frames
+  // list is known.
+  TRY(write_all(out, std::string(header_area, '\0')));
+
+  // One frame at a time: decoded, encoded again, written.
+  std::vector<Frame> frames;
+  frames.reserve(old.frames().size());
+  uint64_t offset = 0;
+  for (const Frame& frame : old.frames()) {
+    TRY_ASSIGN(std::string body, old.read_frame_body(frame));
+    TRY_ASSIGN(std::string stored, compress_frame(body, level));
+    body = std::string();
+    TRY(write_all(out, stored));
+    frames.push_back(Frame{frame.id, offset, stored.size(), xxh64(stored)});
+    offset = sat_add(offset, stored.size());
+  }
+  // Only whole records: a torn record at the end of the tail stays behind.
+  TRY_ASSIGN(std::string tail, old.read_tail());
+  TRY(write_all(out, tail));
+
+  Headers headers = old.headers();
+  TRY(headers.set("_frames", render_frames(frames)));
+  TRY(headers.set("_compression_level", std::to_string(level)));
+  TRY(headers.set("_compression", level != 0 ? "zstd" : "none"));
+  TRY_ASSIGN(std::string zone, headers.render(header_area));
+  TRY(write_all_at(out, PREAMBLE_LEN, zone));
+  // The whole new file reaches stable storage before it may take the
+  // container's name.
+  TRY(out.sync());
+  return out.length();
+}
+
+Error out_of_memory() {
+  return Error::io(IoFailure::message("Allocation error : not enough memory"));
+}
+
+}  // namespace
+
+Result<RepackReport> repack(const std::string& path, int32_t level, Env& env) {
+  TRY_ASSIGN(auto head, peek_headers(path, env));
+  return repack_with_header_area(path, level, head.first.header_area, env);
+}
+
+Result<RepackReport> repack_with_header_area(const std::string& path, int32_t level,
+                                             uint32_t header_area, Env& env) try {
+  TRY(replay_journal(env, path));
+  if (header_area == 0 || header_area > MAX_HEADER_AREA) {
+    return Error::usage("header zone of " + std::to_string(header_area) +
+                        " bytes is outside 1..=" + std::to_string(MAX_HEADER_AREA));
+  }
+  TRY_ASSIGN(Container old, Container::open_inner(path, false, env));
+
+  const std::string temp = path + ".repack";
+  Result<std::unique_ptr<File>> opened = env.open(temp, OpenMode::kCreateTruncate);
+  if (!opened) {
+    (void)env.remove(temp);
+    return std::move(opened).error().with_path(temp);
+  }
+  std::unique_ptr<File> out = std::move(*opened);
+  Result<uint64_t> written = out_of_memory();
+  try {
+    written = write_new_file(old, *out, level, header_area);
+  } catch (const std::bad_alloc&) {
+    // A damaged frame or tail may ask for more memory than there is; the
+    // temporary file is removed as after any other failure.
+  }
+  out.reset();
+  if (!written) {
+    // Nothing of the container was touched; only the partial copy goes.
+    (void)env.remove(temp);
+    return std::move(written).error();
+  }
+  // The one step that changes the container. A failed rename leaves the
+  // complete, flushed copy beside the unchanged container.
+  TRY(env.rename(temp, path));
+  sync_parent_dir(env, path);
+
+  RepackReport report;
+  report.bytes_before = old.file_len();
+  report.bytes_after = *written;
+  report.frames = old.frames().size();
+  return report;
+} catch (const std::bad_alloc&) {
+  return out_of_memory();
+}
+
+}  // namespace tarvel

@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include "container/container.h"
+#include "tests/container_test_util.h"
+
+namespace tarvel::testing {
+namespace {
+
+class AppendTest : public ::testing::Test {
+ protected:
+  ScratchDir dir_;
+  std::string path_ = dir_.file("c.tarvel");
+};
+
+// How many appends of one body size stay buffered, and the size of the
+// write made by the next one.
+struct WriteBehindCase {
+  Schema schema;
+  size_t body;
+  size_t buffered_appends;
+  size_t buffered_bytes;
+  size_t first_write;
+};
+
+class WriteBehindTest : public AppendTest,
+                        public ::testing::WithParamInterface<WriteBehindCase> {};
+
+TEST_P(WriteBehindTest, BufferIsWrittenOnceItPassesTheLimit) {
+  const WriteBehindCase& k = GetParam();
+  Container c = create_or_die(path_, k.schema);
+  const uint64_t start = c.file_len();
+  for (size_t i = 0; i < k.buffered_appends; ++i) ASSERT_TRUE(c.append_record(rec(k.body)).ok());
+  EXPECT_EQ(c.buffered(), k.buffered_bytes);
+  EXPECT_EQ(c.file_len(), start);
+  EXPECT_EQ(read_file(path_).size(), start);
+
+  ASSERT_TRUE(c.append_record(rec(k.body)).ok());
+  EXPECT_EQ(c.buffered(), 0u);
+  EXPECT_EQ(c.file_len(), start + k.first_write);
+  EXPECT_EQ(read_file(path_).size(), start + k.first_write);
+  EXPECT_EQ(c.records(), k.buffered_appends + 1);
+  EXPECT_EQ(c.bytes_raw(), k.first_write);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, WriteBehindTest,
+    ::testing::Values(WriteBehindCase{fixed_schema(100), 100, 655, 65500, 65600},
+                      WriteBehindCase{prefixed_schema(), 10, 5461, 65532, 65544},
+                      WriteBehindCase{prefixed_schema(), 65533, 1, 65535, 131070},
+                      WriteBehindCase{fixed_schema(65536), 65536, 0, 0, 65536}));
+
+TEST_F(AppendTest, PrefixedBodyLimits) {
+  Container c = create_or_die(path_, prefixed_schema());
+  ASSERT_TRUE(c.append_record("").ok());
+  EXPECT_EQ(c.buffered(), 2u);
+  EXPECT_EQ(c.bytes_raw(), 2u);
+  EXPECT_EQ(c.records(), 1u);
+
+  EXPECT_EQ(err(c.append_record(std::string(65536, 'x'))),
+            "Usage: record of 65536 bytes overflows the u16 prefix");
+  EXPECT_EQ(c.records(), 1u);
+  EXPECT_EQ(c.buffered(), 2u);
+
+  // 65537 buffered bytes for the largest body: written at once.
+  ASSERT_TRUE(c.append_record(std::string(65535, 'x')).ok());
+  EXPECT_EQ(c.buffered(), 0u);
+  std::string tail = read_file(path_).substr(c.data_start());
+  ASSERT_EQ(tail.size(), 2u + 65537);
+  EXPECT_EQ(tail.substr(0, 4), std::string("\x00\x00\xff\xff", 4));
+  EXPECT_EQ(c.bytes_raw(), 65539u);
+}
+
+TEST_F(AppendTest, FixedBodyOfTheWrongLengthChangesNothing) {
+  Container c = create_or_die(path_, fixed_schema(8));
+  EXPECT_EQ(err(c.append_record(rec(7))), "Usage: record is 7 bytes, the schema says 8");
+  EXPECT_EQ(err(c.append_record(rec(9))), "Usage: record is 9 bytes, the schema says 8");
+  EXPECT_EQ(c.records(), 0u);
+  EXPECT_EQ(c.bytes_raw(), 0u);
+  EXPECT_EQ(c.buffered(), 0u);
+}
+
+TEST_F(AppendTest, ReadOnlyContainerRefusesEveryWrite) {
+  {
+    Container c = create_or_die(path_, fixed_schema(4));
+    ASSERT_TRUE(c.append_record("abcd").ok());
+  }
+  const std::string before = read_file(path_);
+  {
+    Container r = value_or_die(Container::open_read(path_));
+    const std::string ro = "Usage: file is open read-only";
+    EXPECT_EQ(err(r.append_record("abcd")), ro);
+    EXPECT_EQ(err(r.flush_headers()), ro);
+    EXPECT_EQ(err(r.close_frame(1, 3)), ro);
+    EXPECT_EQ(err(r.seal(1, 3)), ro);
+    EXPECT_TRUE(r.flush_data().ok());
+    // The new value stays in memory, and only there.
+    EXPECT_EQ(err(r.set_user_header("x", "1")), ro);
+    EXPECT_EQ(header(r, "x"), "1");
+    EXPECT_EQ(err(r.set_user_header("_x", "1")),
+              "Usage: user header key \"_x\" may not start with '_'");
+    EXPECT_EQ(value_or_die(r.read_tail()), "abcd");
+  }
+  EXPECT_EQ(read_file(path_), before);
+}
+
+TEST_F(AppendTest, FlushHeadersWritesTheCommittedCounters) {
+  {
+    Container c = create_or_die(path_, fixed_schema(4));
+    ASSERT_TRUE(c.append_record("abcd").ok());
+    ASSERT_TRUE(c.close_frame(1, 0).ok());
+  }
+  Container c = value_or_die(Container::open_append(path_));
+  ASSERT_TRUE(c.append_record("efgh").ok());
+  ASSERT_TRUE(c.flush_data().ok());
+  ASSERT_TRUE(c.flush_headers().ok());
+  EXPECT_EQ(c.records(), 2u);
+  Container r = value_or_die(Container::open_read(path_));
+  EXPECT_EQ(header(r, "_records"), "1");
+  EXPECT_EQ(header(r, "_bytes_raw"), "4");
+  EXPECT_EQ(r.records(), 1u);
+}
+
+TEST_F(AppendTest, SetUserHeader) {
+  Container c = create_or_die(path_, prefixed_schema(), 300, {{"a", "1"}, {"b", "2"}});
+  EXPECT_EQ(err(c.set_user_header("_x", "1")),
+            "Usage: user header key \"_x\" may not start with '_'");
+  EXPECT_EQ(err(c.set_user_header("", "1")), "Usage: invalid header key \"\"");
+  EXPECT_EQ(err(c.set_user_header("a-b", "1")), "Usage: invalid header key \"a-b\"");
+  EXPECT_EQ(c.headers().entries().size(), 16u);
+
+  // An existing key keeps its place; a new one goes to the end.
+  ASSERT_TRUE(c.set_user_header("a", "line\nfeed").ok());
+  ASSERT_TRUE(c.set_user_header("c", "3").ok());
+  {
+    Container r = value_or_die(Container::open_read(path_));
+    const auto& e = r.headers().entries();
+    ASSERT_EQ(e.size(), 17u);
+    EXPECT_EQ(e[14], (Headers::Entry{"a", "line\nfeed"}));
+    EXPECT_EQ(e[16], (Headers::Entry{"c", "3"}));
+  }
+
+  // A value too long for the zone stays in memory and keeps failing every
+  // header rewrite until the key gets a value that fits.
+  const std::string on_disk = read_file(path_);
+  std::string zone_full = err(c.set_user_header("c", std::string(100, 'v')));
+  EXPECT_EQ(zone_full.rfind("ZoneFull: headers need ", 0), 0u) << zone_full;
+  EXPECT_EQ(header(c, "c"), std::string(100, 'v'));
+  EXPECT_EQ(err(c.flush_headers()), zone_full);
+  ASSERT_TRUE(c.append_record("r").ok());
+  EXPECT_EQ(err(c.close_frame(1, 3)).rfind("ZoneFull: headers need ", 0), 0u);
+  EXPECT_EQ(read_file(path_).substr(0, 316), on_disk.substr(0, 316));
+  ASSERT_TRUE(c.set_user_header("c", "4").ok());
+  ASSERT_TRUE(c.flush_headers().ok());
+  ASSERT_TRUE(c.close_frame(1, 3).ok());
+}
+
+}  // namespace
+}  // namespace tarvel::testing

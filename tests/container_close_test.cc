@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "container/codec.h"
+#include "container/container.h"
+#include "container/journal.h"
+#include "container/xxh64.h"
+#include "tests/container_test_util.h"
+
+namespace tarvel::testing {
+namespace {
+
+class CloseTest : public ::testing::Test {
+ protected:
+  // The stored bytes of frame "i" as they stand in the file.
+  std::string stored(const Container& c, size_t i) {
+    const Frame& f = c.frames()[i];
+    return read_file(path_).substr(c.data_start() + f.offset, f.len);
+  }
+
+  ScratchDir dir_;
+  std::string path_ = dir_.file("c.tarvel");
+};
+
+struct LevelCase {
+  int32_t level;
+  const char* compression;
+  const char* level_text;
+};
+
+class CloseLevelTest : public CloseTest, public ::testing::WithParamInterface<LevelCase> {};
+
+TEST_P(CloseLevelTest, TailBecomesOneCommittedFrame) {
+  const LevelCase& k = GetParam();
+  Container c = create_or_die(path_, prefixed_schema());
+  std::string tail;
+  for (int i = 0; i < 300; ++i) {
+    std::string body = rec(i % 50, static_cast<unsigned char>(i));
+    ASSERT_TRUE(c.append_record(body).ok());
+    tail += std::string{static_cast<char>(body.size()), '\0'} + body;
+  }
+  ASSERT_TRUE(c.close_frame(42, k.level).ok());
+
+  ASSERT_EQ(c.frames().size(), 1u);
+  const Frame f = c.frames()[0];
+  EXPECT_EQ(f.id, 42u);
+  EXPECT_EQ(f.offset, 0u);
+  const std::string bytes = stored(c, 0);
+  EXPECT_EQ(f.hash, xxh64(bytes));
+  EXPECT_EQ(c.file_len(), c.data_start() + f.len);
+  EXPECT_EQ(read_file(path_).size(), c.file_len());
+  if (k.level == 0) {
+    EXPECT_EQ(bytes, tail);
+  } else {
+    EXPECT_TRUE(has_zstd_magic(bytes));
+  }
+  EXPECT_EQ(c.records_committed(), 300u);
+  EXPECT_EQ(c.bytes_raw_committed(), tail.size());
+  EXPECT_EQ(c.buffered(), 0u);
+  EXPECT_FALSE(file_exists(journal_path(path_)));
+
+  // The zone on disk agrees with memory.
+  Container r = value_or_die(Container::open_read(path_));
+  EXPECT_EQ(r.headers(), c.headers());
+  EXPECT_EQ(header(r, "_compression"), k.compression);
+  EXPECT_EQ(header(r, "_compression_level"), k.level_text);
+  EXPECT_EQ(header(r, "_records"), "300");
+  EXPECT_EQ(header(r, "_bytes_raw"), std::to_string(tail.size()));
+  EXPECT_EQ(r.frames(), c.frames());
+  EXPECT_EQ(value_or_die(r.read_frame(42)), tail);
+  EXPECT_EQ(value_or_die(r.read_tail()), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, CloseLevelTest,
+                         ::testing::Values(LevelCase{0, "none", "0"}, LevelCase{3, "zstd", "3"},
+                                           LevelCase{19, "zstd", "19"},
+                                           LevelCase{-5, "zstd", "-5"}));
+
+TEST_F(CloseTest, EmptyTailChangesNothing) {
+  Container c = create_or_die(path_, fixed_schema(4));
+  const std::string before = read_file(path_);
+  ASSERT_TRUE(c.close_frame(1, 3).ok());
+  EXPECT_TRUE(c.frames().empty());
+  EXPECT_EQ(read_file(path_), before);
+
+  ASSERT_TRUE(c.append_record("abcd").ok());
+  ASSERT_TRUE(c.close_frame(1, 3).ok());
+  const std::string after = read_file(path_);
+  ASSERT_TRUE(c.close_frame(2, 0).ok());
+  EXPECT_EQ(c.frames().size(), 1u);
+  EXPECT_EQ(header(c, "_compression"), "zstd");
+  EXPECT_EQ(read_file(path_), after);
+  EXPECT_FALSE(file_exists(journal_path(path_)));
+}
+
+TEST_F(CloseTest, FramesFollowEachOtherAndIdsMayRepeat) {
+  Container c = create_or_die(path_, fixed_schema(4));
+  ASSERT_TRUE(c.append_record("aaaa").ok());
+  ASSERT_TRUE(c.close_frame(5, 0).ok());
+  ASSERT_TRUE(c.append_record("bbbb").ok());
+  ASSERT_TRUE(c.append_record("cccc").ok());
+  ASSERT_TRUE(c.close_frame(5, 3).ok());
+  ASSERT_TRUE(c.append_record("dddd").ok());
+  ASSERT_TRUE(c.flush_data().ok());
+
+  ASSERT_EQ(c.frames().size(), 2u);
+  EXPECT_EQ(c.frames()[1].offset, 4u);
+  EXPECT_EQ(header(c, "_compression_level"), "3");
+  EXPECT_EQ(value_or_die(c.read_frame(5)), "aaaa");
+  EXPECT_EQ(value_or_die(c.read_frame_at(1)), "bbbbcccc");
+  EXPECT_EQ(value_or_die(c.read_tail()), "dddd");
+  EXPECT_EQ(c.records(), 4u);
+  EXPECT_EQ(c.records_committed(), 3u);
+}
+
+TEST_F(CloseTest, PreviewIsMadeOnceFromTheFirstRecords) {
+  Schema schema = fixed_schema(12, {{"n", "u32", 0}, {"x", "f64", 4}});
+  Container c = create_or_die(path_, schema);
+  auto record = [](uint32_t n, double x) {
+    std::string r(12, '\0');
+    for (int i = 0; i < 4; ++i) r[i] = static_cast<char>(n >> (8 * i));
+    std::memcpy(r.data() + 4, &x, 8);
+    return r;
+  };
+  for (uint32_t i = 1; i <= 5; ++i) ASSERT_TRUE(c.append_record(record(i, i * 0.5)).ok());
+  ASSERT_TRUE(c.close_frame(1, 3).ok());
+  EXPECT_EQ(header(c, "_preview"), "1,0.5;2,1;3,1.5");
+
+  ASSERT_TRUE(c.append_record(record(9, 9)).ok());
+  ASSERT_TRUE(c.close_frame(2, 3).ok());
+  EXPECT_EQ(header(c, "_preview"), "1,0.5;2,1;3,1.5");
+}
+
+TEST_F(CloseTest, TailOfTornBytesOnlyClosesWithAnEmptyPreview) {
+  {
+    Container c = create_or_die(path_, fixed_schema(4, {{"a", "u8", 0}}));
+    ASSERT_TRUE(c.append_record("abcd").ok());
+  }
+  std::string bytes = read_file(path_);
+  write_file(path_, bytes.substr(0, bytes.size() - 1));
+  // open_read does not cut; its Container is read-only, so a writable one
+  // over the same file is made by open_inner.
+  Container c = value_or_die(Container::open_inner(path_, true));
+  ASSERT_TRUE(c.close_frame(1, 0).ok());
+  EXPECT_EQ(header(c, "_preview"), "");
+  EXPECT_EQ(value_or_die(c.read_frame(1)), "abc");
+}
+
+TEST_F(CloseTest, ZoneFullLeavesTheTailRawAndWritesNoJournal) {
+  // Room for the headers of a new file and little more.
+  Container c = create_or_die(path_, fixed_schema(4), 270, {{"pad", std::string(30, 'p')}});
+  ASSERT_TRUE(c.append_record("abcd").ok());
+  const std::string head = read_file(path_);
+  Status s = c.close_frame(1, 3);
+  ASSERT_EQ(err(s).rfind("ZoneFull: headers need ", 0), 0u) << err(s);
+  EXPECT_EQ(err(s).substr(err(s).size() - 20), ", the zone holds 270");
+  EXPECT_FALSE(file_exists(journal_path(path_)));
+  // Only the buffer write reached the file.
+  EXPECT_EQ(read_file(path_), head + "abcd");
+  EXPECT_TRUE(c.frames().empty());
+  EXPECT_EQ(c.records_committed(), 0u);
+  EXPECT_EQ(header(c, "_frames"), "");
+
+  // The container stays usable: make room, and the same tail closes.
+  ASSERT_TRUE(c.set_user_header("pad", "").ok());
+  ASSERT_TRUE(c.append_record("efgh").ok());
+  ASSERT_TRUE(c.close_frame(1, 3).ok());
+  EXPECT_EQ(value_or_die(c.read_frame(1)), "abcdefgh");
+}
+
+TEST_F(CloseTest, SealMarksTheFileAndAcceptsMore) {
+  Container c = create_or_die(path_, fixed_schema(4));
+  ASSERT_TRUE(c.seal(1, 3).ok());
+  EXPECT_TRUE(c.frames().empty());
+  EXPECT_EQ(header(value_or_die(Container::open_read(path_)), "_sealed"), "true");
+
+  ASSERT_TRUE(c.append_record("abcd").ok());
+  ASSERT_TRUE(c.seal(2, 3).ok());
+  ASSERT_TRUE(c.append_record("efgh").ok());
+  ASSERT_TRUE(c.close_frame(3, 3).ok());
+  Container r = value_or_die(Container::open_read(path_));
+  EXPECT_EQ(header(r, "_sealed"), "true");
+  EXPECT_EQ(r.frames().size(), 2u);
+  EXPECT_EQ(header(r, "_records"), "2");
+}
+
+}  // namespace
+}  // namespace tarvel::testing

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include "container/container.h"
+#include "container/journal.h"
+#include "tests/container_test_util.h"
+
+namespace tarvel::testing {
+namespace {
+
+constexpr uint32_t kArea = 256;
+constexpr uint64_t kDataStart = 16 + kArea;
+
+class OpenTest : public ::testing::Test {
+ protected:
+  // Writes a file with a zone of kArea bytes holding "lines" (each
+  // "key:value\n"), followed by "data".
+  void write_raw(const std::string& lines, const std::string& data) {
+    std::string zone = lines + "\n";
+    zone.resize(kArea, '\0');
+    write_file(path_, std::string("TARVEL\x01\x01\x00\x01\x00\x00\x00\x00\x00\x00", 16) + zone +
+                          data);
+  }
+  static std::string fixed_lines(const std::string& extra) {
+    return "_schema:rec\n_schema_fields:\n_record:fixed:10\n" + extra;
+  }
+
+  ScratchDir dir_;
+  std::string path_ = dir_.file("c.tarvel");
+};
+
+TEST_F(OpenTest, FilesThatDoNotHoldAHeadFail) {
+  EXPECT_EQ(err(Container::open_read(path_)),
+            "Io: " + path_ + ": No such file or directory (os error 2)");
+  EXPECT_EQ(err(Container::open_append(path_)),
+            "Io: " + path_ + ": No such file or directory (os error 2)");
+  for (size_t n : {0, 15}) {
+    write_file(path_, std::string("TARVEL\x01\x01\x00\x01\x00\x00\x00\x00\x00\x00", n));
+    EXPECT_EQ(err(Container::open_read(path_)), "Io: failed to fill whole buffer") << n;
+  }
+  write_raw(fixed_lines(""), "");
+  std::string bytes = read_file(path_);
+  write_file(path_, bytes.substr(0, bytes.size() - 1));
+  EXPECT_EQ(err(Container::open_read(path_)),
+            "Malformed: header zone claims 256 bytes but the file is 271 bytes");
+}
+
+TEST_F(OpenTest, HeadOnlyFileHasNoFramesAndNoTail) {
+  { Container c = create_or_die(path_, fixed_schema(10), kArea); }
+  for (bool append : {false, true}) {
+    Container c = value_or_die(append ? Container::open_append(path_) : Container::open_read(path_));
+    EXPECT_EQ(c.writable(), append);
+    EXPECT_TRUE(c.frames().empty());
+    EXPECT_EQ(c.file_len(), kDataStart);
+    EXPECT_EQ(c.tail_start(), kDataStart);
+    EXPECT_EQ(value_or_die(c.read_tail()), "");
+  }
+}
+
+TEST_F(OpenTest, MissingOrUnreadableCountersCountAsZero) {
+  for (const char* extra : {"", "_records:abc\n_bytes_raw:-1\n", "_records:18446744073709551616\n"}) {
+    write_raw(fixed_lines(extra), "");
+    Container c = value_or_die(Container::open_read(path_));
+    EXPECT_EQ(c.records(), 0u) << extra;
+    EXPECT_EQ(c.bytes_raw(), 0u) << extra;
+    EXPECT_TRUE(c.frames().empty());
+  }
+  write_raw(fixed_lines("_records:+18446744073709551615\n"), "");
+  EXPECT_EQ(value_or_die(Container::open_read(path_)).records(), UINT64_MAX);
+}
+
+TEST_F(OpenTest, TailCountsOnlyForAppendAndTheTornRecordIsCut) {
+  // Five whole 10-byte records and 5 torn bytes behind _records 10.
+  write_raw(fixed_lines("_records:10\n_bytes_raw:100\n"), rec(55));
+  {
+    Container r = value_or_die(Container::open_read(path_));
+    EXPECT_EQ(r.records(), 10u);
+    EXPECT_EQ(r.bytes_raw(), 100u);
+    EXPECT_EQ(r.file_len(), kDataStart + 55);
+    EXPECT_EQ(value_or_die(r.read_tail()), rec(50));
+  }
+  EXPECT_EQ(read_file(path_).size(), kDataStart + 55);
+
+  Container a = value_or_die(Container::open_append(path_));
+  EXPECT_EQ(a.records(), 15u);
+  EXPECT_EQ(a.bytes_raw(), 150u);
+  EXPECT_EQ(a.records_committed(), 10u);
+  EXPECT_EQ(a.bytes_raw_committed(), 100u);
+  EXPECT_EQ(a.file_len(), kDataStart + 50);
+  EXPECT_EQ(read_file(path_).size(), kDataStart + 50);
+  // Appends continue right behind the last whole record.
+  ASSERT_TRUE(a.append_record(rec(10, 50)).ok());
+  ASSERT_TRUE(a.flush_data().ok());
+  EXPECT_EQ(read_file(path_).substr(kDataStart), rec(60));
+}
+
+TEST_F(OpenTest, TornPrefixedRecordIsCutWithItsPrefix) {
+  std::string tail = std::string("\x03\x00" "abc" "\x00\x00" "\x05\x00" "xy", 11);
+  write_raw("_schema:rec\n_schema_fields:\n_record:prefixed\n", tail);
+  Container a = value_or_die(Container::open_append(path_));
+  EXPECT_EQ(a.records(), 2u);
+  EXPECT_EQ(a.bytes_raw(), 7u);
+  EXPECT_EQ(read_file(path_).substr(kDataStart), tail.substr(0, 7));
+}
+
+TEST_F(OpenTest, SealedFileAcceptsAppends) {
+  {
+    Container c = create_or_die(path_, fixed_schema(10));
+    ASSERT_TRUE(c.append_record(rec(10)).ok());
+    ASSERT_TRUE(c.seal(1, 3).ok());
+  }
+  Container a = value_or_die(Container::open_append(path_));
+  EXPECT_EQ(header(a, "_sealed"), "true");
+  ASSERT_TRUE(a.append_record(rec(10)).ok());
+  ASSERT_TRUE(a.close_frame(2, 3).ok());
+  EXPECT_EQ(a.frames().size(), 2u);
+}
+
+TEST_F(OpenTest, FrameBeyondTheFileFailsTheOpen) {
+  write_raw(fixed_lines("_frames:1,0,10;2,10,11\n"), rec(20));
+  const std::string msg = "Malformed: frame 2 ends at 293 but the file is 292 bytes";
+  EXPECT_EQ(err(Container::open_read(path_)), msg);
+  EXPECT_EQ(err(Container::open_append(path_)), msg);
+  write_raw(fixed_lines("_frames:1,0,10;2,10,10\n"), rec(20));
+  Container c = value_or_die(Container::open_read(path_));
+  EXPECT_EQ(c.frames().size(), 2u);
+  EXPECT_EQ(c.tail_start(), c.file_len());
+}
+
+TEST_F(OpenTest, AppendReplaysACompleteJournalFirst) {
+  // The state before a close and the bytes that close writes.
+  std::string before, after;
+  {
+    Container c = create_or_die(path_, fixed_schema(10), kArea);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(c.append_record(rec(10, i)).ok());
+    ASSERT_TRUE(c.flush_data().ok());
+    before = read_file(path_);
+    ASSERT_TRUE(c.close_frame(9, 3).ok());
+    after = read_file(path_);
+  }
+  // A crash right after the journal reached the disk.
+  write_file(path_, before);
+  ASSERT_TRUE(write_journal(Env::posix(), path_, kDataStart, after.substr(16, kArea),
+                            after.substr(kDataStart)).ok());
+  {
+    Container r = value_or_die(Container::open_read(path_));  // never replays
+    EXPECT_TRUE(r.frames().empty());
+  }
+  Container a = value_or_die(Container::open_append(path_));
+  EXPECT_EQ(read_file(path_), after);
+  EXPECT_FALSE(file_exists(journal_path(path_)));
+  ASSERT_EQ(a.frames().size(), 1u);
+  EXPECT_EQ(a.frames()[0].id, 9u);
+  EXPECT_EQ(a.records(), 3u);
+  EXPECT_EQ(a.records_committed(), 3u);
+  EXPECT_EQ(value_or_die(a.read_frame(9)), rec(10, 0) + rec(10, 1) + rec(10, 2));
+}
+
+}  // namespace
+}  // namespace tarvel::testing

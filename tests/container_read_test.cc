@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "container/container.h"
+#include "tests/container_test_util.h"
+
+namespace tarvel::testing {
+namespace {
+
+class ReadTest : public ::testing::Test {
+ protected:
+  ScratchDir dir_;
+  std::string path_ = dir_.file("c.tarvel");
+};
+
+TEST_F(ReadTest, FramesThatAreNotThere) {
+  Container c = create_or_die(path_, fixed_schema(4));
+  EXPECT_EQ(err(c.read_frame_at(0)), "Usage: no frame at position 0");
+  EXPECT_EQ(err(c.read_frame(0)), "Usage: no frame 0");
+  ASSERT_TRUE(c.append_record("abcd").ok());
+  ASSERT_TRUE(c.close_frame(7, 3).ok());
+  EXPECT_EQ(err(c.read_frame_at(1)), "Usage: no frame at position 1");
+  EXPECT_EQ(err(c.read_frame(8)), "Usage: no frame 8");
+  EXPECT_EQ(err(c.read_frame_at(UINT64_MAX)), "Usage: no frame at position 18446744073709551615");
+}
+
+TEST_F(ReadTest, FrameBodyIsCheckedAgainstTheKnownLengthBeforeAnyRead) {
+  Container c = create_or_die(path_, fixed_schema(4));
+  ASSERT_TRUE(c.append_record("abcd").ok());
+  ASSERT_TRUE(c.close_frame(1, 0).ok());
+  const uint64_t end = c.file_len();
+  EXPECT_EQ(value_or_die(c.read_frame_body(Frame{1, 0, 4, 0})), "abcd");
+  EXPECT_EQ(value_or_die(c.read_frame_body(Frame{1, 4, 0, 0})), "");
+  EXPECT_EQ(err(c.read_frame_body(Frame{2, 0, 5, 0})),
+            "Malformed: frame 2 ends at " + std::to_string(end + 1) + " but the file is " +
+                std::to_string(end) + " bytes");
+  EXPECT_EQ(err(c.read_frame_body(Frame{3, UINT64_MAX - 10, 1, 0})),
+            "Malformed: frame 3 overflows a u64 offset");
+  EXPECT_EQ(err(c.read_frame_body(Frame{4, 0, UINT64_MAX, 0})),
+            "Malformed: frame 4 overflows a u64 offset");
+}
+
+TEST_F(ReadTest, RawFrameThatLooksLikeZstdIsDecoded) {
+  Container c = create_or_die(path_, fixed_schema(4));
+  ASSERT_TRUE(c.append_record("\x28\xb5\x2f\xfd").ok());
+  ASSERT_TRUE(c.close_frame(1, 0).ok());
+  Result<std::string> body = c.read_frame(1);
+  ASSERT_FALSE(body.ok());
+  EXPECT_TRUE(body.error().kind() == ErrorKind::kCompression ||
+              body.error().kind() == ErrorKind::kMalformed)
+      << err(body);
+}
+
+TEST_F(ReadTest, WrongHashReadsAndShortFileFailsToFill) {
+  {
+    Container c = create_or_die(path_, fixed_schema(4));
+    ASSERT_TRUE(c.append_record("abcd").ok());
+    ASSERT_TRUE(c.close_frame(1, 0).ok());
+    ASSERT_TRUE(c.set_user_header("x", "1").ok());
+  }
+  Container r = value_or_die(Container::open_read(path_));
+  Frame f = r.frames()[0];
+  f.hash ^= 1;
+  EXPECT_EQ(value_or_die(r.read_frame_body(f)), "abcd");
+  // The file shrinks behind the reader's back.
+  std::filesystem::resize_file(path_, r.file_len() - 1);
+  EXPECT_EQ(err(r.read_frame(1)), "Io: failed to fill whole buffer");
+  EXPECT_EQ(err(r.read_tail()), "ok");
+}
+
+TEST_F(ReadTest, TailHoldsWrittenWholeRecordsOnly) {
+  Container c = create_or_die(path_, prefixed_schema());
+  ASSERT_TRUE(c.append_record("ab").ok());
+  EXPECT_EQ(value_or_die(c.read_tail()), "");
+  ASSERT_TRUE(c.flush_data().ok());
+  ASSERT_TRUE(c.append_record("cde").ok());
+  EXPECT_EQ(value_or_die(c.read_tail()), std::string("\x02\x00" "ab", 4));
+  ASSERT_TRUE(c.flush_data().ok());
+  EXPECT_EQ(value_or_die(c.read_tail()), std::string("\x02\x00" "ab" "\x03\x00" "cde", 9));
+  ASSERT_TRUE(c.close_frame(1, 3).ok());
+  ASSERT_TRUE(c.append_record("f").ok());
+  ASSERT_TRUE(c.flush_data().ok());
+  EXPECT_EQ(value_or_die(c.read_tail()), std::string("\x01\x00" "f", 3));
+
+  // A torn record is cut from the result, not from the file.
+  std::string bytes = read_file(path_) + std::string("\x05\x00" "xy", 4);
+  write_file(path_, bytes);
+  Container r = value_or_die(Container::open_read(path_));
+  EXPECT_EQ(value_or_die(r.read_tail()), std::string("\x01\x00" "f", 3));
+  EXPECT_EQ(read_file(path_), bytes);
+}
+
+}  // namespace
+}  // namespace tarvel::testing

@@ -1,0 +1,95 @@
+// Helpers for the Container tests: small schemas, a container in a scratch
+// directory, and errors as one comparable text ("Usage: no frame 3").
+#ifndef TARVEL_TESTS_CONTAINER_TEST_UTIL_H_
+#define TARVEL_TESTS_CONTAINER_TEST_UTIL_H_
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "container/container.h"
+#include "tests/test_util.h"
+
+namespace tarvel::testing {
+
+inline Schema fixed_schema(uint32_t size, std::vector<FieldSpec> fields = {}) {
+  return Schema{"rec", std::move(fields), RecordLayout::fixed(size)};
+}
+
+inline Schema prefixed_schema(std::vector<FieldSpec> fields = {}) {
+  return Schema{"rec", std::move(fields), RecordLayout::prefixed()};
+}
+
+inline const char* kind_name(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kIo: return "Io";
+    case ErrorKind::kMalformed: return "Malformed";
+    case ErrorKind::kUsage: return "Usage";
+    case ErrorKind::kZoneFull: return "ZoneFull";
+    case ErrorKind::kCompression: return "Compression";
+  }
+  return "?";
+}
+
+// "ok", or the error's kind and display text.
+template <class R>
+std::string err(const R& r) {
+  if (r.ok()) return "ok";
+  return std::string(kind_name(r.error().kind())) + ": " + r.error().to_string();
+}
+
+// A record of "n" bytes, each byte "i" then i+1, ... (mod 256).
+inline std::string rec(size_t n, unsigned char first = 0) {
+  std::string out(n, '\0');
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<char>(first + i);
+  return out;
+}
+
+inline Container create_or_die(const std::string& path, const Schema& schema,
+                               uint32_t header_area = 4096, const UserHeaders& user = {},
+                               Env& env = Env::posix()) {
+  Result<Container> c = Container::create(path, schema, "src", "wr", 0, header_area, user, env);
+  if (!c) {
+    ADD_FAILURE() << "create: " << c.error().to_string();
+    abort();
+  }
+  return std::move(c).value();
+}
+
+template <class R>
+auto value_or_die(R r) {
+  if (!r) {
+    ADD_FAILURE() << r.error().to_string();
+    abort();
+  }
+  return std::move(r).value();
+}
+
+inline std::string header(const Container& c, std::string_view key) {
+  const std::string* v = c.headers().get(key);
+  return v == nullptr ? "<missing>" : *v;
+}
+
+// The counters agree with the data: the committed ones with the records in
+// the frames, the live ones with those plus the whole records of the tail.
+inline void expect_counts_match_data(Container& c) {
+  uint64_t records = 0, bytes = 0;
+  for (size_t i = 0; i < c.frames().size(); ++i) {
+    Result<std::string> body = c.read_frame_at(i);
+    ASSERT_TRUE(body.ok()) << body.error().to_string();
+    records += split_records(*body, c.schema().layout).records.size();
+    bytes += body->size();
+  }
+  EXPECT_EQ(c.records_committed(), records);
+  EXPECT_EQ(c.bytes_raw_committed(), bytes);
+  Result<std::string> tail = c.read_tail();
+  ASSERT_TRUE(tail.ok()) << tail.error().to_string();
+  EXPECT_EQ(c.records(), records + split_records(*tail, c.schema().layout).records.size());
+  EXPECT_EQ(c.bytes_raw(), bytes + tail->size());
+}
+
+}  // namespace tarvel::testing
+
+#endif  // TARVEL_TESTS_CONTAINER_TEST_UTIL_H_

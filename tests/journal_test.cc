@@ -1,0 +1,376 @@
+#include "container/journal.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <optional>
+
+#include "container/schema.h"
+#include "tests/fault_env.h"
+#include "tests/test_util.h"
+
+namespace tarvel {
+namespace {
+
+using testing::FaultEnv;
+using testing::ScratchDir;
+
+std::string u64le(uint64_t v) {
+  std::string out;
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+  return out;
+}
+
+// A journal image from its raw fields, so that tests can make every kind of
+// damaged journal; the hash is always right for the body given.
+std::string journal_image(uint64_t body_len, std::string_view body) {
+  return "TJRNL2" + u64le(body_len) + u64le(fnv1a64(body)) + std::string(body);
+}
+std::string journal_body(uint64_t tail_start, uint64_t zone_len, std::string_view rest) {
+  return u64le(tail_start) + u64le(zone_len) + std::string(rest);
+}
+std::string journal_of(uint64_t tail_start, std::string_view zone, std::string_view frame) {
+  std::string body = journal_body(tail_start, zone.size(), std::string(zone) + std::string(frame));
+  return journal_image(body.size(), body);
+}
+
+// A 40-byte container: a preamble, an 8-byte zone and 16 data bytes; the
+// journal rewrites the zone and puts a 5-byte frame at offset 28.
+const std::string kOriginal = std::string(16, 'P') + "hhhhhhhh" + "0123456789abcdef";
+const std::string kZone = "ZZZZZZZZ";
+const std::string kFrame = "FRAME";
+const uint64_t kTail = 28;
+const std::string kSpliced = std::string(16, 'P') + kZone + "0123" + kFrame;
+const std::string kGood = journal_of(kTail, kZone, kFrame);
+
+class JournalTest : public ::testing::Test {
+ protected:
+  JournalTest() : container_(dir_.file("run7.tarvel")), journal_(container_ + ".seal") {
+    testing::write_file(container_, kOriginal);
+  }
+  std::string container() const { return testing::read_file(container_); }
+  std::string journal() const { return testing::read_file(journal_); }
+  bool has_journal() const { return testing::file_exists(journal_); }
+
+  ScratchDir dir_;
+  std::string container_;
+  std::string journal_;
+};
+
+std::string from_hex(std::string_view hex) {
+  std::string out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return out;
+}
+
+TEST_F(JournalTest, WritesTheExactBytes) {
+  ASSERT_TRUE(write_journal(Env::posix(), container_, 0x0102030405060708, "ZZ", "FRM"));
+  EXPECT_EQ(journal(), from_hex("544a524e4c32"        // magic
+                                "1500000000000000"    // body_len 21
+                                "ea9ab4fe99afb055"    // FNV-1a 64 of the body
+                                "0807060504030201"    // tail_start
+                                "0200000000000000"    // zone_len
+                                "5a5a"                // zone
+                                "46524d"));           // frame
+  EXPECT_EQ(container(), kOriginal);
+}
+
+TEST(JournalPath, Cases) {
+  struct Case {
+    const char* container;
+    const char* journal;
+  } cases[] = {
+      {"data/run7.tarvel", "data/run7.tarvel.seal"},
+      {"run7.tarvel", "run7.tarvel.seal"},
+      {"/abs/run7.tarvel", "/abs/run7.tarvel.seal"},
+      {"data/run7/", "data/run7.seal"},
+      {"data/run7//", "data/run7.seal"},
+      {"/", "/.seal"},
+      {"", ".seal"},
+      {"data/..", "data/../.seal"},
+      {"data/../", "data/../.seal"},
+      {"..", "../.seal"},
+      {"a/./b", "a/./b.seal"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(journal_path(c.container), c.journal) << c.container;
+}
+
+// What a replay does with each state of the journal file.
+struct StateCase {
+  const char* name;
+  std::optional<std::string> journal;  // nullopt: no journal file
+  std::string container_after;
+};
+
+void PrintTo(const StateCase& c, std::ostream* os) { *os << c.name; }
+
+class JournalStateTest : public JournalTest, public ::testing::WithParamInterface<StateCase> {};
+
+TEST_P(JournalStateTest, ReplayAppliesOnlyCompleteJournalsAndRemovesThem) {
+  const StateCase& c = GetParam();
+  if (c.journal) testing::write_file(journal_, *c.journal);
+  FaultEnv env;
+  ASSERT_TRUE(replay_journal(env, container_));
+  EXPECT_EQ(container(), c.container_after);
+  EXPECT_FALSE(has_journal());
+  // The removal is durable: a crash cannot bring the journal back.
+  env.crash();
+  EXPECT_FALSE(has_journal());
+  EXPECT_EQ(container(), c.container_after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, JournalStateTest,
+    ::testing::Values(
+        StateCase{"Absent", std::nullopt, kOriginal},
+        StateCase{"Complete", kGood, kSpliced},
+        StateCase{"TailPastTheEndIsZeroExtended", journal_of(50, kZone, kFrame),
+                  std::string(16, 'P') + kZone + "0123456789abcdef" + std::string(10, '\0') +
+                      kFrame},
+        StateCase{"EmptyBody", journal_image(0, ""), kOriginal},
+        StateCase{"OneByteAppended", kGood + "x", kOriginal},
+        StateCase{"OneByteMissing", kGood.substr(0, kGood.size() - 1), kOriginal},
+        StateCase{"ShorterThanTheHeader", kGood.substr(0, JOURNAL_HEADER_LEN - 1), kOriginal},
+        StateCase{"WrongMagic", "X" + kGood.substr(1), kOriginal},
+        StateCase{"HashOffByOneBit",
+                  [] {
+                    std::string j = kGood;
+                    j[14] ^= 1;
+                    return j;
+                  }(),
+                  kOriginal},
+        StateCase{"BodyShorterThanItsFields", journal_image(15, std::string(15, '\0')), kOriginal},
+        StateCase{"ZoneReachesTheEndOfTheBody",
+                  journal_image(24, journal_body(kTail, 8, kZone)), kOriginal},
+        StateCase{"ZoneLenOverflows",
+                  journal_image(29, journal_body(kTail, UINT64_MAX - 8, kZone + kFrame)),
+                  kOriginal},
+        StateCase{"BodyLenOverflows", "TJRNL2" + u64le(UINT64_MAX - 10) + kGood.substr(14),
+                  kOriginal}),
+    [](const ::testing::TestParamInfo<StateCase>& info) { return info.param.name; });
+
+TEST_F(JournalTest, UnreadableJournalIsLeftAlone) {
+  ASSERT_EQ(mkdir(journal_.c_str(), 0777), 0);
+  ASSERT_TRUE(replay_journal(Env::posix(), container_));
+  EXPECT_TRUE(testing::file_exists(journal_));
+  EXPECT_EQ(container(), kOriginal);
+}
+
+TEST_F(JournalTest, MissingContainerKeepsTheJournal) {
+  std::string gone = dir_.file("gone.tarvel");
+  testing::write_file(gone + ".seal", kGood);
+  Status s = replay_journal(Env::posix(), gone);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().to_string(), gone + ": No such file or directory (os error 2)");
+  EXPECT_EQ(testing::read_file(gone + ".seal"), kGood);
+  EXPECT_FALSE(testing::file_exists(gone));
+}
+
+TEST_F(JournalTest, ReplayingAgainWritesTheSameBytes) {
+  ASSERT_TRUE(write_journal(Env::posix(), container_, kTail, kZone, kFrame));
+  EXPECT_EQ(journal(), kGood);
+  ASSERT_TRUE(replay_journal(Env::posix(), container_));
+  EXPECT_EQ(container(), kSpliced);
+  ASSERT_TRUE(write_journal(Env::posix(), container_, kTail, kZone, kFrame));
+  ASSERT_TRUE(replay_journal(Env::posix(), container_));
+  EXPECT_EQ(container(), kSpliced);
+  EXPECT_FALSE(has_journal());
+}
+
+TEST_F(JournalTest, RemoveJournalIsDurableAndQuiet) {
+  FaultEnv env;
+  ASSERT_TRUE(write_journal(env, container_, kTail, kZone, kFrame));
+  remove_journal(env, container_);
+  remove_journal(env, container_);  // already gone: no error to report
+  env.crash();
+  EXPECT_FALSE(has_journal());
+}
+
+// Every call of a replay fails in turn, once or for good (followed by a
+// crash). The journal survives until the splice is flushed, so a later
+// replay always completes the close.
+TEST_F(JournalTest, ReplayFailingAtEveryCallIsRedoneLater) {
+  uint64_t calls;
+  {
+    FaultEnv env;
+    testing::write_file(journal_, kGood);
+    ASSERT_TRUE(replay_journal(env, container_));
+    calls = env.count(FaultEnv::kAll);
+  }
+  for (bool die : {false, true}) {
+    for (uint64_t n = 1; n <= calls; ++n) {
+      SCOPED_TRACE((die ? "dying at call " : "failing call ") + std::to_string(n));
+      testing::write_file(container_, kOriginal);
+      testing::write_file(journal_, kGood);
+      FaultEnv env;
+      if (die) {
+        env.die_at(FaultEnv::kAll, n);
+      } else {
+        env.fail_nth(FaultEnv::kAll, n, EIO);
+      }
+      Status s = replay_journal(env, container_);
+      ASSERT_TRUE(env.failed());
+      if (!s) {
+        std::string text = s.error().to_string();
+        EXPECT_TRUE(text == "Input/output error (os error 5)" ||
+                    text == container_ + ": Input/output error (os error 5)")
+            << text;
+        EXPECT_EQ(journal(), kGood);
+      }
+      if (die) env.crash();
+      ASSERT_TRUE(replay_journal(Env::posix(), container_));
+      EXPECT_EQ(container(), kSpliced);
+      EXPECT_FALSE(has_journal());
+    }
+  }
+}
+
+// The first failing step of a splice stops it: no call follows the failure.
+TEST_F(JournalTest, SpliceStopsAtTheFirstFailure) {
+  uint64_t calls;
+  {
+    FaultEnv env;
+    auto file = env.open(container_, OpenMode::kReadWrite);
+    ASSERT_TRUE(file);
+    env.reset_counts();
+    ASSERT_TRUE(splice(**file, kTail, kZone, kFrame));
+    calls = env.count(FaultEnv::kAll);
+    EXPECT_EQ(env.count(FaultEnv::kSync), 1u);
+  }
+  EXPECT_EQ(container(), kSpliced);
+  for (uint64_t n = 1; n <= calls; ++n) {
+    SCOPED_TRACE("failing call " + std::to_string(n));
+    testing::write_file(container_, kOriginal);
+    FaultEnv env;
+    auto file = env.open(container_, OpenMode::kReadWrite);
+    ASSERT_TRUE(file);
+    env.reset_counts();
+    env.fail_nth(FaultEnv::kAll, n, EIO);
+    Status s = splice(**file, kTail, kZone, kFrame);
+    ASSERT_FALSE(s);
+    EXPECT_EQ(s.error().to_string(), "Input/output error (os error 5)");
+    EXPECT_EQ(env.count(FaultEnv::kAll), n);
+  }
+}
+
+struct WriteFailureCase {
+  const char* name;
+  unsigned op;
+  std::string error_prefix;  // "" or the journal's path and ": "
+  std::optional<std::string> journal_after;
+};
+
+TEST_F(JournalTest, FailedWriteJournalLeavesTheContainerUntouched) {
+  const WriteFailureCase cases[] = {
+      {"open", FaultEnv::kOpen, journal_ + ": ", std::nullopt},
+      {"write", FaultEnv::kWrite, "", ""},
+      {"flush", FaultEnv::kSync, "", kGood},
+  };
+  for (const WriteFailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove(journal_.c_str());
+    FaultEnv env;
+    env.fail_nth(c.op, 1, EIO);
+    Status s = write_journal(env, container_, kTail, kZone, kFrame);
+    ASSERT_FALSE(s);
+    EXPECT_EQ(s.error().to_string(), c.error_prefix + "Input/output error (os error 5)");
+    EXPECT_EQ(container(), kOriginal);
+    EXPECT_EQ(has_journal(), c.journal_after.has_value());
+    if (c.journal_after) {
+      EXPECT_EQ(journal(), *c.journal_after);
+    }
+  }
+}
+
+TEST_F(JournalTest, WriteJournalWritesWholeThroughShortAndInterruptedWrites) {
+  FaultEnv env;
+  env.set_max_write(7);
+  env.set_interrupts(true);
+  ASSERT_TRUE(write_journal(env, container_, kTail, kZone, kFrame));
+  EXPECT_EQ(journal(), kGood);
+}
+
+// A crash at any call of write_journal leaves the close all or nothing: the
+// next replay gives either the old container or the spliced one. Once
+// write_journal has returned, the journal survives a crash.
+TEST_F(JournalTest, CrashDuringWriteJournalIsAllOrNothing) {
+  uint64_t calls;
+  {
+    FaultEnv env;
+    ASSERT_TRUE(write_journal(env, container_, kTail, kZone, kFrame));
+    calls = env.count(FaultEnv::kAll);
+    env.crash();
+    EXPECT_EQ(journal(), kGood);
+    std::remove(journal_.c_str());
+  }
+  for (uint64_t n = 1; n <= calls; ++n) {
+    SCOPED_TRACE("dying at call " + std::to_string(n));
+    testing::write_file(container_, kOriginal);
+    std::remove(journal_.c_str());
+    FaultEnv env;
+    env.die_at(FaultEnv::kAll, n);
+    (void)write_journal(env, container_, kTail, kZone, kFrame);
+    ASSERT_TRUE(env.failed());
+    env.crash();
+    ASSERT_TRUE(replay_journal(Env::posix(), container_));
+    std::string after = container();
+    EXPECT_TRUE(after == kOriginal || after == kSpliced);
+    EXPECT_FALSE(has_journal());
+  }
+}
+
+TEST(SyncParentDir, FlushesTheRightDirectoryOrNone) {
+  struct Case {
+    const char* path;
+    uint64_t flushes;
+  } cases[] = {{"/", 0}, {"", 0}, {"run7.tarvel", 1}, {"/tmp/run7.tarvel", 1}};
+  for (const Case& c : cases) {
+    FaultEnv env;
+    sync_parent_dir(env, c.path);
+    EXPECT_EQ(env.count(FaultEnv::kOpen), c.flushes) << c.path;
+    EXPECT_EQ(env.count(FaultEnv::kSync), c.flushes) << c.path;
+  }
+  // Errors are swallowed.
+  FaultEnv env;
+  env.fail_nth(FaultEnv::kSync, 1, EIO);
+  sync_parent_dir(env, "/tmp/run7.tarvel");
+  EXPECT_TRUE(env.failed());
+}
+
+TEST(ReadAt, ReturnsWhatIsThereThroughShortReads) {
+  ScratchDir dir;
+  testing::write_file(dir.file("f"), "0123456789");
+  struct Case {
+    uint64_t offset;
+    size_t n;
+    const char* expected;
+  } cases[] = {
+      {0, 10, "0123456789"}, {2, 5, "23456"}, {8, 5, "89"},
+      {10, 5, ""},           {20, 5, ""},     {3, 0, ""},
+  };
+  FaultEnv env;
+  env.set_max_read(3);
+  auto file = env.open(dir.file("f"), OpenMode::kRead);
+  ASSERT_TRUE(file);
+  for (const Case& c : cases) {
+    auto got = read_at(**file, c.offset, c.n);
+    ASSERT_TRUE(got) << c.offset;
+    EXPECT_EQ(*got, c.expected) << c.offset << "," << c.n;
+  }
+  env.reset_counts();
+  ASSERT_TRUE(read_at(**file, 3, 0));
+  EXPECT_EQ(env.count(FaultEnv::kSeek), 1u);  // the seek happens even for no bytes
+  for (unsigned op : {FaultEnv::kSeek, FaultEnv::kRead}) {
+    env.fail_nth(op, 1, EIO);
+    auto failed = read_at(**file, 0, 4);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().to_string(), "Input/output error (os error 5)");
+  }
+}
+
+}  // namespace
+}  // namespace tarvel

@@ -1,0 +1,321 @@
+#include "container/rebuild.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+#include "container/codec.h"
+#include "container/journal.h"
+#include "container/text.h"
+#include "container/validate.h"
+#include "tests/test_util.h"
+#include "tests/tool_files.h"
+
+namespace tarvel {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::FrameSpec;
+using testing::ScratchDir;
+
+class RebuildTest : public ::testing::Test {
+ protected:
+  RebuildReport rebuild(bool fix) {
+    auto report = rebuild_headers(path_, fix);
+    EXPECT_TRUE(report) << report.error().to_string();
+    return report ? *report : RebuildReport{};
+  }
+  static std::string frames_difference(const std::vector<Frame>& stored,
+                                       const std::vector<Frame>& derived) {
+    return "_frames: " + tarvel::quoted(render_frames(stored)) + " -> " + tarvel::quoted(render_frames(derived));
+  }
+  // The file's bytes from the data section on.
+  std::string data_section() {
+    return testing::read_file(path_).substr(PREAMBLE_LEN + DEFAULT_HEADER_AREA);
+  }
+
+  ScratchDir dir_;
+  std::string path_ = dir_.file("r.tarvel");
+};
+
+TEST_F(RebuildTest, FreshFileAgreesAndIsNotWritten) {
+  testing::make_file(path_, testing::fixed_schema(), {});
+  const std::string before = testing::read_file(path_);
+  for (bool fix : {false, true}) {
+    RebuildReport report = rebuild(fix);
+    EXPECT_THAT(report.differences, IsEmpty());
+    EXPECT_FALSE(report.fixed);
+    EXPECT_EQ(testing::read_file(path_), before);
+  }
+}
+
+TEST_F(RebuildTest, SoundFileWithTailAgrees) {
+  testing::make_file(path_, testing::prefixed_schema(), {{2, 3, 4}, {9, -3, 6}}, 3, false, "xy");
+  RebuildReport report = rebuild(true);
+  EXPECT_THAT(report.differences, IsEmpty());
+  EXPECT_FALSE(report.fixed);
+}
+
+// A file of three zstd frames whose _frames is replaced by "listed"; the
+// scan finds the three frames again and names them "ids".
+struct IdCase {
+  const char* name;
+  std::vector<uint64_t> ids;  // the ids the frames were closed with
+  std::function<std::vector<Frame>(std::vector<Frame>)> listed;
+  std::vector<uint64_t> derived_ids;
+};
+
+class RebuildIds : public RebuildTest, public ::testing::WithParamInterface<IdCase> {};
+
+TEST_P(RebuildIds, DerivedListAndFix) {
+  const IdCase& c = GetParam();
+  std::vector<FrameSpec> specs;
+  for (uint64_t id : c.ids) specs.push_back({id, 3, 3});
+  testing::make_file(path_, testing::fixed_schema(), specs, 2);
+  const std::vector<Frame> truth = testing::stored_frames(path_);
+  const std::vector<Frame> listed = c.listed(truth);
+  testing::edit_header(path_, "_frames", render_frames(listed));
+  std::vector<Frame> derived = truth;
+  for (size_t i = 0; i < derived.size(); ++i) derived[i].id = c.derived_ids[i];
+  const std::string data = data_section();
+
+  EXPECT_THAT(rebuild(false).differences, ElementsAre(frames_difference(listed, derived)));
+  RebuildReport fixed = rebuild(true);
+  EXPECT_THAT(fixed.differences, ElementsAre(frames_difference(listed, derived)));
+  EXPECT_TRUE(fixed.fixed);
+  EXPECT_EQ(testing::stored_frames(path_), derived);
+  EXPECT_EQ(data_section(), data);
+  EXPECT_THAT(rebuild(false).differences, IsEmpty());
+  auto check = validate(path_);
+  ASSERT_TRUE(check);
+  EXPECT_THAT(check->problems, IsEmpty());
+  EXPECT_EQ(check->records, 11u);
+}
+
+std::vector<Frame> first(std::vector<Frame> frames, size_t n) {
+  frames.resize(n);
+  return frames;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, RebuildIds,
+    ::testing::Values(
+        IdCase{"NoneListed", {10, 4, 7}, [](auto f) { return first(f, 0); }, {0, 1, 2}},
+        IdCase{"MoreFoundThanListed", {10, 4, 7}, [](auto f) { return first(f, 1); }, {10, 11, 12}},
+        IdCase{"FreshIdsAboveTheLargestListed", {5, 9, 2}, [](auto f) { return first(f, 2); }, {5, 9, 10}},
+        IdCase{"LargestIdSaturates", {UINT64_MAX, 1, 2}, [](auto f) { return first(f, 1); },
+               {UINT64_MAX, UINT64_MAX, UINT64_MAX}},
+        IdCase{"FewerFoundThanListed", {3, 8, 6},
+               [](auto f) {
+                 // The first frame listed as two halves: four entries for
+                 // three frames, every one starting inside the scanned data.
+                 Frame half = f[0];
+                 half.len /= 2;
+                 Frame rest{8, half.len, f[0].len - half.len, 0};
+                 return std::vector<Frame>{half, rest, {6, f[1].offset, f[1].len, 0}, {2, f[2].offset, f[2].len, 0}};
+               },
+               {3, 8, 6}},
+        IdCase{"HashesMissing", {1, 2, 3},
+               [](auto f) {
+                 for (Frame& e : f) e.hash = 0;
+                 return f;
+               },
+               {1, 2, 3}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct CounterCase {
+  const char* name;
+  const char* key;
+  const char* value;
+  bool remove;
+  const char* difference;
+};
+
+class RebuildCounters : public RebuildTest, public ::testing::WithParamInterface<CounterCase> {};
+
+TEST_P(RebuildCounters, ComparedAsTextAndFixed) {
+  const CounterCase& c = GetParam();
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}, {2, 3, 3}}, 1);
+  const Headers sound = testing::stored_headers(path_);
+  testing::edit_header(path_, c.key, c.value, c.remove);
+
+  EXPECT_THAT(rebuild(false).differences, ElementsAre(c.difference));
+  EXPECT_TRUE(rebuild(true).fixed);
+  Headers now = testing::stored_headers(path_);
+  EXPECT_EQ(*now.get(c.key), *sound.get(c.key));
+  // Every other header keeps its value.
+  for (const auto& e : sound.entries()) {
+    if (e.key != c.key) {
+      EXPECT_EQ(*now.get(e.key), e.value) << e.key;
+    }
+  }
+  EXPECT_THAT(rebuild(false).differences, IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Counters, RebuildCounters,
+    ::testing::Values(CounterCase{"RecordsMissing", "_records", "", true, "_records: 0 -> 5"},
+                      CounterCase{"RecordsWithPlus", "_records", "+5", false, "_records: +5 -> 5"},
+                      CounterCase{"RecordsNotANumber", "_records", "five", false, "_records: five -> 5"},
+                      CounterCase{"BytesLeadingZero", "_bytes_raw", "040", false, "_bytes_raw: 040 -> 40"},
+                      CounterCase{"BytesMissing", "_bytes_raw", "", true, "_bytes_raw: 0 -> 40"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RebuildTest, LevelZeroFrameEndsTheScan) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}, {2, 0, 3}, {3, 3, 2}});
+  const std::vector<Frame> listed = testing::stored_frames(path_);
+  const std::string before = testing::read_file(path_);
+
+  EXPECT_THAT(rebuild(false).differences,
+              ElementsAre(frames_difference(listed, {listed[0]}), "_records: 7 -> 2",
+                          "_bytes_raw: 56 -> 16"));
+  // Written back, the derived list would lose frames 2 and 3 and their
+  // records: the fix refuses instead.
+  auto fixed = rebuild_headers(path_, true);
+  ASSERT_FALSE(fixed);
+  EXPECT_EQ(fixed.error().kind(), ErrorKind::kUsage);
+  const std::string at = std::to_string(listed[1].offset);
+  EXPECT_EQ(fixed.error().to_string(),
+            "cannot fix the counting headers: frame 2 at offset " + at +
+                " lies beyond the end of the frame scan at offset " + at +
+                " (a frame stored at level 0 ends the scan); nothing was written");
+  EXPECT_EQ(testing::read_file(path_), before);
+}
+
+TEST_F(RebuildTest, AllFramesAtLevelZeroAreNotDropped) {
+  testing::make_file(path_, testing::prefixed_schema(), {{4, 0, 2}, {5, 0, 2}});
+  const std::string before = testing::read_file(path_);
+  auto fixed = rebuild_headers(path_, true);
+  ASSERT_FALSE(fixed);
+  EXPECT_THAT(fixed.error().to_string(), ::testing::StartsWith("cannot fix the counting headers: frame 4 at offset 0 "));
+  EXPECT_EQ(testing::read_file(path_), before);
+}
+
+TEST_F(RebuildTest, TornRecordInsideAFoundFrameFailsAndWritesNothing) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}});
+  auto stored = compress_frame(std::string(12, 'r'), 3);
+  ASSERT_TRUE(stored);
+  testing::write_file(path_, testing::read_file(path_) + *stored);
+  const std::string before = testing::read_file(path_);
+  const uint64_t at = testing::stored_frames(path_)[0].len;
+  for (bool fix : {false, true}) {
+    auto report = rebuild_headers(path_, fix);
+    ASSERT_FALSE(report);
+    EXPECT_EQ(report.error().kind(), ErrorKind::kMalformed);
+    EXPECT_EQ(report.error().to_string(),
+              "frame at offset " + std::to_string(at) + ": 4 torn bytes inside a closed frame");
+  }
+  EXPECT_EQ(testing::read_file(path_), before);
+}
+
+TEST_F(RebuildTest, TailThatLooksLikeAFrame) {
+  // Two whole 8-byte records that begin with the zstd magic: the scan tries
+  // them as a frame and fails with the decoding error.
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}});
+  const std::string tail = std::string("\x28\xB5\x2F\xFD", 4) + std::string(12, '\x07');
+  testing::write_file(path_, testing::read_file(path_) + tail);
+  auto decoded = decode_one_frame(tail);
+  ASSERT_FALSE(decoded);
+  auto report = rebuild_headers(path_, false);
+  ASSERT_FALSE(report);
+  EXPECT_EQ(report.error().kind(), decoded.error().kind());
+  EXPECT_EQ(report.error().to_string(), decoded.error().to_string());
+
+  // A tail that does decode is taken as one more frame with a fresh id.
+  testing::make_file(dir_.file("b.tarvel"), testing::fixed_schema(), {{1, 3, 2}});
+  auto frame = compress_frame(std::string(16, 'z'), 5);
+  ASSERT_TRUE(frame);
+  testing::write_file(dir_.file("b.tarvel"), testing::read_file(dir_.file("b.tarvel")) + *frame);
+  auto found = rebuild_headers(dir_.file("b.tarvel"), false);
+  ASSERT_TRUE(found);
+  EXPECT_THAT(found->differences, ::testing::Contains(::testing::HasSubstr(
+                                      ";2," + std::to_string(testing::stored_frames(dir_.file("b.tarvel"))[0].len))));
+}
+
+TEST_F(RebuildTest, CompleteJournalIsReplayedFirst) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 3);
+  const std::string closed = testing::make_pending_journal(path_, 2, 3);
+  EXPECT_THAT(rebuild(false).differences, IsEmpty());
+  EXPECT_EQ(testing::read_file(path_), closed);
+  EXPECT_FALSE(testing::file_exists(journal_path(path_)));
+}
+
+TEST_F(RebuildTest, OpenErrorsComeFirst) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}});
+  testing::edit_header(path_, "_frames", "1,0,x");
+  auto report = rebuild_headers(path_, true);
+  ASSERT_FALSE(report);
+  EXPECT_EQ(report.error().kind(), ErrorKind::kMalformed);
+  EXPECT_THAT(report.error().to_string(), ::testing::StartsWith("bad frame \"1,0,x\""));
+}
+
+// decode_frame_at feeds the file to the decoder in pieces; whatever the
+// bytes, it must give what decode_one_frame gives for the whole rest of the
+// data section.
+struct ScanCase {
+  const char* name;
+  std::function<std::string(const std::string& big)> bytes;  // from the frame's start on
+};
+
+class DecodeFrameAt : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(DecodeFrameAt, SameAsDecodingTheWholeRest) {
+  // Incompressible content, so that the frame spans several windows.
+  std::mt19937_64 rng(7);
+  std::string content(3 * SCAN_WINDOW + 1000, '\0');
+  for (char& ch : content) ch = static_cast<char>(rng());
+  auto big = compress_frame(content, 1);
+  ASSERT_TRUE(big);
+  ASSERT_GT(big->size(), 2 * SCAN_WINDOW);
+
+  const std::string rest = GetParam().bytes(*big);
+  const std::string head(16, 'h');  // stands for preamble and zone
+  const std::string junk = "junk!";  // data-section bytes before the frame
+  ScratchDir dir;
+  testing::write_file(dir.file("d"), head + junk + rest);
+  auto file = Env::posix().open(dir.file("d"), OpenMode::kRead);
+  ASSERT_TRUE(file);
+
+  auto want = decode_one_frame(rest);
+  auto got = decode_frame_at(**file, head.size(), junk.size(), junk.size() + rest.size());
+  ASSERT_EQ(got.ok(), want.ok()) << (got ? want.error().to_string() : got.error().to_string());
+  if (want) {
+    EXPECT_EQ(got->consumed, want->consumed);
+    EXPECT_TRUE(got->body == want->body);
+  } else {
+    EXPECT_EQ(got.error().kind(), want.error().kind());
+    EXPECT_EQ(got.error().to_string(), want.error().to_string());
+  }
+}
+
+std::string small_frame(const std::string& text) {
+  auto f = compress_frame(text, 3);
+  return f ? *f : std::string();
+}
+
+std::string flipped(std::string s, size_t at) {
+  s[at] ^= 0x10;
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, DecodeFrameAt,
+    ::testing::Values(
+        ScanCase{"SmallFrameThenMore", [](auto&) { return small_frame("hello") + "trailing bytes"; }},
+        ScanCase{"EmptyContent", [](auto&) { return small_frame(""); }},
+        ScanCase{"MagicAlone", [](auto&) { return std::string("\x28\xB5\x2F\xFD", 4); }},
+        ScanCase{"SmallFrameCutShort", [](auto&) { auto f = small_frame("hello there"); return f.substr(0, f.size() - 1); }},
+        ScanCase{"BigFrameThenAnother", [](auto& big) { return big + small_frame("next"); }},
+        ScanCase{"BigFrameExactlyToTheEnd", [](auto& big) { return big; }},
+        ScanCase{"BigFrameCutShort", [](auto& big) { return big.substr(0, big.size() - 1); }},
+        ScanCase{"BigFrameCutAtAWindow", [](auto& big) { return big.substr(0, 2 * SCAN_WINDOW); }},
+        ScanCase{"BigFrameDamagedInTheMiddle", [](auto& big) { return flipped(big, big.size() / 2) + "more"; }},
+        ScanCase{"BigFrameDamagedChecksum", [](auto& big) { return flipped(big, big.size() - 1) + "more"; }},
+        ScanCase{"DamagedFrameHeader", [](auto& big) { return flipped(big, 4); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tarvel

@@ -1,0 +1,284 @@
+#include "container/repack.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "container/container.h"
+#include "container/journal.h"
+#include "container/validate.h"
+#include "container/xxh64.h"
+#include "tests/fault_env.h"
+#include "tests/test_util.h"
+#include "tests/tool_files.h"
+
+namespace tarvel {
+namespace {
+
+using ::testing::IsEmpty;
+using testing::FaultEnv;
+using testing::FrameSpec;
+using testing::ScratchDir;
+
+// What a reader gets from a file: every frame's id and body, and the tail.
+struct Contents {
+  std::vector<std::pair<uint64_t, std::string>> frames;
+  std::string tail;
+  bool operator==(const Contents&) const = default;
+};
+
+Contents contents_of(const std::string& path) {
+  Contents out;
+  auto c = Container::open_read(path);
+  EXPECT_TRUE(c) << c.error().to_string();
+  if (!c) return out;
+  for (size_t i = 0; i < c->frames().size(); ++i) {
+    auto body = c->read_frame_at(i);
+    EXPECT_TRUE(body) << body.error().to_string();
+    out.frames.emplace_back(c->frames()[i].id, body ? *body : "");
+  }
+  auto tail = c->read_tail();
+  EXPECT_TRUE(tail);
+  out.tail = tail ? *tail : "";
+  return out;
+}
+
+class RepackTest : public ::testing::Test {
+ protected:
+  std::string temp() const { return path_ + ".repack"; }
+
+  // Checks the file as a repack at "level" into a zone of "header_area"
+  // bytes must leave it, against what it held before.
+  void expect_repacked(int32_t level, uint32_t header_area, const Contents& before,
+                       const Headers& old_headers) {
+    const std::string bytes = testing::read_file(path_);
+    ASSERT_GE(bytes.size(), PREAMBLE_LEN);
+    EXPECT_EQ(static_cast<uint8_t>(bytes[7]), level != 0 ? 1 : 0);  // the flags byte
+    auto c = Container::open_read(path_);
+    ASSERT_TRUE(c) << c.error().to_string();
+    EXPECT_EQ(c->preamble().header_area, header_area);
+    EXPECT_EQ(*c->headers().get("_compression"), level != 0 ? "zstd" : "none");
+    EXPECT_EQ(*c->headers().get("_compression_level"), std::to_string(level));
+    // Frames back to back from offset 0, each with the hash of its bytes.
+    uint64_t offset = 0;
+    for (const Frame& f : c->frames()) {
+      EXPECT_EQ(f.offset, offset);
+      EXPECT_EQ(f.hash, xxh64(std::string_view(bytes).substr(c->data_start() + f.offset, f.len)));
+      EXPECT_EQ(bytes.substr(c->data_start() + f.offset, 4) == "\x28\xB5\x2F\xFD", level != 0);
+      offset += f.len;
+    }
+    // Whole tail records follow the last frame, and nothing else.
+    EXPECT_EQ(bytes.size(), c->data_start() + offset + before.tail.size());
+    EXPECT_EQ(contents_of(path_), before);
+    // Every other header keeps its value and its place.
+    const auto& now = c->headers().entries();
+    ASSERT_EQ(now.size(), old_headers.entries().size());
+    for (size_t i = 0; i < now.size(); ++i) {
+      EXPECT_EQ(now[i].key, old_headers.entries()[i].key);
+      if (now[i].key != "_frames" && now[i].key != "_compression" &&
+          now[i].key != "_compression_level") {
+        EXPECT_EQ(now[i].value, old_headers.entries()[i].value) << now[i].key;
+      }
+    }
+    EXPECT_FALSE(testing::file_exists(temp()));
+  }
+
+  ScratchDir dir_;
+  std::string path_ = dir_.file("p.tarvel");
+};
+
+struct LevelCase {
+  const char* name;
+  std::vector<FrameSpec> frames;
+  uint64_t tail;
+  std::string torn;
+  int32_t first, second;
+};
+
+class RepackLevels : public RepackTest, public ::testing::WithParamInterface<LevelCase> {};
+
+TEST_P(RepackLevels, ThereAndBack) {
+  const LevelCase& c = GetParam();
+  testing::make_file(path_, testing::prefixed_schema(), c.frames, c.tail, false, c.torn);
+  const Contents before = contents_of(path_);
+  const Headers headers = testing::stored_headers(path_);
+  for (int32_t level : {c.first, c.second}) {
+    const uint64_t len_before = testing::read_file(path_).size();
+    auto report = repack(path_, level);
+    ASSERT_TRUE(report) << report.error().to_string();
+    EXPECT_EQ(report->bytes_before, len_before);
+    EXPECT_EQ(report->bytes_after, testing::read_file(path_).size());
+    EXPECT_EQ(report->frames, c.frames.size());
+    expect_repacked(level, DEFAULT_HEADER_AREA, before, headers);
+  }
+  auto check = validate(path_);
+  ASSERT_TRUE(check);
+  EXPECT_THAT(check->problems, IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RepackLevels,
+    ::testing::Values(LevelCase{"LevelZeroAndBack", {{1, 3, 3}, {2, 3, 4}}, 2, "", 0, 3},
+                      LevelCase{"FromLevelZero", {{1, 0, 3}, {2, 0, 4}}, 0, "", 5, 0},
+                      LevelCase{"NoFrames", {}, 3, "", 3, 0},
+                      LevelCase{"Empty", {}, 0, "", 0, 1},
+                      LevelCase{"SameIdsMixedLevels", {{7, 0, 2}, {7, 3, 3}}, 1, "", -2, 19},
+                      LevelCase{"TornTailIsNotCopied", {{1, 3, 2}}, 2, std::string("\x05\x00ab", 4), 3, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RepackTest, GapsBetweenFramesClose) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}, {2, 3, 3}, {3, 3, 4}}, 1);
+  std::vector<Frame> frames = testing::stored_frames(path_);
+  testing::edit_header(path_, "_frames", render_frames({frames[0], frames[2]}));
+  const Contents before = contents_of(path_);
+  const Headers headers = testing::stored_headers(path_);
+  auto report = repack(path_, 3);
+  ASSERT_TRUE(report) << report.error().to_string();
+  EXPECT_EQ(report->frames, 2u);
+  expect_repacked(3, DEFAULT_HEADER_AREA, before, headers);
+  EXPECT_LT(report->bytes_after, report->bytes_before);
+}
+
+TEST_F(RepackTest, NewHeaderArea) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 1);
+  const Contents before = contents_of(path_);
+  const Headers headers = testing::stored_headers(path_);
+  for (uint32_t area : {512u, MAX_HEADER_AREA}) {
+    auto report = repack_with_header_area(path_, 3, area);
+    ASSERT_TRUE(report) << report.error().to_string();
+    expect_repacked(3, area, before, headers);
+  }
+}
+
+TEST_F(RepackTest, HeaderAreaOutOfRange) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}});
+  const std::string before = testing::read_file(path_);
+  for (uint32_t area : {0u, MAX_HEADER_AREA + 1}) {
+    auto report = repack_with_header_area(path_, 3, area);
+    ASSERT_FALSE(report);
+    EXPECT_EQ(report.error().kind(), ErrorKind::kUsage);
+    EXPECT_EQ(report.error().to_string(),
+              "header zone of " + std::to_string(area) + " bytes is outside 1..=16777216");
+    EXPECT_EQ(testing::read_file(path_), before);
+    EXPECT_FALSE(testing::file_exists(temp()));
+  }
+}
+
+TEST_F(RepackTest, ZoneFullAfterTheFramesLeavesNoTrace) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 20}, {2, 0, 20}}, 3);
+  const std::string before = testing::read_file(path_);
+  FaultEnv env;  // only to see that the frames were written first
+  auto report = repack_with_header_area(path_, 3, 200, env);
+  ASSERT_FALSE(report);
+  EXPECT_EQ(report.error().kind(), ErrorKind::kZoneFull);
+  EXPECT_EQ(report.error().have(), 200u);
+  EXPECT_EQ(report.error().to_string(), "headers need " + std::to_string(report.error().need()) +
+                                            " bytes, the zone holds 200");
+  EXPECT_GE(env.count(FaultEnv::kWrite), 5u);  // preamble, zone, two frames, tail
+  EXPECT_EQ(testing::read_file(path_), before);
+  EXPECT_FALSE(testing::file_exists(temp()));
+}
+
+TEST_F(RepackTest, CompleteJournalIsReplayedFirst) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 3);
+  const std::string closed = testing::make_pending_journal(path_, 2, 3);
+  auto report = repack(path_, 1);
+  ASSERT_TRUE(report) << report.error().to_string();
+  EXPECT_EQ(report->bytes_before, closed.size());
+  EXPECT_EQ(report->frames, 2u);
+  EXPECT_FALSE(testing::file_exists(journal_path(path_)));
+}
+
+TEST_F(RepackTest, JournalIsReplayedEvenWhenTheZoneSizeIsRefused) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 3);
+  const std::string closed = testing::make_pending_journal(path_, 2, 3);
+  ASSERT_FALSE(repack_with_header_area(path_, 1, 0));
+  EXPECT_EQ(testing::read_file(path_), closed);
+}
+
+TEST_F(RepackTest, UnreadableHeadFailsBeforeAnyReplay) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 3);
+  testing::make_pending_journal(path_, 2, 3);
+  testing::write_file(path_, testing::read_file(path_).substr(0, 100));  // inside the zone
+  const std::string journal = testing::read_file(journal_path(path_));
+  auto peeked = peek_headers(path_);
+  ASSERT_FALSE(peeked);
+  auto report = repack(path_, 3);
+  ASSERT_FALSE(report);
+  EXPECT_EQ(report.error().to_string(), peeked.error().to_string());
+  EXPECT_EQ(testing::read_file(journal_path(path_)), journal);
+  EXPECT_FALSE(testing::file_exists(temp()));
+}
+
+// A failure at any call leaves the container as it was and no temporary
+// file, except a failed rename, which leaves the complete new file beside
+// it; a failure while flushing the directory after the rename is ignored.
+class RepackFaults : public RepackTest {
+ protected:
+  void SetUp() override {
+    testing::make_file(path_, testing::prefixed_schema(), {{1, 3, 30}, {2, 0, 10}, {3, 3, 5}}, 4);
+    old_ = testing::read_file(path_);
+    ASSERT_TRUE(repack(path_, 1));
+    new_ = testing::read_file(path_);
+    testing::write_file(path_, old_);
+  }
+  std::string old_, new_;
+};
+
+TEST_F(RepackFaults, FailureAtEveryCall) {
+  for (uint64_t n = 1;; ++n) {
+    SCOPED_TRACE("failing call " + std::to_string(n));
+    FaultEnv env;
+    env.fail_nth(FaultEnv::kAll, n, EIO);
+    auto report = repack(path_, 1, env);
+    if (!env.failed()) {
+      ASSERT_TRUE(report);
+      EXPECT_GT(n, 10u);
+      break;
+    }
+    if (report) {
+      EXPECT_EQ(testing::read_file(path_), new_);
+      testing::write_file(path_, old_);
+    } else {
+      EXPECT_THAT(report.error().to_string(), ::testing::HasSubstr("(os error 5)"));
+      EXPECT_EQ(testing::read_file(path_), old_);
+    }
+    if (env.count(FaultEnv::kRename) == 1 && !report) {
+      EXPECT_EQ(testing::read_file(temp()), new_);
+      std::filesystem::remove(temp());
+    }
+    EXPECT_FALSE(testing::file_exists(temp()));
+  }
+}
+
+TEST_F(RepackFaults, CrashAtEveryCallLeavesTheOldFileOrTheNew) {
+  for (uint64_t n = 1;; ++n) {
+    SCOPED_TRACE("crash at call " + std::to_string(n));
+    FaultEnv env;
+    env.die_at(FaultEnv::kAll, n);
+    auto report = repack(path_, 1, env);
+    if (!env.failed()) {
+      // A crash right after a repack keeps the new file, all of it.
+      ASSERT_TRUE(report);
+      env.crash();
+      EXPECT_EQ(testing::read_file(path_), new_);
+      break;
+    }
+    env.crash();
+    const std::string now = testing::read_file(path_);
+    EXPECT_TRUE(now == old_ || now == new_) << now.size();
+    testing::write_file(path_, old_);
+    std::filesystem::remove(temp());
+  }
+}
+
+TEST_F(RepackFaults, ShortAndInterruptedCallsMakeTheSameFile) {
+  FaultEnv env;
+  env.set_max_write(100);
+  env.set_max_read(77);
+  env.set_interrupts(true);
+  ASSERT_TRUE(repack(path_, 1, env));
+  EXPECT_EQ(testing::read_file(path_), new_);
+}
+
+}  // namespace
+}  // namespace tarvel
