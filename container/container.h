@@ -6,6 +6,14 @@
 // destroyed (released): a writable one then writes its buffered records at
 // the end of the data, errors ignored, without a flush to stable storage.
 //
+// A failed splice of a frame close, or a failed full flush of the container
+// file (in a close, seal, flush_headers or set_user_header), may leave the
+// file half-written or its pages dropped. From then on the Container refuses
+// every write (append_record, flush_data, flush_headers, set_user_header,
+// close_frame, seal, and the buffer write at release) with Usage "a write to
+// the file failed part-way; reopen it with open_append to recover"; reads
+// still work. open_append replays the seal journal that the close left.
+//
 // Invariants:
 //   data_start = 16 + header_area
 //   data_start <= tail_start <= file_len; every listed frame ends by file_len

@@ -127,8 +127,8 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& en
   std::string stored_frames = render_frames(container.frames());
   std::string derived_frames = render_frames(scan.frames);
   if (stored_frames != derived_frames) {
-    report.differences.push_back("_frames: " + quoted(stored_frames) + " -> " +
-                                 quoted(derived_frames));
+    report.differences.push_back("_frames: " + tarvel::quoted(stored_frames) + " -> " +
+                                 tarvel::quoted(derived_frames));
   }
   std::string stored_records = stored_counter(headers, "_records");
   if (stored_records != std::to_string(scan.records)) {

@@ -1,32 +1,40 @@
 #include "src/value_type.h"
 
+#include <string>
+
 #include "src/pyref.h"
 
 namespace tarvel_py {
+
+namespace {
+
+// Replaces the pending exception by RuntimeError "An error occurred while
+// initializing class <name>", with the replaced exception as its cause.
+void raise_init_error(const char* class_name) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  PyRef cause = PyRef::steal(value);
+  PyRef error = PyRef::steal(PyObject_CallFunction(
+      PyExc_RuntimeError, "s", ("An error occurred while initializing class " +
+                                std::string(class_name)).c_str()));
+  if (!error) return;
+  if (cause) PyException_SetCause(error.get(), cause.release());  // steals the cause
+  PyErr_SetObject(PyExc_RuntimeError, error.get());
+}
+
+}  // namespace
 
 PyTypeObject* TypeCell::get() {
   if (type_ == nullptr) {
     PyObject* type = PyType_FromSpec(spec_);
     if (type == nullptr) {
-      PyObject* cause_type = nullptr;
-      PyObject* cause = nullptr;
-      PyObject* cause_tb = nullptr;
-      PyErr_Fetch(&cause_type, &cause, &cause_tb);
-      PyErr_NormalizeException(&cause_type, &cause, &cause_tb);
-      if (cause != nullptr && cause_tb != nullptr) PyException_SetTraceback(cause, cause_tb);
-      Py_XDECREF(cause_type);
-      Py_XDECREF(cause_tb);
-      PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s",
-                   class_name_);
-      if (cause != nullptr) {
-        PyObject* t = nullptr;
-        PyObject* v = nullptr;
-        PyObject* tb = nullptr;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        PyException_SetCause(v, cause);  // steals "cause"
-        PyErr_Restore(t, v, tb);
-      }
+      raise_init_error(class_name_);
       return nullptr;
     }
     // Creation may run Python code (a collection): keep the first type made.

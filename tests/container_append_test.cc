@@ -47,7 +47,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(WriteBehindCase{fixed_schema(100), 100, 655, 65500, 65600},
                       WriteBehindCase{prefixed_schema(), 10, 5461, 65532, 65544},
                       WriteBehindCase{prefixed_schema(), 65533, 1, 65535, 131070},
-                      WriteBehindCase{fixed_schema(65536), 65536, 0, 0, 65536}));
+                      WriteBehindCase{fixed_schema(65536), 65536, 0, 0, 65536}),
+    [](const ::testing::TestParamInfo<WriteBehindCase>& info) {
+      return std::string(info.param.schema.layout.is_fixed() ? "fixed_" : "prefixed_") +
+             std::to_string(info.param.body);
+    });
 
 TEST_F(AppendTest, PrefixedBodyLimits) {
   Container c = create_or_die(path_, prefixed_schema());

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "container/codec.h"
@@ -75,7 +76,11 @@ TEST_P(CloseLevelTest, TailBecomesOneCommittedFrame) {
 INSTANTIATE_TEST_SUITE_P(Levels, CloseLevelTest,
                          ::testing::Values(LevelCase{0, "none", "0"}, LevelCase{3, "zstd", "3"},
                                            LevelCase{19, "zstd", "19"},
-                                           LevelCase{-5, "zstd", "-5"}));
+                                           LevelCase{-5, "zstd", "-5"}),
+                         [](const ::testing::TestParamInfo<LevelCase>& info) {
+                           return std::string("level_") + (info.param.level < 0 ? "minus" : "") +
+                                  std::to_string(std::abs(info.param.level));
+                         });
 
 TEST_F(CloseTest, EmptyTailChangesNothing) {
   Container c = create_or_die(path_, fixed_schema(4));

@@ -3,6 +3,7 @@
 #include "container/container.h"
 #include "container/journal.h"
 #include "tests/container_test_util.h"
+#include "tests/fault_env.h"
 
 namespace tarvel::testing {
 namespace {
@@ -42,6 +43,30 @@ TEST_F(OpenTest, FilesThatDoNotHoldAHeadFail) {
   write_file(path_, bytes.substr(0, bytes.size() - 1));
   EXPECT_EQ(err(Container::open_read(path_)),
             "Malformed: header zone claims 256 bytes but the file is 271 bytes");
+}
+
+TEST_F(OpenTest, IoFailuresCarryThePathOnlyForOpenAndLength) {
+  write_raw(fixed_lines(""), rec(25));
+  const std::string bytes = read_file(path_);
+  const std::string eio = "Input/output error (os error 5)";
+  struct Case {
+    unsigned ops;
+    std::string error;
+  };
+  for (const Case& k : {Case{FaultEnv::kOpen, "Io: " + path_ + ": " + eio},
+                        Case{FaultEnv::kLength, "Io: " + path_ + ": " + eio},
+                        Case{FaultEnv::kRead, "Io: " + eio}}) {
+    FaultEnv env;
+    env.fail_nth(k.ops, 1, EIO);
+    EXPECT_EQ(err(Container::open_read(path_, env)), k.error);
+  }
+  // The tail read and the cut of open_append.
+  for (unsigned ops : {FaultEnv::kRead, FaultEnv::kTruncate}) {
+    FaultEnv env;
+    env.fail_nth(ops, ops == FaultEnv::kRead ? 3 : 1, EIO);
+    EXPECT_EQ(err(Container::open_append(path_, env)), "Io: " + eio);
+    EXPECT_EQ(read_file(path_), bytes);
+  }
 }
 
 TEST_F(OpenTest, HeadOnlyFileHasNoFramesAndNoTail) {

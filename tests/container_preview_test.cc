@@ -34,7 +34,8 @@ INSTANTIATE_TEST_SUITE_P(
         F64Case{1.7976931348623157e308, "17976931348623157" + std::string(292, '0')},
         F64Case{std::numeric_limits<double>::quiet_NaN(), "NaN"},
         F64Case{-std::numeric_limits<double>::quiet_NaN(), "NaN"},
-        F64Case{INFINITY, "inf"}, F64Case{-INFINITY, "-inf"}));
+        F64Case{INFINITY, "inf"}, F64Case{-INFINITY, "-inf"}),
+    [](const ::testing::TestParamInfo<F64Case>& info) { return std::to_string(info.index); });
 
 // Little-endian bytes of "v", "width" of them.
 std::string le(uint64_t v, size_t width) {

@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LevelCase{"NoFrames", {}, 3, "", 3, 0},
                       LevelCase{"Empty", {}, 0, "", 0, 1},
                       LevelCase{"SameIdsMixedLevels", {{7, 0, 2}, {7, 3, 3}}, 1, "", -2, 19},
-                      LevelCase{"TornTailIsNotCopied", {{1, 3, 2}}, 2, std::string("\x05\x00ab", 4), 3, 3}),
+                      LevelCase{"TornTailIsNotCopied", {{1, 3, 2}}, 2, std::string("\x05\x00" "ab", 4), 3, 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RepackTest, GapsBetweenFramesClose) {
