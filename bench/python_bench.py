@@ -42,9 +42,11 @@ SCHEMA = Schema("bench@1", [FieldSpec("a", "u64", 0), FieldSpec("b", "u64", 8),
 
 
 def records(count):
-    # Varied enough that compression has work to do, cheap to make.
-    return [(i * 2654435761 % (1 << 64)).to_bytes(8, "little") * 2 + os.urandom(16)
-            if i % 64 == 0 else (i.to_bytes(8, "little") * 4)
+    # A counter, a hashed counter, 8 random bytes and 8 zero bytes: about
+    # as compressible as typical measurement records.
+    noise = os.urandom(8 * count)
+    return [i.to_bytes(8, "little") + (i * 0x9E3779B97F4A7C15 % (1 << 64)).to_bytes(8, "little")
+            + noise[8 * i:8 * i + 8] + bytes(8)
             for i in range(count)]
 
 
