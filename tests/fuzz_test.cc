@@ -22,7 +22,7 @@
 namespace tarvel {
 namespace {
 
-using testing::FrameSpec;
+using testing::FramePlan;
 using testing::ScratchDir;
 
 constexpr int kMaxCases = 400;
@@ -39,7 +39,7 @@ class Fuzz : public ::testing::Test {
   void SetUp() override {
     struct Base {
       bool prefixed;
-      std::vector<FrameSpec> frames;
+      std::vector<FramePlan> frames;
       uint64_t tail;
       bool sealed;
       std::string torn;

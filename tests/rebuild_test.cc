@@ -18,7 +18,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using testing::FrameSpec;
+using testing::FramePlan;
 using testing::ScratchDir;
 
 class RebuildTest : public ::testing::Test {
@@ -72,9 +72,9 @@ class RebuildIds : public RebuildTest, public ::testing::WithParamInterface<IdCa
 
 TEST_P(RebuildIds, DerivedListAndFix) {
   const IdCase& c = GetParam();
-  std::vector<FrameSpec> specs;
-  for (uint64_t id : c.ids) specs.push_back({id, 3, 3});
-  testing::make_file(path_, testing::fixed_schema(), specs, 2);
+  std::vector<FramePlan> plans;
+  for (uint64_t id : c.ids) plans.push_back({id, 3, 3});
+  testing::make_file(path_, testing::fixed_schema(), plans, 2);
   const std::vector<Frame> truth = testing::stored_frames(path_);
   const std::vector<Frame> listed = c.listed(truth);
   testing::edit_header(path_, "_frames", render_frames(listed));
@@ -288,6 +288,27 @@ TEST_P(DecodeFrameAt, SameAsDecodingTheWholeRest) {
   } else {
     EXPECT_EQ(got.error().kind(), want.error().kind());
     EXPECT_EQ(got.error().to_string(), want.error().to_string());
+  }
+
+  // The decoder underneath gives the same for pieces of other sizes too,
+  // down to pieces shorter than the frame's magic.
+  for (size_t piece : {size_t{3}, size_t{4099}}) {
+    if (piece < 100 && rest.size() > 10000) continue;
+    SCOPED_TRACE("pieces of " + std::to_string(piece));
+    FrameDecoder decoder;
+    std::string body;
+    Result<bool> done = false;
+    for (size_t at = 0; done && !*done; at += piece) {
+      std::string_view part = std::string_view(rest).substr(std::min(at, rest.size()), piece);
+      done = decoder.feed(part, at + piece >= rest.size(), &body);
+    }
+    ASSERT_EQ(done.ok(), want.ok());
+    if (want) {
+      EXPECT_EQ(decoder.consumed(), want->consumed);
+      EXPECT_TRUE(body == want->body);
+    } else {
+      EXPECT_EQ(done.error().to_string(), want.error().to_string());
+    }
   }
 }
 

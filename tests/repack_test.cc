@@ -16,7 +16,7 @@ namespace {
 
 using ::testing::IsEmpty;
 using testing::FaultEnv;
-using testing::FrameSpec;
+using testing::FramePlan;
 using testing::ScratchDir;
 
 // What a reader gets from a file: every frame's id and body, and the tail.
@@ -88,7 +88,7 @@ class RepackTest : public ::testing::Test {
 
 struct LevelCase {
   const char* name;
-  std::vector<FrameSpec> frames;
+  std::vector<FramePlan> frames;
   uint64_t tail;
   std::string torn;
   int32_t first, second;

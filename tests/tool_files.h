@@ -37,7 +37,7 @@ inline std::string record(const Schema& schema, uint64_t i) {
   return "record " + std::to_string(i) + std::string(i % 7, '!');
 }
 
-struct FrameSpec {
+struct FramePlan {
   uint64_t id;
   int32_t level;
   uint64_t records;
@@ -47,7 +47,7 @@ struct FrameSpec {
 // from its own records, then "tail" records left in the raw tail, then
 // "torn" stray bytes after them. Record numbers run on across frames.
 inline void make_file(const std::string& path, const Schema& schema,
-                      const std::vector<FrameSpec>& frames, uint64_t tail = 0,
+                      const std::vector<FramePlan>& frames, uint64_t tail = 0,
                       bool sealed = false, const std::string& torn = "",
                       uint32_t header_area = DEFAULT_HEADER_AREA) {
   uint64_t n = 0;
@@ -55,7 +55,7 @@ inline void make_file(const std::string& path, const Schema& schema,
     auto c = Container::create(path, schema, "test", "tool tests", 0, header_area,
                                {{"owner", "tests"}});
     ASSERT_TRUE(c) << c.error().to_string();
-    for (const FrameSpec& f : frames) {
+    for (const FramePlan& f : frames) {
       for (uint64_t i = 0; i < f.records; ++i) ASSERT_TRUE(c->append_record(record(schema, n++)));
       auto closed = sealed && &f == &frames.back() ? c->seal(f.id, f.level)
                                                    : c->close_frame(f.id, f.level);

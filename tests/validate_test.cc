@@ -14,7 +14,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using testing::FrameSpec;
+using testing::FramePlan;
 using testing::ScratchDir;
 
 class ValidateTest : public ::testing::Test {
@@ -40,7 +40,7 @@ class ValidateTest : public ::testing::Test {
 struct SoundCase {
   const char* name;
   bool prefixed;
-  std::vector<FrameSpec> frames;
+  std::vector<FramePlan> frames;
   uint64_t tail;
   bool sealed;
   std::string torn;  // stray bytes after the tail's whole records
@@ -54,7 +54,7 @@ TEST_P(ValidateSound, NoProblems) {
   testing::make_file(path_, schema, c.frames, c.tail, c.sealed, c.torn);
   const std::string before = testing::read_file(path_);
   uint64_t in_frames = 0;
-  for (const FrameSpec& f : c.frames) in_frames += f.records;
+  for (const FramePlan& f : c.frames) in_frames += f.records;
 
   ValidateReport report = check();
   EXPECT_THAT(report.problems, IsEmpty());
@@ -112,7 +112,7 @@ TEST_F(ValidateTest, ListedHashZeroIsNotChecksummed) {
 }
 
 TEST_F(ValidateTest, ProblemsStopAtTwentyAndCountingGoesOn) {
-  std::vector<FrameSpec> frames;
+  std::vector<FramePlan> frames;
   for (uint64_t id = 0; id < 25; ++id) frames.push_back({id, 0, 2});
   testing::make_file(path_, testing::fixed_schema(), frames, 1);
   for (size_t i = 0; i < 25; ++i) testing::damage_frame(path_, i);
