@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "src/args.h"
+#include "src/container.h"
 #include "src/errors.h"
 #include "src/frame_types.h"
 #include "src/functions.h"
@@ -12,6 +13,7 @@
 #include "src/python.h"
 #include "src/report_types.h"
 #include "src/schema_types.h"
+#include "src/tool_functions.h"
 
 namespace tarvel_py {
 
@@ -80,6 +82,7 @@ bool add_str(PyObject* module, const char* name, const char* value) {
 bool fill(PyObject* m) {
   return
       // Classes.
+      add_class(m, "Container", container_type) &&
       add_class(m, "Schema", schema_type) &&
       add_class(m, "FieldSpec", field_spec_type) &&
       add_class(m, "RecordLayout", record_layout_type) &&
@@ -90,6 +93,9 @@ bool fill(PyObject* m) {
       add_class(m, "RepackReport", repack_report_type) &&
       // Functions.
       add_function(m, &peek_headers_def) &&
+      add_function(m, &validate_def) &&
+      add_function(m, &rebuild_headers_def) &&
+      add_function(m, &repack_def) &&
       add_function(m, &split_records_def) &&
       add_function(m, &xxh64_def) &&
       add_function(m, &max_frames_for_def) &&
