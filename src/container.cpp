@@ -13,6 +13,7 @@
 #include "src/borrow.h"
 #include "src/errors.h"
 #include "src/frame_types.h"
+#include "src/functions.h"
 #include "src/panic.h"
 #include "src/pyref.h"
 #include "src/schema_types.h"
@@ -112,16 +113,7 @@ PyObject* headers(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     Use use = record(self)->guard.take(UseKind::kShared);
     if (!use) return nullptr;
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return nullptr;
-    for (const auto& entry : record(self)->container.headers().entries()) {
-      PyRef key = PyRef::steal(py_str(entry.key));
-      if (!key) return nullptr;
-      PyRef value = PyRef::steal(py_str(entry.value));
-      if (!value) return nullptr;
-      if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
-    }
-    return dict.release();
+    return headers_dict(record(self)->container.headers());
   });
 }
 

@@ -32,21 +32,6 @@ constexpr Signature kMaxFramesFor{nullptr, "max_frames_for", kHeaderAreaParams, 
 constexpr uint32_t kZoneOverhead = 2624;
 constexpr uint32_t kBytesPerFrame = 64;
 
-// Every header as a dict item; a repeated key keeps its first position and
-// its last value.
-PyObject* headers_dict(const tarvel::Headers& headers) {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& entry : headers.entries()) {
-    PyRef key = PyRef::steal(py_str(entry.key));
-    if (!key) return nullptr;
-    PyRef value = PyRef::steal(py_str(entry.value));
-    if (!value) return nullptr;
-    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
-  }
-  return dict.release();
-}
-
 PyObject* peek_headers(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Args a(kPeekHeaders);
@@ -105,6 +90,19 @@ PyObject* max_frames_for(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+PyObject* headers_dict(const tarvel::Headers& headers) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& entry : headers.entries()) {
+    PyRef key = PyRef::steal(py_str(entry.key));
+    if (!key) return nullptr;
+    PyRef value = PyRef::steal(py_str(entry.value));
+    if (!value) return nullptr;
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
 
 PyMethodDef peek_headers_def = {
     "peek_headers", as_cfunction(peek_headers), METH_VARARGS | METH_KEYWORDS,

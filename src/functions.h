@@ -3,9 +3,14 @@
 #ifndef TARVEL_SRC_FUNCTIONS_H_
 #define TARVEL_SRC_FUNCTIONS_H_
 
+#include "container/headers.h"
 #include "src/python.h"
 
 namespace tarvel_py {
+
+// A new dict of every header, keys and values as str; a repeated key keeps
+// the position of its first entry and the value of its last.
+PyObject* headers_dict(const tarvel::Headers& headers);
 
 extern PyMethodDef peek_headers_def;
 extern PyMethodDef split_records_def;
