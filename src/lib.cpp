@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "container/headers.h"
 #include "src/args.h"
 #include "src/container.h"
 #include "src/errors.h"
@@ -106,10 +107,10 @@ bool fill(PyObject* m) {
       add_exception(m, "TarvelZoneFullError", tarvel_zone_full_error) &&
       add_exception(m, "TarvelCompressionError", tarvel_compression_error) &&
       // Constants.
-      add_int(m, "VERSION", 1) &&
+      add_int(m, "VERSION", tarvel::FORMAT_VERSION) &&
       add_str(m, "EXTENSION", "tarvel") &&
-      add_int(m, "DEFAULT_HEADER_AREA", 4096) &&
-      add_int(m, "MAX_HEADER_AREA", 16777216) &&
+      add_int(m, "DEFAULT_HEADER_AREA", tarvel::DEFAULT_HEADER_AREA) &&
+      add_int(m, "MAX_HEADER_AREA", tarvel::MAX_HEADER_AREA) &&
       add_int(m, "HOT_LEVEL", 3) &&
       add_int(m, "COLD_LEVEL", 19) &&
       add_str(m, "__version__", "2.1.0");
