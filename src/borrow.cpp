@@ -6,6 +6,12 @@
 
 namespace tarvel_py {
 
+uint64_t this_thread_number() {
+  static std::atomic<uint64_t> next{1};
+  thread_local const uint64_t number = next.fetch_add(1);
+  return number;
+}
+
 bool BorrowFlag::try_take(UseKind kind) {
   int64_t current = flag_.load();
   if (kind == UseKind::kExclusive) {
@@ -28,12 +34,12 @@ void BorrowFlag::release(UseKind kind) {
 }
 
 UseGuard::UseGuard(const char* type_name)
-    : type_name_(type_name), owner_(PyThread_get_thread_ident()) {}
+    : type_name_(type_name), owner_(this_thread_number()) {}
 
-bool UseGuard::on_owner_thread() const { return PyThread_get_thread_ident() == owner_; }
+bool UseGuard::on_owner_thread() const { return this_thread_number() == owner_; }
 
 void UseGuard::check_owner() const {
-  unsigned long caller = PyThread_get_thread_ident();
+  const uint64_t caller = this_thread_number();
   if (caller == owner_) return;
   panic(std::string("assertion `left == right` failed: ") + type_name_ +
         " is unsendable, but sent to another thread\n  left: " + std::to_string(caller) +

@@ -52,6 +52,12 @@ class Use {
   UseKind kind_ = UseKind::kShared;
 };
 
+// A number for the calling thread, drawn once per thread from a process-wide
+// counter. Unlike the system's thread identifiers it is never given to
+// another thread, so an object made by a thread that has ended cannot be
+// taken for its own by a new thread that happens to get the old identifier.
+uint64_t this_thread_number();
+
 // The owner thread and the borrow flag of one object. "type_name" names the
 // object record in the owner-thread texts ("_native::PyContainer").
 class UseGuard {
@@ -79,7 +85,7 @@ class UseGuard {
 
  private:
   const char* type_name_;
-  unsigned long owner_;
+  uint64_t owner_;  // a thread number of this_thread_number()
   BorrowFlag flag_;
 };
 

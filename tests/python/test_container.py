@@ -611,6 +611,17 @@ def test_enter_and_static_methods_work_on_another_thread(sample, tmp_path):
     assert [(type(e), str(e)) for e in seen] == [(RuntimeError, DROPPED_ELSEWHERE)]
 
 
+def test_finished_owner_thread_is_not_confused_with_a_new_one(sample):
+    # The system hands a finished thread's identifier to the next thread it
+    # starts; ownership must not pass with it.
+    for _ in range(5):
+        made = in_thread(lambda: tv.Container.open_read(sample))["value"]
+        out = in_thread(made.records)
+        assert set(out) == {"base"} and type(out["base"]).__name__ == "PanicException"
+        with unraisable():
+            del made
+
+
 def test_collection_on_owner_thread_writes_buffer(sample):
     c = tv.Container.open_append(sample)
     c.append_record(rec(5))
