@@ -1,0 +1,654 @@
+// The library's hot paths, each beside the bare work it has to do, measured
+// in the same run on the same core: appends against a plain buffer with 64
+// KiB writes, frame reads against pread and a kept libzstd context, the
+// tools against the reads, checksums and decoding they are made of, and
+// frame closes against a kept compression context and the full sequence of
+// plain system calls that a close prescribes.
+//
+// Each row prints medians, the ratio ours / bare, and the page faults
+// (minor + major) per call of each side. Files live on tmpfs (/dev/shm),
+// the closes also on the disk (the system's temporary directory).
+//
+// Usage: rows_bench [filter]   runs the rows whose name contains "filter".
+#include <fcntl.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "container/codec.h"
+#include "container/container.h"
+#include "container/file.h"
+#include "container/frames.h"
+#include "container/headers.h"
+#include "container/rebuild.h"
+#include "container/repack.h"
+#include "container/schema.h"
+#include "container/validate.h"
+#include "container/xxh64.h"
+
+namespace tarvel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kRecord = 32;
+constexpr size_t kMiB = 1 << 20;
+
+[[noreturn]] void die(const std::string& what) {
+  std::fprintf(stderr, "rows_bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+template <class T>
+T must(Result<T> r, const char* what) {
+  if (!r) die(std::string(what) + ": " + r.error().to_string());
+  return std::move(r).value();
+}
+
+void must(Status s, const char* what) {
+  if (!s) die(std::string(what) + ": " + s.error().to_string());
+}
+
+uint64_t faults_now() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<uint64_t>(u.ru_minflt + u.ru_majflt);
+}
+
+// Median time and mean page faults of one call.
+struct Stat {
+  double sec = 0;
+  double faults = 0;
+};
+
+// Runs "prepare" (untimed) and "call" (timed) "reps" times after one
+// warm-up round.
+Stat measure(int reps, const std::function<void()>& prepare, const std::function<void()>& call) {
+  std::vector<double> times;
+  uint64_t faults = 0;
+  for (int i = -1; i < reps; ++i) {
+    prepare();
+    const uint64_t f0 = faults_now();
+    const auto t0 = Clock::now();
+    call();
+    const auto t1 = Clock::now();
+    const uint64_t f1 = faults_now();
+    if (i < 0) continue;
+    times.push_back(std::chrono::duration<double>(t1 - t0).count());
+    faults += f1 - f0;
+  }
+  std::sort(times.begin(), times.end());
+  Stat s;
+  s.sec = times[times.size() / 2];
+  s.faults = static_cast<double>(faults) / reps;
+  return s;
+}
+
+Stat measure(int reps, const std::function<void()>& call) {
+  return measure(reps, [] {}, call);
+}
+
+std::string show_time(double sec) {
+  char buf[32];
+  if (sec < 1e-6) {
+    std::snprintf(buf, sizeof buf, "%.1f ns", sec * 1e9);
+  } else if (sec < 1e-3) {
+    std::snprintf(buf, sizeof buf, "%.2f us", sec * 1e6);
+  } else {
+    std::snprintf(buf, sizeof buf, "%.2f ms", sec * 1e3);
+  }
+  return buf;
+}
+
+void print_header() {
+  std::printf("%-48s %11s %11s %7s %9s %9s  %s\n", "row", "ours", "bare", "ratio", "faults", "bare f.",
+              "goal");
+}
+
+// "per" divides both sides (for rows measured over many calls at once).
+void row(const char* name, Stat ours, Stat bare, const char* goal, double per = 1) {
+  std::printf("%-48s %11s %11s %6.2fx %9.1f %9.1f  %s\n", name, show_time(ours.sec / per).c_str(),
+              show_time(bare.sec / per).c_str(), ours.sec / bare.sec, ours.faults / per,
+              bare.faults / per, goal);
+  std::fflush(stdout);
+}
+
+// A record like a sensor sample: sequence number, timestamp, a slowly
+// moving value and a noisy word; compresses a few times over.
+void fill_record(char* out, uint64_t seq) {
+  const uint64_t ts = 1700000000000ull + seq * 10;
+  const double value = 20.0 + static_cast<double>(seq % 1000) / 100.0;
+  const uint64_t noise = (seq * 0x9e3779b97f4a7c15ull) >> 40;
+  std::memcpy(out, &seq, 8);
+  std::memcpy(out + 8, &ts, 8);
+  std::memcpy(out + 16, &value, 8);
+  std::memcpy(out + 24, &noise, 8);
+}
+
+std::string records(uint64_t first, size_t bytes) {
+  std::string out(bytes / kRecord * kRecord, '\0');
+  for (size_t at = 0; at < out.size(); at += kRecord) fill_record(out.data() + at, first++);
+  return out;
+}
+
+const Schema& schema32() {
+  static const Schema s{"sample@1",
+                        {{"seq", "u64", 0}, {"ts", "u64", 8}, {"value", "f64", 16},
+                         {"noise", "u64", 24}},
+                        RecordLayout::fixed(kRecord)};
+  return s;
+}
+
+Container create(const std::string& path, uint32_t header_area = DEFAULT_HEADER_AREA) {
+  std::filesystem::remove(path);
+  std::filesystem::remove(path + ".seal");
+  return must(Container::create(path, schema32(), "bench", "rows_bench", 0, header_area, {}),
+              "create");
+}
+
+void append_all(Container& c, std::string_view data) {
+  for (size_t at = 0; at < data.size(); at += kRecord) {
+    must(c.append_record(data.substr(at, kRecord)), "append");
+  }
+}
+
+// A file of "n" frames of "frame_bytes" raw bytes each, closed at "level".
+void write_frames(const std::string& path, size_t n, size_t frame_bytes, int level,
+                  uint32_t header_area = 1 << 16) {
+  Container c = create(path, header_area);
+  for (size_t f = 0; f < n; ++f) {
+    append_all(c, records(f * frame_bytes / kRecord, frame_bytes));
+    must(c.close_frame(f, level), "close");
+  }
+}
+
+// A file of "n" tiny frames (one 32-byte record each, level 3), written as
+// bytes and listed in one header rewrite: closing them one by one would
+// take long for the sizes measured here.
+void write_tiny_frames(const std::string& path, size_t n, uint32_t header_area) {
+  {
+    Container c = create(path, header_area);
+  }
+  const std::string rec = records(7, kRecord);
+  const std::string stored = must(compress_frame(rec, 3), "compress");
+  std::string data;
+  data.reserve(n * stored.size());
+  std::vector<Frame> frames;
+  frames.reserve(n);
+  const uint64_t hash = xxh64(stored);
+  for (size_t i = 0; i < n; ++i) {
+    frames.push_back(Frame{i, data.size(), stored.size(), hash});
+    data += stored;
+  }
+  {
+    std::unique_ptr<File> f = must(Env::posix().open(path, OpenMode::kReadWrite), "open");
+    const uint64_t len = must(f->length(), "length");
+    must(write_all_at(*f, len, data), "write");
+  }
+  Container c = must(Container::open_inner(path, true), "open_inner");
+  c.replace_counts(frames, n, n * kRecord);
+  must(c.mutable_headers().set("_frames", render_frames(frames)), "set");
+  must(c.flush_headers(), "flush_headers");
+}
+
+// Bytes read through the files it opens.
+class CountingEnv : public Env {
+ public:
+  uint64_t bytes_read = 0;
+
+  Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
+    TRY_ASSIGN(std::unique_ptr<File> f, Env::posix().open(path, mode));
+    return std::unique_ptr<File>(new Counted(std::move(f), &bytes_read));
+  }
+  Status rename(const std::string& from, const std::string& to) override {
+    return Env::posix().rename(from, to);
+  }
+  Status remove(const std::string& path) override { return Env::posix().remove(path); }
+
+ private:
+  class Counted : public File {
+   public:
+    Counted(std::unique_ptr<File> f, uint64_t* n) : f_(std::move(f)), n_(n) {}
+    Status seek(uint64_t offset) override { return f_->seek(offset); }
+    Result<size_t> read(char* buf, size_t n) override {
+      Result<size_t> r = f_->read(buf, n);
+      if (r) *n_ += *r;
+      return r;
+    }
+    Result<size_t> write(const char* buf, size_t n) override { return f_->write(buf, n); }
+    Result<uint64_t> length() override { return f_->length(); }
+    Status truncate(uint64_t length) override { return f_->truncate(length); }
+    Status sync() override { return f_->sync(); }
+
+   private:
+    std::unique_ptr<File> f_;
+    uint64_t* n_;
+  };
+};
+
+// Plain reading of a container's frames: one descriptor, kept buffers and
+// a kept decompression context.
+class BareReader {
+ public:
+  explicit BareReader(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY)) {
+    if (fd_ < 0) die("open " + path);
+    Container c = must(Container::open_read(path), "open_read");
+    frames_ = c.frames();
+    data_start_ = c.data_start();
+    dctx_ = ZSTD_createDCtx();
+  }
+  ~BareReader() {
+    ZSTD_freeDCtx(dctx_);
+    ::close(fd_);
+  }
+  const std::vector<Frame>& frames() const { return frames_; }
+
+  std::string_view stored(const Frame& f) {
+    if (stored_.size() < f.len) stored_.resize(f.len);
+    if (::pread(fd_, stored_.data(), f.len, static_cast<off_t>(data_start_ + f.offset)) !=
+        static_cast<ssize_t>(f.len)) {
+      die("pread");
+    }
+    return std::string_view(stored_.data(), f.len);
+  }
+
+  size_t decode(std::string_view s) {
+    const unsigned long long size = ZSTD_getFrameContentSize(s.data(), s.size());
+    if (size == ZSTD_CONTENTSIZE_ERROR) die("not a zstd frame");
+    size_t want = size == ZSTD_CONTENTSIZE_UNKNOWN ? 4 * kMiB : size;
+    if (body_.size() < want) body_.resize(want);
+    for (;;) {
+      const size_t n = ZSTD_decompressDCtx(dctx_, body_.data(), body_.size(), s.data(), s.size());
+      if (!ZSTD_isError(n)) return n;
+      if (ZSTD_getErrorCode(n) != ZSTD_error_dstSize_tooSmall) die(ZSTD_getErrorName(n));
+      body_.resize(body_.size() * 2);
+    }
+  }
+
+  std::string_view body(size_t n) const { return std::string_view(body_.data(), n); }
+
+  size_t read_at(size_t index) { return decode(stored(frames_[index])); }
+
+  // What validate has to do: each frame read, checksummed and decoded.
+  uint64_t check_all() {
+    uint64_t sum = 0;
+    for (const Frame& f : frames_) {
+      std::string_view s = stored(f);
+      sum += xxh64(s) == f.hash;
+      sum += decode(s);
+    }
+    return sum;
+  }
+
+ private:
+  int fd_;
+  std::vector<Frame> frames_;
+  uint64_t data_start_ = 0;
+  ZSTD_DCtx* dctx_;
+  std::string stored_;
+  std::string body_;
+};
+
+// Compression as a close does it, with one kept context and a kept output.
+class BareCompressor {
+ public:
+  BareCompressor() : cctx_(ZSTD_createCCtx()), chunk_(ENCODE_CHUNK, '\0') {}
+  ~BareCompressor() { ZSTD_freeCCtx(cctx_); }
+
+  std::string_view compress(std::string_view data, int level) {
+    out_.clear();
+    ZSTD_CCtx_reset(cctx_, ZSTD_reset_session_and_parameters);
+    ZSTD_CCtx_setParameter(cctx_, ZSTD_c_compressionLevel, level);
+    ZSTD_CCtx_setParameter(cctx_, ZSTD_c_checksumFlag, 1);
+    ZSTD_inBuffer in{data.data(), data.size(), 0};
+    while (in.pos < in.size) {
+      ZSTD_outBuffer o{chunk_.data(), chunk_.size(), 0};
+      ZSTD_compressStream(cctx_, &o, &in);
+      out_.append(chunk_.data(), o.pos);
+    }
+    for (;;) {
+      ZSTD_outBuffer o{chunk_.data(), chunk_.size(), 0};
+      const size_t rc = ZSTD_endStream(cctx_, &o);
+      if (ZSTD_isError(rc)) die(ZSTD_getErrorName(rc));
+      out_.append(chunk_.data(), o.pos);
+      if (rc == 0) break;
+    }
+    return out_;
+  }
+
+  size_t context_bytes() const { return ZSTD_sizeof_CCtx(cctx_); }
+
+ private:
+  ZSTD_CCtx* cctx_;
+  std::string chunk_;
+  std::string out_;
+};
+
+void put_u64(char* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<char>(v >> (8 * i));
+}
+
+void sync_dir(const std::string& dir) {
+  int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (d >= 0) {
+    ::fsync(d);
+    ::close(d);
+  }
+}
+
+// Every step of a frame close done with plain system calls and kept
+// buffers: read the tail, compress, checksum, write and flush the journal
+// and its directory, write the frame, cut the file, write the zone, flush,
+// remove the journal and flush the directory. The floor that a close can
+// approach.
+class BareClose {
+ public:
+  BareClose(const std::string& path, uint32_t header_area)
+      : path_(path), dir_(parent_dir(path)), zone_(header_area, '\n') {
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    if (fd_ < 0) die("open " + path);
+    std::string head(PREAMBLE_LEN + header_area, '\0');
+    if (::pwrite(fd_, head.data(), head.size(), 0) != static_cast<ssize_t>(head.size())) {
+      die("pwrite");
+    }
+    end_ = head.size();
+  }
+  ~BareClose() {
+    ::close(fd_);
+    std::filesystem::remove(path_);
+  }
+
+  // Untimed: the tail as the appends left it.
+  void append(std::string_view tail) {
+    if (::pwrite(fd_, tail.data(), tail.size(), static_cast<off_t>(end_)) !=
+        static_cast<ssize_t>(tail.size())) {
+      die("pwrite");
+    }
+    tail_start_ = end_;
+    end_ += tail.size();
+  }
+
+  void close(int level) {
+    const size_t n = end_ - tail_start_;
+    if (tail_.size() < n) tail_.resize(n);
+    if (::pread(fd_, tail_.data(), n, static_cast<off_t>(tail_start_)) != static_cast<ssize_t>(n)) {
+      die("pread");
+    }
+    std::string_view stored = cz_.compress(std::string_view(tail_.data(), n), level);
+    volatile uint64_t h = xxh64(stored);
+    (void)h;
+    const size_t body = 16 + zone_.size() + stored.size();
+    if (journal_.size() < 22 + body) journal_.resize(22 + body);
+    char* j = journal_.data();
+    std::memcpy(j, "TJRNL2", 6);
+    put_u64(j + 6, body);
+    put_u64(j + 22, tail_start_);
+    put_u64(j + 30, zone_.size());
+    std::memcpy(j + 38, zone_.data(), zone_.size());
+    std::memcpy(j + 38 + zone_.size(), stored.data(), stored.size());
+    put_u64(j + 14, fnv1a64(std::string_view(j + 22, body)));
+    const std::string jpath = path_ + ".seal";
+    int jfd = ::open(jpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (jfd < 0 || ::write(jfd, j, 22 + body) != static_cast<ssize_t>(22 + body)) die("journal");
+    ::fsync(jfd);
+    ::close(jfd);
+    sync_dir(dir_);
+    if (::pwrite(fd_, stored.data(), stored.size(), static_cast<off_t>(tail_start_)) !=
+        static_cast<ssize_t>(stored.size())) {
+      die("pwrite");
+    }
+    end_ = tail_start_ + stored.size();
+    if (::ftruncate(fd_, static_cast<off_t>(end_)) != 0) die("ftruncate");
+    if (::pwrite(fd_, zone_.data(), zone_.size(), PREAMBLE_LEN) !=
+        static_cast<ssize_t>(zone_.size())) {
+      die("pwrite");
+    }
+    ::fsync(fd_);
+    ::unlink(jpath.c_str());
+    sync_dir(dir_);
+  }
+
+ private:
+  std::string path_;
+  std::string dir_;
+  std::string zone_;
+  int fd_ = -1;
+  uint64_t end_ = 0;
+  uint64_t tail_start_ = 0;
+  std::string tail_;
+  std::string journal_;
+  BareCompressor cz_;
+};
+
+// A close of "tail" bytes at "level" in a container with a zone of
+// "header_area" bytes, beside the bare floor of the same close.
+void close_row(const char* name, const std::string& dir, uint32_t header_area, size_t tail_bytes,
+               int level, int reps, const char* goal) {
+  const std::string path = dir + "/close.tarvel";
+  Container c = create(path, header_area);
+  uint64_t seq = 0;
+  uint64_t id = 0;
+  Stat ours = measure(
+      reps, [&] { append_all(c, records(seq, tail_bytes)); seq += tail_bytes / kRecord; },
+      [&] { must(c.close_frame(id++, level), "close"); });
+  BareClose bare(dir + "/close.bare", header_area);
+  seq = 0;
+  Stat floor = measure(
+      reps, [&] { bare.append(records(seq, tail_bytes)); seq += tail_bytes / kRecord; },
+      [&] { bare.close(level); });
+  row(name, ours, floor, goal);
+  std::filesystem::remove(path);
+}
+
+bool wanted(const char* filter, const char* name) {
+  return filter == nullptr || std::strstr(name, filter) != nullptr;
+}
+
+void pin_to_one_core() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+  int cpu = sched_getcpu();
+  if (cpu < 0 || !CPU_ISSET(cpu, &allowed)) return;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+  if (sched_setaffinity(0, sizeof one, &one) == 0) std::printf("pinned to cpu %d\n", cpu);
+}
+
+void run(const char* filter) {
+  const std::string shm = "/dev/shm/tarvel-rows-" + std::to_string(getpid());
+  const std::string disk =
+      (std::filesystem::temp_directory_path() / ("tarvel-rows-" + std::to_string(getpid())))
+          .string();
+  std::filesystem::create_directories(shm);
+  std::filesystem::create_directories(disk);
+  print_header();
+
+  if (wanted(filter, "append")) {
+    // 1M records of 32 bytes, through the Container and through a plain
+    // buffer written 64 KiB at a time.
+    const std::string data = records(0, 32 * kMiB);
+    const double n = static_cast<double>(data.size() / kRecord);
+    Stat ours = measure(5, [&] {
+      Container c = create(shm + "/append.tarvel");
+      append_all(c, data);
+      must(c.flush_data(), "flush");
+    });
+    std::string buf;
+    Stat bare = measure(5, [&] {
+      int fd = ::open((shm + "/append.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      off_t at = 0;
+      auto flush = [&] {
+        if (::pwrite(fd, buf.data(), buf.size(), at) != static_cast<ssize_t>(buf.size())) {
+          die("pwrite");
+        }
+        at += static_cast<off_t>(buf.size());
+        buf.clear();
+      };
+      for (size_t i = 0; i < data.size(); i += kRecord) {
+        buf.append(data.data() + i, kRecord);
+        if (buf.size() > WRITE_BEHIND_LIMIT) flush();
+      }
+      if (!buf.empty()) flush();
+      ::close(fd);
+    });
+    row("append_record, 32-byte records", ours, bare, "<= 1.5x", n);
+  }
+
+  for (size_t mib : {size_t{1}, size_t{16}}) {
+    char name[64];
+    std::snprintf(name, sizeof name, "read_frame_at, %zu MiB frame, level 3", mib);
+    if (!wanted(filter, name)) continue;
+    const std::string path = shm + "/read.tarvel";
+    write_frames(path, 2, mib * kMiB, 3);
+    Container c = must(Container::open_read(path), "open_read");
+    BareReader bare(path);
+    const int reps = mib == 1 ? 201 : 21;
+    Stat ours = measure(reps, [&] { (void)must(c.read_frame_at(1), "read_frame_at"); });
+    Stat base = measure(reps, [&] { bare.read_at(1); });
+    row(name, ours, base, mib == 1 ? "<= 1.2x, faults within 2x" : "<= 1.2x");
+  }
+
+  if (wanted(filter, "validate") || wanted(filter, "rebuild_headers, 256")) {
+    const std::string path = shm + "/tools.tarvel";
+    write_frames(path, 256, kMiB, 3);
+    BareReader bare(path);
+    Stat base = measure(5, [&] { bare.check_all(); });
+    if (wanted(filter, "validate")) {
+      Stat ours = measure(5, [&] { (void)must(validate(path), "validate"); });
+      row("validate, 256 frames of 1 MiB", ours, base, "<= 1.2x");
+    }
+    if (wanted(filter, "rebuild_headers, 256")) {
+      Stat ours = measure(5, [&] { (void)must(rebuild_headers(path, false), "rebuild"); });
+      row("rebuild_headers, 256 frames of 1 MiB", ours, base, "<= 1.2x");
+    }
+    std::filesystem::remove(path);
+  }
+
+  if (wanted(filter, "rebuild_headers, 16k")) {
+    const std::string path = shm + "/tiny.tarvel";
+    write_tiny_frames(path, 16384, 1 << 20);
+    BareReader bare(path);
+    Stat base = measure(5, [&] {
+      for (size_t i = 0; i < bare.frames().size(); ++i) {
+        std::string_view s = bare.stored(bare.frames()[i]);
+        volatile uint64_t h = xxh64(s);
+        (void)h;
+        bare.decode(s);
+      }
+    });
+    CountingEnv env;
+    Stat ours = measure(5, [&] { (void)must(rebuild_headers(path, false, env), "rebuild"); });
+    row("rebuild_headers, 16k tiny frames", ours, base, "<= 1.5x");
+    const double size = static_cast<double>(std::filesystem::file_size(path));
+    std::printf("  bytes read per rebuild: %.0f for a file of %.0f bytes (%.2fx; goal 1x)\n",
+                static_cast<double>(env.bytes_read) / 6, size,
+                static_cast<double>(env.bytes_read) / 6 / size);
+    std::filesystem::remove(path);
+  }
+
+  if (wanted(filter, "close_frame, level 19")) {
+    BareCompressor cz;
+    const std::string tail = records(0, 64 * 1024);
+    Stat base = measure(9, [&] { cz.compress(tail, 19); });
+    const std::string path = shm + "/close19.tarvel";
+    Container c = create(path);
+    uint64_t id = 0;
+    Stat ours = measure(
+        9, [&] { append_all(c, tail); }, [&] { must(c.close_frame(id++, 19), "close"); });
+    row("close_frame, level 19, 64 KiB tail", ours, base, "<= 1.2x");
+    std::printf("  a kept level-19 compression context holds %.1f MiB (ZSTD_sizeof_CCtx)\n",
+                static_cast<double>(cz.context_bytes()) / kMiB);
+  }
+
+  if (wanted(filter, "repack")) {
+    const std::string path = shm + "/repack.tarvel";
+    write_frames(path, 4, kMiB, 3);
+    BareReader reader(path);
+    BareCompressor cz;
+    std::string out;
+    Stat bare = measure(3, [&] {
+      int fd = ::open((shm + "/repack.bare").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      off_t at = 0;
+      for (const Frame& f : reader.frames()) {
+        std::string_view s = reader.stored(f);
+        const size_t n = reader.decode(s);
+        std::string_view packed = cz.compress(reader.body(n), 19);
+        if (::pwrite(fd, packed.data(), packed.size(), at) != static_cast<ssize_t>(packed.size())) {
+          die("pwrite");
+        }
+        at += static_cast<off_t>(packed.size());
+        volatile uint64_t h = xxh64(packed);
+        (void)h;
+      }
+      ::fsync(fd);
+      ::close(fd);
+    });
+    Stat ours = measure(3, [&] { (void)must(repack(path, 19), "repack"); });
+    row("repack, level 19, 4 frames of 1 MiB", ours, bare, "<= 1.1x");
+    std::filesystem::remove(path);
+    std::filesystem::remove(shm + "/repack.bare");
+  }
+
+  for (const auto& [where, dir] : {std::pair{"tmpfs", shm}, std::pair{"disk", disk}}) {
+    char name[80];
+    std::snprintf(name, sizeof name, "close_frame, level 3, 1 MiB tail, %s", where);
+    if (wanted(filter, name)) close_row(name, dir, DEFAULT_HEADER_AREA, kMiB, 3, 21, "<= 1.05x");
+    std::snprintf(name, sizeof name, "close_frame, 16 MiB zone, 64 KiB tail, %s", where);
+    if (wanted(filter, name)) close_row(name, dir, MAX_HEADER_AREA, 64 * 1024, 3, 21, "<= 1.1x");
+  }
+
+  if (wanted(filter, "close_frame, N frames")) {
+    // A small tail so that the work that grows with the list shows.
+    const std::string tail = records(0, 4096);
+    Stat at[2];
+    const size_t counts[2] = {1, 16384};
+    for (int k = 0; k < 2; ++k) {
+      const std::string path = shm + "/listed.tarvel";
+      write_tiny_frames(path, counts[k], 1 << 20);
+      Container c = must(Container::open_append(path), "open_append");
+      uint64_t id = 1u << 30;
+      at[k] = measure(
+          41, [&] { append_all(c, tail); }, [&] { must(c.close_frame(id++, 3), "close"); });
+      std::filesystem::remove(path);
+    }
+    row("close_frame, 16k frames listed vs 1 (1 MiB zone)", at[1], at[0], "<= 1.3x");
+  }
+
+  if (wanted(filter, "read_frame(id)")) {
+    const std::string path = shm + "/many.tarvel";
+    const size_t n = 262144;
+    write_tiny_frames(path, n, MAX_HEADER_AREA);
+    Container c = must(Container::open_read(path), "open_read");
+    Stat ours = measure(201, [&] { (void)must(c.read_frame(n - 1), "read_frame"); });
+    Stat base = measure(201, [&] { (void)must(c.read_frame_at(n - 1), "read_frame_at"); });
+    row("read_frame(id) vs read_frame_at, 262k frames", ours, base, "O(1): ~1x");
+    std::filesystem::remove(path);
+  }
+
+  std::filesystem::remove_all(shm);
+  std::filesystem::remove_all(disk);
+}
+
+}  // namespace
+}  // namespace tarvel
+
+int main(int argc, char** argv) {
+  tarvel::pin_to_one_core();
+  tarvel::run(argc > 1 ? argv[1] : nullptr);
+  return 0;
+}
