@@ -58,7 +58,10 @@ class [[nodiscard]] Result {
 template <>
 class [[nodiscard]] Result<void> {
  public:
-  Result() = default;
+  // User-provided on purpose: a defaulted constructor would make "return
+  // {}" value-initialise, zero-filling the whole optional<Error> on every
+  // success. Here only the optional's engaged flag is set.
+  Result() {}
   Result(Error error) : e_(std::move(error)) {}
 
   bool ok() const { return !e_.has_value(); }
