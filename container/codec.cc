@@ -121,6 +121,15 @@ FrameDecoder::FrameDecoder() : dctx_(ZSTD_createDCtx()) {}
 FrameDecoder::~FrameDecoder() { ZSTD_freeDCtx(dctx_); }
 
 Result<bool> FrameDecoder::feed(std::string_view piece, bool last, std::string* out) {
+  try {
+    return feed(piece, last, [out](std::string_view decoded) { out->append(decoded); });
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+}
+
+Result<bool> FrameDecoder::feed(std::string_view piece, bool last,
+                                const std::function<void(std::string_view)>& sink) {
   if (dctx_ == nullptr) return out_of_memory();
   try {
     if (chunk_.empty()) chunk_.assign(DECODE_CHUNK, '\0');
@@ -133,7 +142,7 @@ Result<bool> FrameDecoder::feed(std::string_view piece, bool last, std::string* 
       if (produced_ > MAX_FRAME_BODY) {
         return Error::malformed("frame decompresses to more than 4294967296 bytes");
       }
-      out->append(chunk_.data(), o.pos);
+      if (o.pos > 0) sink(std::string_view(chunk_.data(), o.pos));
       if (rc == 0) {
         consumed_ += in.pos;
         return true;

@@ -73,6 +73,12 @@ class FrameDecoder {
   // REQUIRES: no earlier call returned true or an error.
   Result<bool> feed(std::string_view piece, bool last, std::string* out);
 
+  // As above, but hands each piece of decoded output (at most DECODE_CHUNK
+  // bytes, never empty) to "sink" as it is produced, so that only one such
+  // piece is held however far the frame expands.
+  Result<bool> feed(std::string_view piece, bool last,
+                    const std::function<void(std::string_view)>& sink);
+
   // The bytes the frame occupied, once feed returned true.
   uint64_t consumed() const { return consumed_; }
 

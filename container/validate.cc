@@ -1,9 +1,12 @@
 #include "container/validate.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 
+#include "container/codec.h"
 #include "container/container.h"
 #include "container/error.h"
 #include "container/frames.h"
@@ -16,12 +19,19 @@ namespace tarvel {
 
 namespace {
 
+Error out_of_memory() {
+  return Error::io(IoFailure::message("Allocation error : not enough memory"));
+}
+
 // Collects problems up to MAX_PROBLEMS; later ones are dropped while the
 // check goes on.
 class Problems {
  public:
   void add(std::string text) {
     if (list_.size() < MAX_PROBLEMS) list_.push_back(std::move(text));
+  }
+  void add_all(Problems&& other) {
+    for (std::string& text : other.list_) add(std::move(text));
   }
   std::vector<std::string> take() && { return std::move(list_); }
 
@@ -37,25 +47,158 @@ uint64_t counter_value(const Headers& headers, std::string_view key) {
   return parsed.ok ? parsed.value : 0;
 }
 
-void check_records(const SplitRecords& split, const RecordChecker* checker,
-                   const std::string& prefix, Problems* problems) {
-  if (checker == nullptr) return;
-  for (std::string_view record : split.records) {
-    std::optional<std::string> message = (*checker)(record);
-    if (message) problems->add(prefix + *message);
+// Cuts bytes that arrive in pieces into whole records, counts them and
+// hands each to the checker, whose messages (behind "prefix") go to
+// "*messages". A record cut by the end of a piece is carried over and
+// completed by the next one, so only one record is ever held. Without a
+// checker, fixed-size records are only counted and nothing is held.
+class RecordStream {
+ public:
+  RecordStream(const RecordLayout& layout, const RecordChecker* checker, std::string prefix,
+               Problems* messages)
+      : layout_(layout), checker_(checker), prefix_(std::move(prefix)), messages_(messages) {}
+
+  void add(std::string_view piece) {
+    seen_ = sat_add(seen_, piece.size());
+    if (count_only()) return;
+    while (!carry_.empty() && !piece.empty()) {
+      const size_t take = std::min(missing(), piece.size());
+      carry_.append(piece.substr(0, take));
+      piece.remove_prefix(take);
+      if (missing() == 0) {
+        emit(layout_.is_fixed() ? std::string_view(carry_) : std::string_view(carry_).substr(2));
+        carry_.clear();
+      }
+    }
+    if (piece.empty()) return;
+    SplitRecords split = split_records(piece, layout_);
+    for (std::string_view record : split.records) emit(record);
+    carry_.assign(piece.substr(piece.size() - split.torn));
   }
+
+  uint64_t records() const {
+    if (!count_only()) return records_;
+    return layout_.size == 0 ? 0 : seen_ / layout_.size;
+  }
+  // Bytes after the last whole record.
+  uint64_t torn() const {
+    if (!count_only()) return carry_.size();
+    return layout_.size == 0 ? seen_ : seen_ % layout_.size;
+  }
+
+ private:
+  bool count_only() const {
+    return layout_.is_fixed() && (checker_ == nullptr || layout_.size == 0);
+  }
+  // Bytes still missing from the carried record, or from its length prefix.
+  size_t missing() const {
+    if (layout_.is_fixed()) return layout_.size - carry_.size();
+    if (carry_.size() < 2) return 2 - carry_.size();
+    const auto* b = reinterpret_cast<const unsigned char*>(carry_.data());
+    const size_t body = static_cast<size_t>(b[0]) | static_cast<size_t>(b[1]) << 8;
+    return 2 + body - carry_.size();
+  }
+  void emit(std::string_view record) {
+    records_ = sat_add(records_, 1);
+    if (checker_ == nullptr) return;
+    std::optional<std::string> message = (*checker_)(record);
+    if (message) messages_->add(prefix_ + *message);
+  }
+
+  const RecordLayout& layout_;
+  const RecordChecker* checker_;
+  const std::string prefix_;
+  Problems* messages_;
+  std::string carry_;
+  uint64_t records_ = 0;
+  uint64_t seen_ = 0;
+};
+
+// Reads the "len" bytes at "start" through "window", one window at a time,
+// and hands each piece to "use" with whether it is the last; "use" returns
+// false when it needs no more.
+template <class Use>
+Status read_pieces(File& file, uint64_t start, uint64_t len, std::string& window, Use&& use) {
+  TRY(file.seek(start));
+  uint64_t left = len;
+  while (left > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, window.size()));
+    TRY(read_exact(file, window.data(), n));
+    left -= n;
+    if (!use(std::string_view(window.data(), n), left == 0)) break;
+  }
+  return {};
+}
+
+// Checks one entry of the frames list and returns the whole records of its
+// body, or nothing when the body could not be had. Problems come in this
+// order: the checksum, then the body's decoding, torn bytes and the
+// checker's messages.
+std::optional<uint64_t> check_frame(File& raw, const Container& container, const Frame& frame,
+                                    const RecordChecker* checker, std::string& window,
+                                    Problems* problems) {
+  const std::string prefix = "frame " + std::to_string(frame.id) + ": ";
+  // The bounds of a frame body read, with its messages.
+  if (Status fit = check_frames_fit({frame}, container.data_start(), container.file_len());
+      !fit) {
+    problems->add(prefix + fit.error().to_string());
+    return std::nullopt;
+  }
+  Xxh64Stream hash;
+  Problems checked;
+  RecordStream body(container.schema().layout, checker, prefix, &checked);
+  std::unique_ptr<FrameDecoder> decoder;
+  std::optional<Error> body_error;
+  bool first = true;
+  bool body_done = false;
+  const auto sink = [&body](std::string_view decoded) { body.add(decoded); };
+  Status read = read_pieces(
+      raw, container.data_start() + frame.offset, frame.len, window,
+      [&](std::string_view piece, bool last) {
+        if (frame.hash != 0) hash.update(piece);
+        // A frame stored at level 0 is raw records; one that begins with
+        // the zstd magic is decoded. The first piece holds the first four
+        // bytes whenever the frame has them.
+        if (first && has_zstd_magic(piece)) decoder = std::make_unique<FrameDecoder>();
+        first = false;
+        if (!body_done && !body_error) {
+          if (decoder == nullptr) {
+            body.add(piece);
+          } else if (Result<bool> fed = decoder->feed(piece, last, sink); !fed) {
+            body_error = std::move(fed).error();
+          } else {
+            body_done = *fed;
+          }
+        }
+        // Bytes after the end of a zstd frame still count for the checksum.
+        return frame.hash != 0 || !(body_done || body_error);
+      });
+  if (!read) {
+    problems->add(prefix + read.error().to_string());
+    return std::nullopt;
+  }
+  if (frame.hash != 0 && hash.digest() != frame.hash) {
+    problems->add(prefix + "checksum mismatch, _frames says " + hex16(frame.hash) +
+                  ", the bytes hash to " + hex16(hash.digest()));
+  }
+  if (body_error) {
+    problems->add(prefix + body_error->to_string());
+    return std::nullopt;
+  }
+  if (body.torn() != 0) problems->add(prefix + std::to_string(body.torn()) + " torn bytes");
+  problems->add_all(std::move(checked));
+  return body.records();
 }
 
 Result<ValidateReport> check_file(const std::string& path, const RecordChecker* checker,
                                   Env& env) {
   TRY(replay_journal(env, path));
   TRY_ASSIGN(Container container, Container::open_inner(path, false, env));
-  // The checksum needs a frame's stored bytes, which the Container only
-  // hands out decoded, so they are read through a second read-only handle.
+  // Frames and the tail are read in pieces through a second read-only
+  // handle: the Container hands out only whole bodies.
   TRY_ASSIGN(std::unique_ptr<File> raw,
              env.open(path, OpenMode::kRead).map_error(io_at(path)));
 
-  const RecordLayout& layout = container.schema().layout;
   Problems problems;
   ValidateReport report;
 
@@ -66,39 +209,37 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
     problems.add("_schema_hash is " + stored + ", the fields hash to " + computed_hash);
   }
 
+  std::string window(VALIDATE_WINDOW, '\0');
   uint64_t frame_records = 0;
   for (const Frame& frame : container.frames()) {
     report.frames = sat_add(report.frames, 1);
-    std::string prefix = "frame " + std::to_string(frame.id) + ": ";
-    if (frame.hash != 0) {
-      Result<std::string> bytes =
-          read_at(*raw, sat_add(container.data_start(), frame.offset), frame.len);
-      if (!bytes) {
-        problems.add(prefix + bytes.error().to_string());
-      } else if (uint64_t got = xxh64(*bytes); got != frame.hash) {
-        problems.add(prefix + "checksum mismatch, _frames says " + hex16(frame.hash) +
-                     ", the bytes hash to " + hex16(got));
-      }
+    std::optional<uint64_t> records;
+    try {
+      records = check_frame(*raw, container, frame, checker, window, &problems);
+    } catch (const std::bad_alloc&) {
+      // One record too large to hold for the checker.
+      problems.add("frame " + std::to_string(frame.id) + ": " + out_of_memory().to_string());
     }
-    Result<std::string> body = container.read_frame_body(frame);
-    if (!body) {
-      problems.add(prefix + body.error().to_string());
-      continue;
-    }
-    SplitRecords split = split_records(*body, layout);
-    if (split.torn != 0) problems.add(prefix + std::to_string(split.torn) + " torn bytes");
-    frame_records = sat_add(frame_records, split.records.size());
-    report.records = sat_add(report.records, split.records.size());
-    check_records(split, checker, prefix, &problems);
+    if (!records) continue;
+    frame_records = sat_add(frame_records, *records);
+    report.records = sat_add(report.records, *records);
   }
 
-  Result<std::string> tail = container.read_tail();
-  if (!tail) {
-    problems.add("tail: " + tail.error().to_string());
+  // The tail's torn bytes are no problem: a crash leaves them, and the next
+  // open_append cuts them off.
+  const uint64_t tail_start = container.tail_start();
+  const uint64_t tail_len = container.file_len() > tail_start ? container.file_len() - tail_start : 0;
+  Problems checked;
+  RecordStream tail(container.schema().layout, checker, "tail: ", &checked);
+  Status read = read_pieces(*raw, tail_start, tail_len, window, [&tail](std::string_view piece, bool) {
+    tail.add(piece);
+    return true;
+  });
+  if (!read) {
+    problems.add("tail: " + read.error().to_string());
   } else {
-    SplitRecords split = split_records(*tail, layout);
-    report.records = sat_add(report.records, split.records.size());
-    check_records(split, checker, "tail: ", &problems);
+    report.records = sat_add(report.records, tail.records());
+    problems.add_all(std::move(checked));
   }
 
   uint64_t listed = counter_value(container.headers(), "_records");
@@ -115,12 +256,10 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
 
 Result<ValidateReport> validate(const std::string& path, const RecordChecker* checker,
                                 Env& env) {
-  // A damaged file may make any allocation fail (a frame or a tail as long
-  // as the file); that is an error value like any other.
   try {
     return check_file(path, checker, env);
   } catch (const std::bad_alloc&) {
-    return Error::io(IoFailure::message("Allocation error : not enough memory"));
+    return out_of_memory();
   }
 }
 

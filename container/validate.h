@@ -25,6 +25,11 @@ namespace tarvel {
 // count everything.
 inline constexpr size_t MAX_PROBLEMS = 20;
 
+// validate reads frames and the raw tail this many bytes at a time, so its
+// memory is bounded by this window (and one record), never by a length that
+// the frames list or the file claims.
+inline constexpr size_t VALIDATE_WINDOW = 1 << 20;
+
 struct ValidateReport {
   // Everything found wrong, in the order found; empty for a sound file.
   std::vector<std::string> problems;
@@ -41,7 +46,8 @@ using RecordChecker = std::function<std::optional<std::string>(std::string_view 
 // Replays a pending journal, opens "path" read-only and checks the schema
 // fingerprint, every frame (checksum, decoding, whole records), the raw
 // tail and the _records counter. Only the replay and the open fail the
-// call; their errors are returned unchanged. "checker", when given, must
+// call; their errors are returned unchanged. A frame or tail that cannot be
+// read is a problem like any other. "checker", when given, must
 // stay live for the call.
 Result<ValidateReport> validate(const std::string& path,
                                 const RecordChecker* checker = nullptr,

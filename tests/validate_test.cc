@@ -3,9 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "container/codec.h"
 #include "container/journal.h"
 #include "container/text.h"
 #include "container/xxh64.h"
+#include "tests/fault_env.h"
 #include "tests/test_util.h"
 #include "tests/tool_files.h"
 
@@ -206,6 +210,76 @@ TEST_F(ValidateTest, CheckerMessagesStopAtTwenty) {
   ASSERT_EQ(report.problems.size(), MAX_PROBLEMS);
   EXPECT_EQ(report.problems[14], "frame 1: no");
   EXPECT_EQ(report.problems[15], "tail: no");
+}
+
+// Frames and the tail are read a window at a time: records cut by a window's
+// end, in a raw frame, in a zstd frame and in the tail, reach the checker
+// whole and in order, and every one is counted.
+TEST_F(ValidateTest, RecordsAcrossWindowBoundaries) {
+  for (const Schema& schema : {testing::fixed_schema(24), testing::prefixed_schema()}) {
+    SCOPED_TRACE(schema.layout.text());
+    ScratchDir dir;
+    const std::string path = dir.file("w.tarvel");
+    // Each part is over one window long.
+    const uint64_t n = VALIDATE_WINDOW / (schema.layout.is_fixed() ? 24 : 12) + 1000;
+    testing::make_file(path, schema, {{1, 0, n}, {2, 3, n}}, n);
+    std::vector<std::string> seen;
+    RecordChecker keep = [&seen](std::string_view r) -> std::optional<std::string> {
+      seen.emplace_back(r);
+      return std::nullopt;
+    };
+    auto report = validate(path, &keep);
+    ASSERT_TRUE(report) << report.error().to_string();
+    EXPECT_THAT(report->problems, IsEmpty());
+    EXPECT_EQ(report->records, 3 * n);
+    ASSERT_EQ(seen.size(), 3 * n);
+    for (uint64_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], testing::record(schema, i)) << i;
+  }
+}
+
+// A listed length far beyond what memory holds (a sparse file) is read a
+// window at a time, and its failure to decode is a problem, not an error.
+TEST_F(ValidateTest, HugeListedFrameIsAProblemNotAnAllocation) {
+  testing::make_file(path_, testing::fixed_schema(), {});
+  const std::string head = std::string("\x28\xB5\x2F\xFD", 4) + std::string(28, '\xFF');
+  const uint64_t huge = 60ull << 30;
+  testing::edit_header(path_, "_frames", "1,0," + std::to_string(huge));
+  testing::write_file(path_, testing::read_file(path_) + head);
+  std::filesystem::resize_file(path_, PREAMBLE_LEN + DEFAULT_HEADER_AREA + huge);
+  auto decoded = decode_one_frame(head);
+  ASSERT_FALSE(decoded);
+  ValidateReport report = check();
+  EXPECT_THAT(report.problems, ElementsAre("frame 1: " + decoded.error().to_string()));
+  EXPECT_EQ(report.frames, 1u);
+}
+
+// A read that fails after the open, wherever it falls, is a problem of the
+// frame or the tail being read; the call still returns its report.
+TEST_F(ValidateTest, FailedReadIsAProblem) {
+  testing::make_file(path_, testing::prefixed_schema(), {{1, 3, 4}, {2, 0, 4}}, 3);
+  testing::FaultEnv env;
+  {
+    auto opened = Container::open_read(path_, env);
+    ASSERT_TRUE(opened);
+  }
+  const uint64_t at_open = env.count(testing::FaultEnv::kRead);
+  env.reset_counts();
+  ASSERT_TRUE(validate(path_, nullptr, env));
+  const uint64_t total = env.count(testing::FaultEnv::kRead);
+  for (uint64_t n = 1; n <= total; ++n) {
+    SCOPED_TRACE("read " + std::to_string(n));
+    env.reset_counts();
+    env.fail_nth(testing::FaultEnv::kRead, n, EIO);
+    auto report = validate(path_, nullptr, env);
+    if (!report) {
+      EXPECT_LE(n, at_open) << report.error().to_string();
+      continue;
+    }
+    EXPECT_THAT(report->problems,
+                ::testing::Contains(::testing::AllOf(
+                    ::testing::HasSubstr("Input/output error (os error 5)"),
+                    ::testing::AnyOf(::testing::StartsWith("frame "), ::testing::StartsWith("tail: ")))));
+  }
 }
 
 TEST_F(ValidateTest, CompleteJournalIsReplayedFirst) {

@@ -63,5 +63,20 @@ TEST(Xxh64, IndependentOfAlignment) {
   }
 }
 
+// Fed in pieces of any sizes, the stream gives the one-pass value: pieces
+// that end inside a stripe, that fill one exactly, and that span several.
+TEST(Xxh64, StreamAgreesWithOnePass) {
+  for (size_t len : {0, 5, 31, 32, 33, 100, 1000}) {
+    const std::string data = pattern(len);
+    for (size_t piece : {1, 3, 7, 31, 32, 33, 64, 1000}) {
+      Xxh64Stream stream;
+      for (size_t at = 0; at < len; at += piece) {
+        stream.update(std::string_view(data).substr(at, piece));
+      }
+      EXPECT_EQ(stream.digest(), xxh64(data)) << "length " << len << ", pieces of " << piece;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarvel
