@@ -5,6 +5,8 @@
 
 #include "container/codec.h"
 #include "container/container.h"
+#include "container/text.h"
+#include "container/xxh64.h"
 
 namespace tarvel {
 
@@ -29,8 +31,20 @@ Result<std::string> Container::read_frame_body(const Frame& frame) {
   TRY(check_frames_fit(std::vector<Frame>{frame}, data_start_, file_len_));
   TRY_ASSIGN(std::string stored, read_exact_at(*file_, data_start_ + frame.offset, frame.len));
   // A level-0 frame is stored raw; anything that looks like a zstd frame is
-  // decoded as one.
-  if (!has_zstd_magic(stored)) return stored;
+  // decoded as one, and zstd checks its own content checksum.
+  if (!has_zstd_magic(stored)) {
+    // Raw bytes carry no checksum of their own, so the one that _frames
+    // lists for them is checked before they are handed out as records.
+    if (frame.hash != 0) {
+      if (const uint64_t got = xxh64(stored); got != frame.hash) {
+        return Error::malformed("frame " + std::to_string(frame.id) + " at offset " +
+                                std::to_string(frame.offset) +
+                                ": checksum mismatch, _frames says " + hex16(frame.hash) +
+                                ", the bytes hash to " + hex16(got));
+      }
+    }
+    return stored;
+  }
   TRY_ASSIGN(DecodedFrame decoded, decode_one_frame(stored));
   return std::move(decoded.body);
 }

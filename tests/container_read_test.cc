@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "container/container.h"
+#include "container/text.h"
 #include "tests/container_test_util.h"
 
 namespace tarvel::testing {
@@ -52,7 +53,7 @@ TEST_F(ReadTest, RawFrameThatLooksLikeZstdIsDecoded) {
       << err(body);
 }
 
-TEST_F(ReadTest, WrongHashReadsAndShortFileFailsToFill) {
+TEST_F(ReadTest, ShortFileFailsToFill) {
   {
     Container c = create_or_die(path_, fixed_schema(4));
     ASSERT_TRUE(c.append_record("abcd").ok());
@@ -60,13 +61,42 @@ TEST_F(ReadTest, WrongHashReadsAndShortFileFailsToFill) {
     ASSERT_TRUE(c.set_user_header("x", "1").ok());
   }
   Container r = value_or_die(Container::open_read(path_));
-  Frame f = r.frames()[0];
-  f.hash ^= 1;
-  EXPECT_EQ(value_or_die(r.read_frame_body(f)), "abcd");
   // The file shrinks behind the reader's back.
   std::filesystem::resize_file(path_, r.file_len() - 1);
   EXPECT_EQ(err(r.read_frame(1)), "Io: failed to fill whole buffer");
   EXPECT_EQ(err(r.read_tail()), "ok");
+}
+
+// A raw frame has no checksum of its own: the listed one is checked before
+// its bytes come back as records. A zstd frame is checked by zstd alone.
+TEST_F(ReadTest, RawFrameIsCheckedAgainstItsListedHash) {
+  Container c = create_or_die(path_, fixed_schema(4));
+  ASSERT_TRUE(c.append_record("abcd").ok());
+  ASSERT_TRUE(c.close_frame(1, 3).ok());
+  ASSERT_TRUE(c.append_record("efgh").ok());
+  ASSERT_TRUE(c.close_frame(2, 0).ok());
+  Frame zstd = c.frames()[0];
+  Frame raw = c.frames()[1];
+  const uint64_t good = raw.hash;
+  EXPECT_EQ(value_or_die(c.read_frame(2)), "efgh");
+
+  raw.hash ^= 1;
+  EXPECT_EQ(err(c.read_frame_body(raw)),
+            "Malformed: frame 2 at offset " + std::to_string(raw.offset) +
+                ": checksum mismatch, _frames says " + hex16(raw.hash) + ", the bytes hash to " +
+                hex16(good));
+  raw.hash = 0;  // none listed: nothing to check against
+  EXPECT_EQ(value_or_die(c.read_frame_body(raw)), "efgh");
+  zstd.hash ^= 1;
+  EXPECT_EQ(value_or_die(c.read_frame_body(zstd)), "abcd");
+
+  // A flipped bit in the stored bytes, read through the list.
+  std::string bytes = read_file(path_);
+  bytes[c.data_start() + raw.offset] ^= 1;
+  write_file(path_, bytes);
+  Container r = value_or_die(Container::open_read(path_));
+  EXPECT_EQ(r.read_frame(2).error().kind(), ErrorKind::kMalformed);
+  EXPECT_EQ(r.read_frame_at(1).error().kind(), ErrorKind::kMalformed);
 }
 
 TEST_F(ReadTest, TailHoldsWrittenWholeRecordsOnly) {

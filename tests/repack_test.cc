@@ -178,6 +178,20 @@ TEST_F(RepackTest, ZoneFullAfterTheFramesLeavesNoTrace) {
   EXPECT_FALSE(testing::file_exists(temp()));
 }
 
+// Re-encoding a damaged raw frame would list the damage under a fresh,
+// matching checksum; the repack refuses and leaves the file as it was.
+TEST_F(RepackTest, DamagedRawFrameIsNotCopied) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}, {2, 0, 2}}, 1);
+  testing::damage_frame(path_, 1);
+  const std::string before = testing::read_file(path_);
+  auto report = repack(path_, 3);
+  ASSERT_FALSE(report);
+  EXPECT_EQ(report.error().kind(), ErrorKind::kMalformed);
+  EXPECT_THAT(report.error().to_string(), ::testing::HasSubstr("frame 2 at offset "));
+  EXPECT_EQ(testing::read_file(path_), before);
+  EXPECT_FALSE(testing::file_exists(temp()));
+}
+
 TEST_F(RepackTest, CompleteJournalIsReplayedFirst) {
   testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 3);
   const std::string closed = testing::make_pending_journal(path_, 2, 3);
