@@ -49,11 +49,13 @@ Status Container::close_frame(uint64_t frame_id, int32_t level) {
   if (file_len_ <= start) return {};                                       // 4
   TRY_ASSIGN(std::string tail, read_exact_at(*file_, start, file_len_ - start));  // 5
   std::optional<std::string> preview = preview_if_missing(headers_, tail, schema_);  // 6
-  TRY_ASSIGN(std::string stored, compress_frame(tail, level));            // 7
+  // The headers name the level the frame was actually stored at.
+  TRY_ASSIGN(StoredFrame encoded, encode_frame(tail, level));              // 7
+  const std::string& stored = encoded.bytes;
   std::vector<Frame> frames = frames_;                                     // 8
   frames.push_back(Frame{frame_id, start - data_start_, stored.size(), xxh64(stored)});
   TRY_ASSIGN(Headers headers,                                              // 9
-             closed_headers(headers_, preview, frames, records_, bytes_raw_, level));
+             closed_headers(headers_, preview, frames, records_, bytes_raw_, encoded.level));
   TRY_ASSIGN(std::string zone, headers.render(preamble_.header_area));    // 10
   TRY(journal_write(start, zone, stored));                                 // 11
   TRY(splice_or_mark(start, zone, stored));                                // 12

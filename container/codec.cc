@@ -78,6 +78,12 @@ Result<std::string> compress_frame(std::string_view data, int32_t level) {
   }
 }
 
+Result<StoredFrame> encode_frame(std::string_view data, int32_t level) {
+  if (level == 0 && has_zstd_magic(data)) level = RAW_FALLBACK_LEVEL;
+  TRY_ASSIGN(std::string bytes, compress_frame(data, level));
+  return StoredFrame{std::move(bytes), level};
+}
+
 Result<uint64_t> decode_one_frame_to(
     std::string_view data, const std::function<void(std::string_view)>& sink) {
   DCtxPtr dctx(ZSTD_createDCtx());

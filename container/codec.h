@@ -32,6 +32,22 @@ bool has_zstd_magic(std::string_view stored);
 // zstd unchanged). A zstd failure is Io carrying zstd's error name.
 Result<std::string> compress_frame(std::string_view data, int32_t level);
 
+// The level at which encode_frame stores, as a zstd frame, bytes that level
+// 0 cannot store raw.
+inline constexpr int32_t RAW_FALLBACK_LEVEL = 1;
+
+struct StoredFrame {
+  std::string bytes;  // what the data section holds for the frame
+  int32_t level = 0;  // the level "bytes" were made at
+};
+
+// The stored form of a frame being written at "level": compress_frame's,
+// except that level 0 never stores bytes that begin with the zstd magic.
+// Readers would take those for a zstd frame, so they are stored as one at
+// RAW_FALLBACK_LEVEL instead, and "level" says so. Every writer of frames
+// goes through here.
+Result<StoredFrame> encode_frame(std::string_view data, int32_t level);
+
 struct DecodedFrame {
   std::string body;
   uint64_t consumed = 0;  // bytes at the start of the input the frame took

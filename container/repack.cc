@@ -32,12 +32,17 @@ Result<uint64_t> write_new_file(Container& old, File& out, int32_t level,
   TRY(write_all(out, std::string(header_area, '\0')));
 
   // One frame at a time: decoded, encoded again, written.
+  int32_t used_level = level;
   std::vector<Frame> frames;
   frames.reserve(old.frames().size());
   uint64_t offset = 0;
   for (const Frame& frame : old.frames()) {
     TRY_ASSIGN(std::string body, old.read_frame_body(frame));
-    TRY_ASSIGN(std::string stored, compress_frame(body, level));
+    TRY_ASSIGN(StoredFrame encoded, encode_frame(body, level));
+    const std::string& stored = encoded.bytes;
+    // A frame that level 0 cannot store raw is a zstd frame: the preamble's
+    // flag and the headers then say that the data is compressed.
+    if (encoded.level != level) used_level = encoded.level;
     body = std::string();
     TRY(write_all(out, stored));
     frames.push_back(Frame{frame.id, offset, stored.size(), xxh64(stored)});
@@ -49,10 +54,11 @@ Result<uint64_t> write_new_file(Container& old, File& out, int32_t level,
 
   Headers headers = old.headers();
   TRY(headers.set("_frames", render_frames(frames)));
-  TRY(headers.set("_compression_level", std::to_string(level)));
-  TRY(headers.set("_compression", level != 0 ? "zstd" : "none"));
+  TRY(headers.set("_compression_level", std::to_string(used_level)));
+  TRY(headers.set("_compression", used_level != 0 ? "zstd" : "none"));
   TRY_ASSIGN(std::string zone, headers.render(header_area));
-  TRY(write_all_at(out, PREAMBLE_LEN, zone));
+  preamble.flags = used_level != 0 ? FLAG_COMPRESSED : 0;
+  TRY(write_all_at(out, 0, preamble.encode() + zone));
   // The whole new file reaches stable storage before it may take the
   // container's name.
   TRY(out.sync());

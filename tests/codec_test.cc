@@ -71,6 +71,39 @@ TEST(CompressFrame, RoundTripsAtAnyLevel) {
   }
 }
 
+// What a writer stores: level 0 keeps bytes raw unless a reader would take
+// them for a zstd frame; those become a frame at level 1. Other levels are
+// compress_frame's.
+TEST(EncodeFrame, LevelZeroNeverStoresTheMagicRaw) {
+  struct Case {
+    std::string data;
+    int32_t level;
+    int32_t used;
+  } cases[] = {
+      {"", 0, 0},
+      {"abc", 0, 0},
+      {kMagic.substr(0, 3), 0, 0},  // too short to be read as a frame
+      {"x" + kMagic, 0, 0},
+      {kMagic, 0, RAW_FALLBACK_LEVEL},
+      {kMagic + random_bytes(70000, 6), 0, RAW_FALLBACK_LEVEL},
+      {kMagic + "abc", 5, 5},
+      {"abc", -3, -3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("level " + std::to_string(c.level) + ", " + std::to_string(c.data.size()) +
+                 " bytes");
+    Result<StoredFrame> stored = encode_frame(c.data, c.level);
+    ASSERT_TRUE(stored) << stored.error().to_string();
+    EXPECT_EQ(stored->level, c.used);
+    EXPECT_EQ(stored->bytes, compressed(c.data, c.used));
+    if (has_zstd_magic(stored->bytes)) {
+      Result<DecodedFrame> decoded = decode_one_frame(stored->bytes);
+      ASSERT_TRUE(decoded) << decoded.error().to_string();
+      EXPECT_TRUE(decoded->body == c.data);
+    }
+  }
+}
+
 TEST(HasZstdMagic, FirstFourBytesOnly) {
   EXPECT_TRUE(has_zstd_magic(kMagic));
   EXPECT_TRUE(has_zstd_magic(kMagic + "anything"));

@@ -42,11 +42,49 @@ TEST_F(ReadTest, FrameBodyIsCheckedAgainstTheKnownLengthBeforeAnyRead) {
             "Malformed: frame 4 overflows a u64 offset");
 }
 
-TEST_F(ReadTest, RawFrameThatLooksLikeZstdIsDecoded) {
+// Level 0 cannot store bytes that begin with the zstd magic raw: a reader
+// would decode them. The close and the seal store them as a zstd frame at
+// level 1 instead, and the headers say so.
+TEST_F(ReadTest, LevelZeroTailThatBeginsWithTheMagicIsStoredAsZstd) {
+  const std::string magic("\x28\xb5\x2f\xfd", 4);
+  for (bool seal : {false, true}) {
+    ScratchDir dir;
+    const std::string path = dir.file("m.tarvel");
+    Container c = create_or_die(path, fixed_schema(4));
+    ASSERT_TRUE(c.append_record(magic).ok());
+    ASSERT_TRUE(c.append_record("abcd").ok());
+    ASSERT_TRUE((seal ? c.seal(1, 0) : c.close_frame(1, 0)).ok());
+    ASSERT_TRUE(c.append_record("efgh").ok());
+    ASSERT_TRUE(c.close_frame(2, 0).ok());  // other raw bytes stay raw
+    Container r = value_or_die(Container::open_read(path));
+    EXPECT_EQ(value_or_die(r.read_frame(1)), magic + "abcd");
+    EXPECT_EQ(value_or_die(r.read_frame(2)), "efgh");
+    EXPECT_EQ(r.frames()[1].len, 4u);
+    EXPECT_EQ(read_file(path).substr(r.data_start(), 4), magic);  // frame 1 is zstd
+    EXPECT_NE(r.frames()[0].len, 8u);
+  }
   Container c = create_or_die(path_, fixed_schema(4));
-  ASSERT_TRUE(c.append_record("\x28\xb5\x2f\xfd").ok());
+  ASSERT_TRUE(c.append_record(magic).ok());
   ASSERT_TRUE(c.close_frame(1, 0).ok());
-  Result<std::string> body = c.read_frame(1);
+  EXPECT_EQ(header(c, "_compression"), "zstd");
+  EXPECT_EQ(header(c, "_compression_level"), "1");
+  Container r = value_or_die(Container::open_read(path_));
+  EXPECT_EQ(header(r, "_compression"), "zstd");
+  EXPECT_EQ(header(r, "_compression_level"), "1");
+}
+
+// A file written before that, with such bytes stored raw, reads as it
+// always did: the bytes are taken for a zstd frame.
+TEST_F(ReadTest, OlderRawFrameThatLooksLikeZstdIsDecoded) {
+  Container c = create_or_die(path_, fixed_schema(4));
+  ASSERT_TRUE(c.append_record("abcd").ok());
+  ASSERT_TRUE(c.close_frame(1, 0).ok());
+  std::string bytes = read_file(path_);
+  bytes.replace(c.data_start(), 4, "\x28\xb5\x2f\xfd");
+  write_file(path_, bytes);
+  Frame f = c.frames()[0];
+  f.hash = 0;
+  Result<std::string> body = c.read_frame_body(f);
   ASSERT_FALSE(body.ok());
   EXPECT_TRUE(body.error().kind() == ErrorKind::kCompression ||
               body.error().kind() == ErrorKind::kMalformed)

@@ -178,6 +178,37 @@ TEST_F(RepackTest, ZoneFullAfterTheFramesLeavesNoTrace) {
   EXPECT_FALSE(testing::file_exists(temp()));
 }
 
+// Records that begin with the zstd magic, repacked at level 0: the frames
+// that would begin with it are stored as zstd frames, the preamble and the
+// headers say the data is compressed, and the file reads and repacks again.
+TEST_F(RepackTest, LevelZeroFrameThatWouldBeginWithTheMagic) {
+  const Schema schema = testing::fixed_schema(4);
+  const std::string magic("\x28\xB5\x2F\xFD", 4);
+  {
+    auto c = Container::create(path_, schema, "test", "repack", 0, DEFAULT_HEADER_AREA, {});
+    ASSERT_TRUE(c) << c.error().to_string();
+    for (const char* r : {"\x28\xB5\x2F\xFD", "abcd"}) ASSERT_TRUE(c->append_record(std::string(r, 4)));
+    ASSERT_TRUE(c->close_frame(1, 3));
+    ASSERT_TRUE(c->append_record("efgh"));
+    ASSERT_TRUE(c->close_frame(2, 3));
+    ASSERT_TRUE(c->append_record(magic));
+    ASSERT_TRUE(c->flush_data());
+  }
+  const Contents before = contents_of(path_);
+  ASSERT_TRUE(repack(path_, 0));
+  EXPECT_EQ(contents_of(path_), before);
+  const std::string bytes = testing::read_file(path_);
+  EXPECT_EQ(static_cast<uint8_t>(bytes[7]), 1);  // the flags byte
+  const Headers headers = testing::stored_headers(path_);
+  EXPECT_EQ(*headers.get("_compression"), "zstd");
+  EXPECT_EQ(*headers.get("_compression_level"), "1");
+  const std::vector<Frame> frames = testing::stored_frames(path_);
+  EXPECT_EQ(bytes.substr(PREAMBLE_LEN + DEFAULT_HEADER_AREA, 4), magic);
+  EXPECT_EQ(frames[1].len, 4u);  // raw: it does not begin with the magic
+  ASSERT_TRUE(repack(path_, 3));
+  EXPECT_EQ(contents_of(path_), before);
+}
+
 // Re-encoding a damaged raw frame would list the damage under a fresh,
 // matching checksum; the repack refuses and leaves the file as it was.
 TEST_F(RepackTest, DamagedRawFrameIsNotCopied) {
