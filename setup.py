@@ -40,7 +40,7 @@ class CMakeBuild(build_ext):
         ])
         self.spawn([
             "cmake", "--build", str(build_dir), "--target", "_native",
-            "-j", str(os.cpu_count() or 1),
+            "-j", os.environ.get("JOBS") or str(len(os.sched_getaffinity(0))),
         ])
 
         built = build_dir / "python" / "tarvel_binary"

@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian machine, builds everything and runs the example.
+# Sets up a fresh Debian 12 machine, builds everything and runs the example.
+#
+# JOBS sets the number of parallel build jobs (default: the CPUs this process
+# may run on). The module is built with Debian's /usr/bin/python3, the
+# interpreter that has the packages below; PYTHON names another one.
 set -euo pipefail
 cd "$(dirname "$0")"
+jobs="${JOBS:-$(nproc)}"
+python="${PYTHON:-/usr/bin/python3}"
 
 packages=(
   build-essential cmake pkg-config
@@ -20,11 +26,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE="$python" >/dev/null
+cmake --build build -j"$jobs"
 
-if [ -x examples/run.sh ]; then
-  bash examples/run.sh
-else
-  echo "library built: build/libtarvel_container.a"
-fi
+PYTHON="$python" bash examples/run.sh

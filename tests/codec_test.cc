@@ -205,6 +205,8 @@ struct CeilingCase {
   bool accepted;
 };
 
+void PrintTo(const CeilingCase& c, std::ostream* os) { *os << c.name; }
+
 class FrameCeiling : public ::testing::TestWithParam<CeilingCase> {};
 
 // The decoded size is counted, not held: the sink keeps only a tally.

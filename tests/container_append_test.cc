@@ -22,6 +22,10 @@ struct WriteBehindCase {
   size_t first_write;
 };
 
+void PrintTo(const WriteBehindCase& c, std::ostream* os) {
+  *os << (c.schema.layout.is_fixed() ? "fixed" : "prefixed") << " bodies of " << c.body << " bytes";
+}
+
 class WriteBehindTest : public AppendTest,
                         public ::testing::WithParamInterface<WriteBehindCase> {};
 

@@ -30,6 +30,8 @@ struct LevelCase {
   const char* level_text;
 };
 
+void PrintTo(const LevelCase& c, std::ostream* os) { *os << "level " << c.level; }
+
 class CloseLevelTest : public CloseTest, public ::testing::WithParamInterface<LevelCase> {};
 
 TEST_P(CloseLevelTest, TailBecomesOneCommittedFrame) {

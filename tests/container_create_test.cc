@@ -66,7 +66,7 @@ TEST_F(CreateTest, CreatedAtFromTheDayCount) {
   };
   int n = 0;
   for (const Case& k : cases) {
-    std::string path = dir_.file("t" + std::to_string(n++));
+    std::string path = dir_.file(std::to_string(n++));
     Container c = value_or_die(
         Container::create(path, prefixed_schema(), "s", "w", k.millis, 4096, {}));
     EXPECT_EQ(header(c, "_created_at"), k.text) << k.millis;

@@ -91,6 +91,8 @@ struct FaultCase {
   bool crash;  // the process stops at the failure and unflushed data is lost
 };
 
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
 class SessionFaultTest : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(SessionFaultTest, EveryPositionRecovers) {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <iomanip>
 #include <limits>
 
 #include "container/preview.h"
@@ -14,6 +15,10 @@ struct F64Case {
   double v;
   std::string text;
 };
+
+void PrintTo(const F64Case& c, std::ostream* os) {
+  *os << std::setprecision(17) << c.v;
+}
 
 class FormatF64Test : public ::testing::TestWithParam<F64Case> {};
 

@@ -68,6 +68,8 @@ struct IdCase {
   std::vector<uint64_t> derived_ids;
 };
 
+void PrintTo(const IdCase& c, std::ostream* os) { *os << c.name; }
+
 class RebuildIds : public RebuildTest, public ::testing::WithParamInterface<IdCase> {};
 
 TEST_P(RebuildIds, DerivedListAndFix) {
@@ -133,6 +135,8 @@ struct CounterCase {
   bool remove;
   const char* difference;
 };
+
+void PrintTo(const CounterCase& c, std::ostream* os) { *os << c.name; }
 
 class RebuildCounters : public RebuildTest, public ::testing::WithParamInterface<CounterCase> {};
 
@@ -259,6 +263,8 @@ struct ScanCase {
   const char* name;
   std::function<std::string(const std::string& big)> bytes;  // from the frame's start on
 };
+
+void PrintTo(const ScanCase& c, std::ostream* os) { *os << c.name; }
 
 class DecodeFrameAt : public ::testing::TestWithParam<ScanCase> {};
 

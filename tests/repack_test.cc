@@ -94,6 +94,8 @@ struct LevelCase {
   int32_t first, second;
 };
 
+void PrintTo(const LevelCase& c, std::ostream* os) { *os << c.name; }
+
 class RepackLevels : public RepackTest, public ::testing::WithParamInterface<LevelCase> {};
 
 TEST_P(RepackLevels, ThereAndBack) {

@@ -50,6 +50,8 @@ struct SoundCase {
   std::string torn;  // stray bytes after the tail's whole records
 };
 
+void PrintTo(const SoundCase& c, std::ostream* os) { *os << c.name; }
+
 class ValidateSound : public ValidateTest, public ::testing::WithParamInterface<SoundCase> {};
 
 TEST_P(ValidateSound, NoProblems) {
@@ -136,6 +138,8 @@ struct HeaderCase {
   bool remove;
   std::string problem;  // "%" stands for the schema's fingerprint
 };
+
+void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.name; }
 
 class ValidateHeaders : public ValidateTest, public ::testing::WithParamInterface<HeaderCase> {};
 
