@@ -1,10 +1,15 @@
 // Container state: creation, the open operations and release.
 #include "container/container.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "container/journal.h"
 #include "container/text.h"
+#include "container/writer_lock.h"
+#include "container/xxh64.h"
 
 namespace tarvel {
 
@@ -39,6 +44,15 @@ uint64_t counter_value(const Headers& headers, std::string_view key) {
   return parsed.ok ? parsed.value : 0;
 }
 
+// open_read takes its view again at most this many times, waiting 1, 2, 4 ...
+// up to 64 milliseconds between tries: about two and a half seconds in all,
+// far longer than a frame close keeps its journal.
+constexpr int kViewAttempts = 45;
+
+void wait_before_attempt(int attempt) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(1 << std::min(attempt, 6)));
+}
+
 }  // namespace
 
 Result<Container> Container::create(const std::string& path, const Schema& schema,
@@ -66,6 +80,10 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   // Nothing on disk has been touched up to here.
   TRY_ASSIGN(std::unique_ptr<File> file,
              env.open(path, OpenMode::kCreateNew).map_error(io_at(path)));
+  // Locked before the first byte is written, so that no other writer can
+  // take the new file over. Should another open of it hold the lock already,
+  // the file is that writer's now, and it stays.
+  TRY(lock_writer(*file, path));
   const Preamble preamble{FORMAT_VERSION, FLAG_COMPRESSED, header_area};
   TRY(write_all(*file, preamble.encode()));
   TRY(write_all(*file, zone));
@@ -78,6 +96,7 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   c.schema_ = schema;
   c.preamble_ = preamble;
   c.env_ = &env;
+  c.zone_hash_ = xxh64(zone);
   c.data_start_ = PREAMBLE_LEN + header_area;
   c.file_len_ = c.data_start_;
   c.writable_ = true;
@@ -88,6 +107,11 @@ Result<Container> Container::open_inner(const std::string& path, bool writable, 
   TRY_ASSIGN(std::unique_ptr<File> file,
              env.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead)
                  .map_error(io_at(path)));
+  return load(path, file, writable, env);
+}
+
+Result<Container> Container::load(const std::string& path, std::unique_ptr<File>& file,
+                                  bool writable, Env& env) {
   char head[PREAMBLE_LEN];
   TRY(read_exact(*file, head, sizeof head));
   TRY_ASSIGN(Preamble preamble, Preamble::decode(std::string_view(head, sizeof head)));
@@ -106,6 +130,11 @@ Result<Container> Container::open_inner(const std::string& path, bool writable, 
              parse_frames(frames_text != nullptr ? std::string_view(*frames_text) : ""));
   const uint64_t records = counter_value(headers, "_records");
   const uint64_t bytes_raw = counter_value(headers, "_bytes_raw");
+  if (!writable) {
+    // A writer may have closed a frame since the length was taken; the
+    // length taken after the zone covers every frame that zone lists.
+    TRY_ASSIGN(len, file->length().map_error(io_at(path)));
+  }
   TRY(check_frames_fit(frames, data_start, len));
 
   Container c;
@@ -116,6 +145,7 @@ Result<Container> Container::open_inner(const std::string& path, bool writable, 
   c.frames_ = std::move(frames);
   c.preamble_ = preamble;
   c.env_ = &env;
+  c.zone_hash_ = xxh64(zone);
   c.data_start_ = data_start;
   c.file_len_ = len;
   c.records_ = c.records_committed_ = records;
@@ -125,13 +155,35 @@ Result<Container> Container::open_inner(const std::string& path, bool writable, 
 }
 
 Result<Container> Container::open_read(const std::string& path, Env& env) {
-  return open_inner(path, false, env);
+  for (int attempt = 0;; ++attempt) {
+    if (attempt > 0) wait_before_attempt(attempt - 1);
+    TRY_ASSIGN(std::unique_ptr<File> file,
+               env.open(path, OpenMode::kRead).map_error(io_at(path)));
+    Result<Container> c = load(path, file, false, env);
+    if (c) {
+      TRY_ASSIGN(bool same, c->unchanged());
+      if (same) return c;
+    } else {
+      // A zone that does not parse may be one caught mid-rewrite, or a new
+      // file whose zone is not written yet; that is only so while a writer
+      // holds the file.
+      TRY_ASSIGN(PendingClose pending, pending_close(env, path, *file));
+      if (pending == PendingClose::kRecovery) return recovery_pending(path);
+      if (pending == PendingClose::kNone) {
+        TRY_ASSIGN(bool live, writer_is_live(*file));
+        if (!live) return c;
+      }
+    }
+    if (attempt + 1 == kViewAttempts) return changed_while_read(path);
+  }
 }
 
 Result<Container> Container::open_append(const std::string& path, Env& env) {
-  // A close interrupted by a crash is completed before anything is read.
+  TRY_ASSIGN(std::unique_ptr<File> file, open_locked(env, path, OpenMode::kReadWrite));
+  // A close interrupted by a crash is completed before anything is read, and
+  // only now, under the lock: a live writer's journal is not ours to replay.
   TRY(replay_journal(env, path));
-  TRY_ASSIGN(Container c, open_inner(path, true, env));
+  TRY_ASSIGN(Container c, load(path, file, true, env));
   const uint64_t start = c.tail_start();
   if (c.file_len_ <= start) return c;
   TRY_ASSIGN(std::string tail, read_exact_at(*c.file_, start, c.file_len_ - start));
@@ -157,6 +209,7 @@ Container::Container(Container&& other) noexcept
       buffer_(std::move(other.buffer_)),
       preamble_(other.preamble_),
       env_(other.env_),
+      zone_hash_(other.zone_hash_),
       data_start_(other.data_start_),
       file_len_(other.file_len_),
       records_(other.records_),
@@ -182,6 +235,20 @@ Container::~Container() {
 }
 
 uint64_t Container::tail_start() const { return ::tarvel::tail_start(frames_, data_start_); }
+
+Result<bool> Container::unchanged() {
+  TRY_ASSIGN(PendingClose pending, pending_close(*env_, path_, *file_));
+  if (pending == PendingClose::kRecovery) return recovery_pending(path_);
+  if (pending == PendingClose::kInFlight) return false;
+  Result<std::string> zone = read_exact_at(*file_, PREAMBLE_LEN, preamble_.header_area);
+  if (!zone) {
+    // Only a file cut shorter than its zone ends the read early.
+    const Error& e = zone.error();
+    if (e.is_io() && e.io_failure().kind() == IoFailure::Kind::kFillBuffer) return false;
+    return std::move(zone).error();
+  }
+  return xxh64(*zone) == zone_hash_;
+}
 
 void Container::replace_counts(std::vector<Frame> frames, uint64_t records,
                                uint64_t bytes_raw) {

@@ -14,6 +14,27 @@
 // the file failed part-way; reopen it with open_append to recover"; reads
 // still work. open_append replays the seal journal that the close left.
 //
+// One writer per file: create and open_append take the writer's lock on the
+// file (see writer_lock.h) and hold it until release; a second writer, in
+// this process or another, is refused with Usage "another writer holds
+// {path:?}", and so are repack and a rebuild_headers fix while a writer
+// lives. A pending seal journal is replayed only under that lock.
+//
+// Readers beside a live writer. A writer touches bytes already in the file
+// only while a complete seal journal stands beside it: the journal is written
+// and flushed first and removed only after the zone rewrite. So a read-only
+// Container checks, after it has read, that no complete journal is there and
+// that the zone in the file is still the one it parsed. open_read takes its
+// view again until that holds, waiting a few seconds at most, and then fails
+// with Usage "{path:?} changed while it was being read; open it again".
+// read_tail does not take a new view (the frames list would move under the
+// caller): when a frame was closed or the zone rewritten since the open, it
+// fails with that same error, and the caller opens the file again. Closed
+// frames never change, so read_frame needs no check. A complete journal that
+// no writer holds is a close a crash interrupted: open_read and read_tail
+// then fail with Usage "{path:?} has a pending seal journal ..." naming the
+// calls that recover it, rather than read half-written bytes.
+//
 // Invariants:
 //   data_start = 16 + header_area
 //   data_start <= tail_start <= file_len; every listed frame ends by file_len
@@ -53,10 +74,12 @@ class Container {
   // The common open: checks preamble, zone, schema and frames list.
   static Result<Container> open_inner(const std::string& path, bool writable,
                                       Env& env = Env::posix());
-  // Read-only; nothing on disk is touched.
+  // Read-only; nothing on disk is touched, no lock is taken. Takes its view
+  // again while a writer is changing the file (see the top of this file).
   static Result<Container> open_read(const std::string& path, Env& env = Env::posix());
-  // Replays a pending seal journal, opens for writing, cuts a torn record off
-  // the raw tail and counts the tail's records into the live counters.
+  // Takes the writer's lock, replays a pending seal journal, cuts a torn
+  // record off the raw tail and counts the tail's records into the live
+  // counters.
   static Result<Container> open_append(const std::string& path,
                                        Env& env = Env::posix());
 
@@ -79,8 +102,15 @@ class Container {
   Result<std::string> read_frame(uint64_t frame_id);
   Result<std::string> read_frame_at(uint64_t index);
   Result<std::string> read_frame_body(const Frame& frame);
-  // The whole records of the raw tail as stored (prefixes included).
+  // The whole records of the raw tail as stored (prefixes included). On a
+  // read-only Container, fails rather than return bytes that a writer has
+  // since closed into a frame.
   Result<std::string> read_tail();
+
+  // For a read-only Container: whether the file still holds what it read at
+  // the open: no complete seal journal beside it and the same header zone.
+  // A journal that no writer holds is the recovery_pending error.
+  Result<bool> unchanged();
 
   const std::string& path() const { return path_; }
   const Headers& headers() const { return headers_; }
@@ -105,6 +135,11 @@ class Container {
 
  private:
   Container() = default;
+
+  // The open after "file" is open at "path": preamble, zone, schema, frames
+  // list. "file" is moved into the Container only on success.
+  static Result<Container> load(const std::string& path, std::unique_ptr<File>& file,
+                                bool writable, Env& env);
 
   // Usage "file is open read-only", or the refusal of check_usable.
   Status check_writable() const;
@@ -133,6 +168,8 @@ class Container {
   std::string buffer_;
   Preamble preamble_;
   Env* env_ = nullptr;
+  // xxh64 of the header zone as read at the open.
+  uint64_t zone_hash_ = 0;
   uint64_t data_start_ = 0;
   uint64_t file_len_ = 0;
   uint64_t records_ = 0;

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +30,16 @@ int full_flush(int fd) {
 #endif
   } while (rc != 0 && errno == EINTR);
   return rc;
+}
+
+// File systems without advisory locks (some network and FUSE mounts) say
+// so with one of these.
+bool lock_unsupported(int errnum) {
+  if (errnum == ENOLCK || errnum == EOPNOTSUPP) return true;
+#if defined(ENOTSUP) && ENOTSUP != EOPNOTSUPP
+  if (errnum == ENOTSUP) return true;
+#endif
+  return false;
 }
 
 class PosixFile final : public File {
@@ -77,6 +88,33 @@ class PosixFile final : public File {
   Status sync() override {
     if (full_flush(fd_) != 0) return posix_error();
     return {};
+  }
+
+  Result<LockResult> try_lock(LockMode mode) override {
+    const int op = (mode == LockMode::kExclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    int rc;
+    do {
+      rc = ::flock(fd_, op);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0) return LockResult::kLocked;
+    if (errno == EWOULDBLOCK) return LockResult::kHeld;
+    if (lock_unsupported(errno)) return LockResult::kUnsupported;
+    return posix_error();
+  }
+
+  Status unlock() override {
+    int rc;
+    do {
+      rc = ::flock(fd_, LOCK_UN);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return posix_error();
+    return {};
+  }
+
+  Result<FileIdentity> identity() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return posix_error();
+    return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   }
 
  private:
@@ -129,6 +167,15 @@ class PosixEnv final : public Env {
     }
     if (::unlink(path.c_str()) != 0) return posix_error();
     return {};
+  }
+
+  Result<FileIdentity> identity(const std::string& path) override {
+    if (path.find('\0') != std::string::npos) {
+      return Error::io(IoFailure::nul_in_path());
+    }
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return posix_error();
+    return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   }
 };
 

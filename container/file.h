@@ -20,6 +20,23 @@
 
 namespace tarvel {
 
+// What a non-blocking attempt to lock a file found.
+enum class LockResult {
+  kLocked,       // this open file holds the lock now
+  kHeld,         // another open file holds a conflicting lock
+  kUnsupported,  // the file system offers no such locks (ENOLCK, EOPNOTSUPP)
+};
+
+enum class LockMode { kShared, kExclusive };
+
+// Which file an open file or a path refers to: two names of one file give
+// equal identities, a file replaced by a rename a different one.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
 enum class OpenMode {
   kRead,            // read-only; the file must exist
   kReadWrite,       // read and write; the file must exist
@@ -52,6 +69,15 @@ class File {
   // The full flush: the platform's strongest flush of data and metadata to
   // stable storage, repeated while it is interrupted.
   virtual Status sync() = 0;
+
+  // An advisory whole-file lock, taken without waiting. It belongs to this
+  // open file (not to the process): a second open of the same file, even in
+  // the same process, conflicts with it. It is released by unlock or when the
+  // File is destroyed; taking another mode converts it. An interrupted call
+  // is repeated.
+  virtual Result<LockResult> try_lock(LockMode mode) = 0;
+  virtual Status unlock() = 0;
+  virtual Result<FileIdentity> identity() = 0;
 };
 
 class Env {
@@ -65,6 +91,8 @@ class Env {
                                              OpenMode mode) = 0;
   virtual Status rename(const std::string& from, const std::string& to) = 0;
   virtual Status remove(const std::string& path) = 0;
+  // The identity of the file at "path", following symbolic links.
+  virtual Result<FileIdentity> identity(const std::string& path) = 0;
 
   // The process-wide Env over the real file system. Never destroyed.
   static Env& posix();

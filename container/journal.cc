@@ -57,6 +57,11 @@ bool parse_journal(std::string_view image, Redo* redo) {
 
 }  // namespace
 
+bool journal_is_complete(std::string_view image) {
+  Redo redo;
+  return parse_journal(image, &redo);
+}
+
 std::string journal_path(std::string_view container_path) {
   size_t end = container_path.size();
   while (end > 0 && container_path[end - 1] == '/') --end;

@@ -29,6 +29,9 @@ inline constexpr size_t JOURNAL_HEADER_LEN = 22;
 // The container's path with ".seal" appended to its file name.
 std::string journal_path(std::string_view container_path);
 
+// Whether "image" is a complete journal, one that a replay would apply.
+bool journal_is_complete(std::string_view image);
+
 // Writes the whole journal in one write, flushes it and its directory. The
 // open's error carries the journal path; a failed write or flush leaves the
 // partial journal on disk.

@@ -1,11 +1,13 @@
 // Reading closed frames and the whole records of the raw tail. Nothing here
 // changes the file, the headers, the buffer or a counter.
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "container/codec.h"
 #include "container/container.h"
 #include "container/text.h"
+#include "container/writer_lock.h"
 #include "container/xxh64.h"
 
 namespace tarvel {
@@ -52,6 +54,20 @@ Result<std::string> Container::read_frame_body(const Frame& frame) {
 Result<std::string> Container::read_tail() {
   const uint64_t start = tail_start();
   if (file_len_ <= start) return std::string();
+  if (!writable_) {
+    // A writer may close the tail into a frame while it is read. What was
+    // read counts only if the file still holds the view it was read under;
+    // a shorter file with that same view was cut of a torn record.
+    TRY_ASSIGN(uint64_t now, file_->length());
+    const uint64_t end = std::min(file_len_, now);
+    Result<std::string> tail = end > start ? read_exact_at(*file_, start, end - start)
+                                           : Result<std::string>(std::string());
+    TRY_ASSIGN(bool same, unchanged());
+    if (!same) return changed_while_read(path_);
+    if (!tail) return std::move(tail).error();
+    tail->resize(tail->size() - split_records(*tail, schema_.layout).torn);
+    return tail;
+  }
   TRY_ASSIGN(std::string tail, read_exact_at(*file_, start, file_len_ - start));
   const uint64_t torn = split_records(tail, schema_.layout).torn;
   tail.resize(tail.size() - torn);

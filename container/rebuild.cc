@@ -12,6 +12,7 @@
 #include "container/journal.h"
 #include "container/schema.h"
 #include "container/text.h"
+#include "container/writer_lock.h"
 #include "container/xxh64.h"
 
 namespace tarvel {
@@ -113,9 +114,13 @@ Result<FrameAt> decode_frame_at(File& file, uint64_t data_start, uint64_t offset
   return out_of_memory();
 }
 
-Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& env) try {
-  TRY(replay_journal(env, path));
-  TRY_ASSIGN(Container container, Container::open_inner(path, fix, env));
+// A report made while a writer closes frames beside it may describe no one
+// state of the file; it is made again, this many times at most.
+constexpr int kReportAttempts = 5;
+
+// One rebuild over "container", opened writable for a fix.
+Result<RebuildReport> rebuild_once(const std::string& path, Container& container, bool fix,
+                                   Env& env) {
   // The scan needs the data section's raw bytes, which the Container only
   // hands out as frame bodies, so they are read through a second handle.
   TRY_ASSIGN(std::unique_ptr<File> raw,
@@ -158,6 +163,28 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& en
     report.fixed = true;
   }
   return report;
+}
+
+Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& env) try {
+  if (fix) {
+    // The fix writes the zone: it holds the writer's lock throughout.
+    TRY_ASSIGN(std::unique_ptr<File> held, open_locked(env, path, OpenMode::kRead));
+    TRY(replay_journal(env, path));
+    TRY_ASSIGN(Container container, Container::open_inner(path, true, env));
+    return rebuild_once(path, container, true, env);
+  }
+  // A live writer's journal is its own: the report then reads the file as
+  // it finds it.
+  TRY(replay_unless_writer(env, path));
+  for (int attempt = 1;; ++attempt) {
+    TRY_ASSIGN(Container container, Container::open_read(path, env));
+    Result<RebuildReport> report = rebuild_once(path, container, false, env);
+    // A scan that met a frame still being written fails or reports
+    // differences that no state of the file has; either way it is made again.
+    TRY_ASSIGN(bool settled, container.unchanged());
+    if (settled) return report;
+    if (attempt == kReportAttempts) return changed_while_read(path);
+  }
 } catch (const std::bad_alloc&) {
   // A damaged file may make any allocation fail; that is an error value
   // like any other.

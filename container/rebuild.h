@@ -48,7 +48,9 @@ Result<FrameAt> decode_frame_at(File& file, uint64_t data_start, uint64_t offset
                                 uint64_t data_len);
 
 // Replays a pending journal, opens "path" (writable when "fix"), scans the
-// data section and compares. With "fix" and differences, the derived
+// data section and compares. A fix holds the writer's lock throughout and is
+// refused while a writer holds the file; report mode leaves a live writer's
+// journal alone and reads the file as validate does. With "fix" and differences, the derived
 // values replace the counting headers in the header zone; the data section
 // is never written.
 //

@@ -13,6 +13,7 @@
 #include "container/headers.h"
 #include "container/journal.h"
 #include "container/text.h"
+#include "container/writer_lock.h"
 #include "container/xxh64.h"
 
 namespace tarvel {
@@ -78,6 +79,9 @@ Result<RepackReport> repack(const std::string& path, int32_t level, Env& env) {
 
 Result<RepackReport> repack_with_header_area(const std::string& path, int32_t level,
                                              uint32_t header_area, Env& env) try {
+  // Held to the end: records a writer appended after the copy began would
+  // be gone once the copy takes the container's name.
+  TRY_ASSIGN(std::unique_ptr<File> held, open_locked(env, path, OpenMode::kRead));
   TRY(replay_journal(env, path));
   if (header_area == 0 || header_area > MAX_HEADER_AREA) {
     return Error::usage("header zone of " + std::to_string(header_area) +

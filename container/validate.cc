@@ -13,6 +13,7 @@
 #include "container/journal.h"
 #include "container/schema.h"
 #include "container/text.h"
+#include "container/writer_lock.h"
 #include "container/xxh64.h"
 
 namespace tarvel {
@@ -190,14 +191,36 @@ std::optional<uint64_t> check_frame(File& raw, const Container& container, const
   return body.records();
 }
 
+// A check whose tail a writer closed into a frame meanwhile is made again,
+// this many times at most.
+constexpr int kCheckAttempts = 5;
+
+// One check; "*settled" is false when a writer moved the file on while the
+// tail was read, and the report is then to be thrown away.
 Result<ValidateReport> check_file(const std::string& path, const RecordChecker* checker,
-                                  Env& env) {
-  TRY(replay_journal(env, path));
-  TRY_ASSIGN(Container container, Container::open_inner(path, false, env));
+                                  Env& env, bool* settled) {
+  TRY_ASSIGN(Container container, Container::open_read(path, env));
   // Frames and the tail are read in pieces through a second read-only
   // handle: the Container hands out only whole bodies.
   TRY_ASSIGN(std::unique_ptr<File> raw,
              env.open(path, OpenMode::kRead).map_error(io_at(path)));
+
+  std::string window(VALIDATE_WINDOW, '\0');
+  // The tail is read first: a writer beside us may close it into a frame at
+  // any moment, while the frames this view lists never change. What was read
+  // counts only if the file still holds this view afterwards. The tail's
+  // torn bytes are no problem: a crash leaves them, and the next open_append
+  // cuts them off.
+  const uint64_t tail_start = container.tail_start();
+  const uint64_t tail_len = container.file_len() > tail_start ? container.file_len() - tail_start : 0;
+  Problems checked;
+  RecordStream tail(container.schema().layout, checker, "tail: ", &checked);
+  Status read = read_pieces(*raw, tail_start, tail_len, window, [&tail](std::string_view piece, bool) {
+    tail.add(piece);
+    return true;
+  });
+  TRY_ASSIGN(*settled, container.unchanged());
+  if (!*settled) return ValidateReport();
 
   Problems problems;
   ValidateReport report;
@@ -209,7 +232,6 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
     problems.add("_schema_hash is " + stored + ", the fields hash to " + computed_hash);
   }
 
-  std::string window(VALIDATE_WINDOW, '\0');
   uint64_t frame_records = 0;
   for (const Frame& frame : container.frames()) {
     report.frames = sat_add(report.frames, 1);
@@ -225,16 +247,6 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
     report.records = sat_add(report.records, *records);
   }
 
-  // The tail's torn bytes are no problem: a crash leaves them, and the next
-  // open_append cuts them off.
-  const uint64_t tail_start = container.tail_start();
-  const uint64_t tail_len = container.file_len() > tail_start ? container.file_len() - tail_start : 0;
-  Problems checked;
-  RecordStream tail(container.schema().layout, checker, "tail: ", &checked);
-  Status read = read_pieces(*raw, tail_start, tail_len, window, [&tail](std::string_view piece, bool) {
-    tail.add(piece);
-    return true;
-  });
   if (!read) {
     problems.add("tail: " + read.error().to_string());
   } else {
@@ -257,7 +269,15 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
 Result<ValidateReport> validate(const std::string& path, const RecordChecker* checker,
                                 Env& env) {
   try {
-    return check_file(path, checker, env);
+    // A live writer's journal is its own: the check then reads the file as
+    // it finds it.
+    TRY(replay_unless_writer(env, path));
+    for (int attempt = 1;; ++attempt) {
+      bool settled = true;
+      Result<ValidateReport> report = check_file(path, checker, env, &settled);
+      if (!report || settled) return report;
+      if (attempt == kCheckAttempts) return changed_while_read(path);
+    }
   } catch (const std::bad_alloc&) {
     return out_of_memory();
   }

@@ -43,12 +43,15 @@ struct ValidateReport {
 // without a u16 prefix); a returned message becomes a problem.
 using RecordChecker = std::function<std::optional<std::string>(std::string_view record)>;
 
-// Replays a pending journal, opens "path" read-only and checks the schema
+// Replays a pending journal (unless a live writer holds the file: its
+// journal is its own), opens "path" read-only and checks the schema
 // fingerprint, every frame (checksum, decoding, whole records), the raw
 // tail and the _records counter. Only the replay and the open fail the
 // call; their errors are returned unchanged. A frame or tail that cannot be
-// read is a problem like any other. "checker", when given, must
-// stay live for the call.
+// read is a problem like any other. A check whose tail a writer closed into
+// a frame meanwhile is made again, a few times at most before Usage
+// "{path:?} changed while it was being read; open it again". "checker",
+// when given, must stay live for the call.
 Result<ValidateReport> validate(const std::string& path,
                                 const RecordChecker* checker = nullptr,
                                 Env& env = Env::posix());

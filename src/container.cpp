@@ -331,7 +331,8 @@ PyMethodDef methods[] = {
      "open_append(path)\n--\n\n"
      "Opens a file for appending, replaying a pending seal journal and\n"
      "cutting a torn record off the tail first.\n\n"
-     "Takes no lock: one writer per file, and enforcing that is the caller's."},
+     "Holds the file's writer lock until the object is released: another\n"
+     "writer, in this process or another, is refused with TarvelUsageError."},
     {"headers", as_cfunction(headers), METH_NOARGS,
      "headers($self)\n--\n\nEvery header, system and application alike."},
     {"schema", as_cfunction(schema), METH_NOARGS,

@@ -57,7 +57,8 @@ class FaultEnv final : public Env {
     kSync = 1u << 6,
     kRename = 1u << 7,
     kRemove = 1u << 8,
-    kAll = (1u << 9) - 1,
+    kLock = 1u << 9,  // try_lock and unlock
+    kAll = (1u << 10) - 1,
   };
 
   explicit FaultEnv(Env& base = Env::posix()) : base_(base) {}
@@ -100,6 +101,8 @@ class FaultEnv final : public Env {
   // When on, every read and every write first fails once with EINTR: the
   // call after an interrupted one of the same kind goes through.
   void set_interrupts(bool on) { interrupts_ = on; }
+  // When on, every try_lock reports that the file system has no locks.
+  void set_locks_unsupported(bool on) { locks_unsupported_ = on; }
 
   // Removes every requested failure, limit and interruption.
   void clear_faults() {
@@ -110,6 +113,7 @@ class FaultEnv final : public Env {
     failed_ = false;
     max_write_ = max_read_ = 0;
     interrupts_ = false;
+    locks_unsupported_ = false;
   }
 
   // Puts every tracked path back to its durable state (see the top of this
@@ -180,8 +184,12 @@ class FaultEnv final : public Env {
     return {};
   }
 
+  Result<FileIdentity> identity(const std::string& path) override {
+    return base_.identity(path);
+  }
+
  private:
-  static constexpr unsigned kKinds = 9;
+  static constexpr unsigned kKinds = 10;
 
   // A file as the crash model sees it: the name it lives under now (empty
   // once removed or replaced) and its contents as of its last sync.
@@ -227,6 +235,16 @@ class FaultEnv final : public Env {
       }
       return {};
     }
+    Result<LockResult> try_lock(LockMode mode) override {
+      if (auto e = env_->inject(kLock)) return std::move(*e);
+      if (env_->locks_unsupported_) return LockResult::kUnsupported;
+      return base_->try_lock(mode);
+    }
+    Status unlock() override {
+      if (auto e = env_->inject(kLock)) return std::move(*e);
+      return base_->unlock();
+    }
+    Result<FileIdentity> identity() override { return base_->identity(); }
 
    private:
     FaultEnv* env_;
@@ -297,6 +315,7 @@ class FaultEnv final : public Env {
   size_t max_write_ = 0;
   size_t max_read_ = 0;
   bool interrupts_ = false;
+  bool locks_unsupported_ = false;
   bool read_interrupted_ = false;
   bool write_interrupted_ = false;
 

@@ -6,6 +6,7 @@ import contextlib
 import gc
 import os
 import sys
+import subprocess
 import threading
 
 import pytest
@@ -103,7 +104,8 @@ METHODS = [
     ("open_append", "(path)",
      "Opens a file for appending, replaying a pending seal journal and\n"
      "cutting a torn record off the tail first.\n\n"
-     "Takes no lock: one writer per file, and enforcing that is the caller's."),
+     "Holds the file's writer lock until the object is released: another\n"
+     "writer, in this process or another, is refused with TarvelUsageError."),
     ("headers", "($self)", "Every header, system and application alike."),
     ("schema", "($self)", "The schema the file declares."),
     ("frames", "($self)", "The closed frames, in file order."),
@@ -650,3 +652,50 @@ def test_collection_on_another_thread(sample):
     # file and the file is closed.
     assert open_fds(sample) == 0
     assert tv.Container.open_append(sample).read_tail() == tail_of(2, 3, 4, 5, 6)
+
+
+# One writer per file.
+
+def test_reopening_for_append_keeps_the_first_writers_buffer(path):
+    w = tv.Container.create(path, SCHEMA, "test", "pytest")
+    for i in range(1000):
+        w.append_record(rec(i))
+    # The old object is released only after the new open has returned, so
+    # the new open must fail rather than write where the old buffer goes.
+    with pytest.raises(tv.TarvelUsageError) as e:
+        w = tv.Container.open_append(path)
+    assert str(e.value) == f'another writer holds "{path}"'
+    for i in range(1000, 2000):
+        w.append_record(rec(i))
+    w.close_frame(1, tv.HOT_LEVEL)
+    del w
+    r = tv.Container.open_read(path)
+    assert r.read_frame_at(0) == tail_of(*range(2000))
+
+
+def test_writer_in_another_process_holds_the_file(sample):
+    child = subprocess.Popen(
+        [sys.executable, "-c",
+         "import sys\n"
+         "from tarvel_binary import _native as tv\n"
+         "c = tv.Container.open_append(sys.argv[1])\n"
+         "print('open', flush=True)\n"
+         "sys.stdin.read()\n",
+         sample],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)})
+    try:
+        assert child.stdout.readline() == b"open\n"
+        refused = f'another writer holds "{sample}"'
+        for call in (lambda: tv.Container.open_append(sample),
+                     lambda: tv.repack(sample),
+                     lambda: tv.rebuild_headers(sample, fix=True)):
+            with pytest.raises(tv.TarvelUsageError) as e:
+                call()
+            assert str(e.value) == refused
+        assert tv.Container.open_read(sample).read_tail() == tail_of(2, 3, 4)
+        assert tv.validate(sample).problems == []
+    finally:
+        child.communicate(b"")
+    assert child.returncode == 0
+    tv.Container.open_append(sample)

@@ -1,0 +1,101 @@
+#include "container/writer_lock.h"
+
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "container/journal.h"
+#include "container/text.h"
+
+namespace tarvel {
+
+namespace {
+
+// A reader's probe holds a shared lock for a few system calls; a writer that
+// meets one waits this long before it concludes that a writer holds the file.
+constexpr int kProbeRetries = 5;
+constexpr auto kProbeWait = std::chrono::milliseconds(1);
+
+// The exclusive lock on "file": kLocked, kHeld or kUnsupported.
+Result<LockResult> take_exclusive(File& file) {
+  for (int attempt = 0;; ++attempt) {
+    TRY_ASSIGN(LockResult got, file.try_lock(LockMode::kExclusive));
+    if (got != LockResult::kHeld || attempt == kProbeRetries) return got;
+    std::this_thread::sleep_for(kProbeWait);
+  }
+}
+
+// open_locked, with nullptr in place of the refusal.
+Result<std::unique_ptr<File>> open_locked_or_null(Env& env, const std::string& path,
+                                                  OpenMode mode) {
+  for (;;) {
+    TRY_ASSIGN(std::unique_ptr<File> file, env.open(path, mode).map_error(io_at(path)));
+    TRY_ASSIGN(LockResult got, take_exclusive(*file));
+    if (got == LockResult::kHeld) return std::unique_ptr<File>();
+    if (got == LockResult::kUnsupported) return file;
+    // A repack may have put a new file at the path between the open and the
+    // lock; the lock on the old one guards nothing.
+    TRY_ASSIGN(FileIdentity held, file->identity());
+    Result<FileIdentity> named = env.identity(path);
+    if (named && *named == held) return file;
+  }
+}
+
+}  // namespace
+
+Error writer_refused(const std::string& path) {
+  return Error::usage("another writer holds " + quoted(path));
+}
+
+Error recovery_pending(const std::string& path) {
+  return Error::usage(quoted(path) +
+                      " has a pending seal journal from an interrupted write; recover it "
+                      "with open_append, validate or rebuild_headers before reading");
+}
+
+Error changed_while_read(const std::string& path) {
+  return Error::usage(quoted(path) + " changed while it was being read; open it again");
+}
+
+Status lock_writer(File& file, const std::string& path) {
+  TRY_ASSIGN(LockResult got, take_exclusive(file));
+  if (got == LockResult::kHeld) return writer_refused(path);
+  return {};
+}
+
+Result<std::unique_ptr<File>> open_locked(Env& env, const std::string& path, OpenMode mode) {
+  TRY_ASSIGN(std::unique_ptr<File> file, open_locked_or_null(env, path, mode));
+  if (file == nullptr) return writer_refused(path);
+  return file;
+}
+
+Result<PendingClose> pending_close(Env& env, const std::string& path, File& file) {
+  const std::string journal = journal_path(path);
+  Result<FileIdentity> seen = env.identity(journal);
+  if (!seen) return PendingClose::kNone;
+  Result<std::string> image = read_whole_file(env, journal);
+  if (!image || !journal_is_complete(*image)) return PendingClose::kNone;
+  TRY_ASSIGN(LockResult got, file.try_lock(LockMode::kShared));
+  if (got != LockResult::kLocked) return PendingClose::kInFlight;
+  // No writer can start while the shared lock is held, so a journal still
+  // there now is one that nobody is working on.
+  Result<FileIdentity> still = env.identity(journal);
+  TRY(file.unlock());
+  if (still && *still == *seen) return PendingClose::kRecovery;
+  return PendingClose::kNone;
+}
+
+Result<bool> writer_is_live(File& file) {
+  TRY_ASSIGN(LockResult got, file.try_lock(LockMode::kShared));
+  if (got == LockResult::kLocked) TRY(file.unlock());
+  return got == LockResult::kHeld;
+}
+
+Status replay_unless_writer(Env& env, const std::string& path) {
+  if (!env.identity(journal_path(path))) return {};
+  TRY_ASSIGN(std::unique_ptr<File> held, open_locked_or_null(env, path, OpenMode::kRead));
+  if (held == nullptr) return {};
+  return replay_journal(env, path);
+}
+
+}  // namespace tarvel

@@ -1,0 +1,67 @@
+// The writer's lock: one writer per container file, enforced.
+//
+// Every Container opened for writing (create, open_append) holds an advisory
+// exclusive lock on its open file until it is released, and so do repack and
+// a rebuild_headers fix for their whole run, and validate and rebuild_headers
+// while they replay a journal. Any of them finding the lock taken fails at
+// once with writer_refused. The lock belongs to the open file, so a second
+// open in the same process is refused too. On a file system without such
+// locks (ENOLCK, EOPNOTSUPP) the lock is skipped and the rule is the caller's
+// again.
+//
+// Readers never take the writer's lock. They only probe it, with a shared
+// lock held for a moment, to tell a frame close in flight (a live writer)
+// from one that a crash interrupted.
+#ifndef TARVEL_CONTAINER_WRITER_LOCK_H_
+#define TARVEL_CONTAINER_WRITER_LOCK_H_
+
+#include <memory>
+#include <string>
+
+#include "container/error.h"
+#include "container/file.h"
+#include "container/result.h"
+
+namespace tarvel {
+
+// Usage "another writer holds {path:?}".
+Error writer_refused(const std::string& path);
+
+// Takes the writer's lock on "file", open at "path", or refuses with
+// writer_refused.
+Status lock_writer(File& file, const std::string& path);
+
+// Opens "path" in "mode" and takes the writer's lock on it. Once locked, the
+// path must still name the opened file: a repack that renamed a new file over
+// it meanwhile sends the open round again, so that no writer ever holds a
+// file that is no longer at its path. Open errors carry the path.
+Result<std::unique_ptr<File>> open_locked(Env& env, const std::string& path, OpenMode mode);
+
+// What a reader finds beside the file at "path", open as "file".
+enum class PendingClose {
+  kNone,      // no complete seal journal
+  kInFlight,  // a complete journal while a writer holds the lock (or no
+              // lock can tell): a close or header rewrite is under way
+  kRecovery,  // a complete journal and no writer: a crash interrupted it
+};
+Result<PendingClose> pending_close(Env& env, const std::string& path, File& file);
+
+// Whether a writer holds the lock on "file" right now; false where the file
+// system has no locks.
+Result<bool> writer_is_live(File& file);
+
+// Usage error of a reader that found a journal no writer is working on.
+Error recovery_pending(const std::string& path);
+
+// Usage "{path:?} changed while it was being read; open it again": a reader
+// whose view of the file a writer changed while it read.
+Error changed_while_read(const std::string& path);
+
+// Replays a pending seal journal of "path" under the writer's lock, for the
+// tools that only read the file afterwards. A journal that a live writer is
+// working on is left alone: the caller then reads the file as it finds it.
+Status replay_unless_writer(Env& env, const std::string& path);
+
+}  // namespace tarvel
+
+#endif  // TARVEL_CONTAINER_WRITER_LOCK_H_

@@ -1,0 +1,254 @@
+// A writer process appending and closing frames, and beside it, in another
+// process, readers, a second writer and the maintenance tools in a loop:
+// every record a reader returns is the one the writer wrote at that place,
+// every refusal is the documented error, and no accepted record is lost.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include "container/container.h"
+#include "container/journal.h"
+#include "container/rebuild.h"
+#include "container/repack.h"
+#include "container/validate.h"
+#include "tests/container_test_util.h"
+#include "tests/test_util.h"
+
+namespace tarvel::testing {
+namespace {
+
+// The body of the record at position "p": its length and bytes both follow
+// from p, so a record out of place or made of other bytes shows. A length
+// prefix is below 41, so a tail never begins with the zstd magic.
+std::string body_at(uint64_t p) {
+  std::string out(p * 7 % 41, '\0');
+  for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(p * 31 + i);
+  return out;
+}
+
+// Checks that "bytes" holds body_at(*next), body_at(*next + 1), ... as whole
+// records, and advances *next past them.
+::testing::AssertionResult in_sequence(std::string_view bytes, uint64_t* next) {
+  SplitRecords split = split_records(bytes, RecordLayout::prefixed());
+  if (split.torn != 0) return ::testing::AssertionFailure() << split.torn << " torn bytes";
+  for (std::string_view r : split.records) {
+    if (r != body_at(*next)) return ::testing::AssertionFailure() << "record " << *next;
+    ++*next;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// The child: appends and closes frames until "stop_fd" becomes readable, then
+// leaves some records buffered for release to write, and reports through
+// "report_fd" how many records it appended in all.
+[[noreturn]] void writer(const std::string& path, int stop_fd, int report_fd) {
+  Result<Container> opened = Container::open_append(path);
+  if (!opened) _exit(2);
+  std::mt19937 rng(7);
+  uint64_t p = 0;
+  {
+    Container c = std::move(opened).value();
+    pollfd stop{stop_fd, POLLIN, 0};
+    for (uint64_t id = 1; poll(&stop, 1, 0) == 0; ++id) {
+      const int n = std::uniform_int_distribution<int>(1, 400)(rng);
+      for (int i = 0; i < n; ++i) {
+        if (!c.append_record(body_at(p++)).ok()) _exit(3);
+      }
+      // Some rounds leave their records in the raw tail on disk.
+      if (rng() % 3 == 0) {
+        if (!c.flush_data().ok()) _exit(4);
+        continue;
+      }
+      // A close every few milliseconds: far more often than a real writer,
+      // still leaving the tools a moment to finish between two closes.
+      usleep(std::uniform_int_distribution<int>(0, 4000)(rng));
+      Status st = c.close_frame(id, 1);
+      if (!st.ok()) {
+        fprintf(stderr, "close_frame: %s\n", st.error().to_string().c_str());
+        _exit(5);
+      }
+    }
+    for (int i = 0; i < 10; ++i) {
+      if (!c.append_record(body_at(p++)).ok()) _exit(6);
+    }
+  }
+  if (write(report_fd, &p, sizeof p) != sizeof p) _exit(7);
+  _exit(0);
+}
+
+class ConcurrencyTest : public ::testing::Test {
+ protected:
+  std::string refused() const { return "Usage: another writer holds \"" + path_ + "\""; }
+  std::string changed() const {
+    return "Usage: \"" + path_ + "\" changed while it was being read; open it again";
+  }
+
+  // Reads every frame and the tail through open_read; returns how many
+  // records it saw, all in sequence, or -1 when the file moved under it.
+  int64_t read_all() {
+    Result<Container> opened = Container::open_read(path_);
+    if (!opened) {
+      EXPECT_EQ(err(opened), changed());
+      return -1;
+    }
+    Container& r = *opened;
+    uint64_t next = 0;
+    for (size_t i = 0; i < r.frames().size(); ++i) {
+      Result<std::string> body = r.read_frame_at(i);
+      if (!body) {
+        ADD_FAILURE() << "frame " << i << ": " << body.error().to_string();
+        return -1;
+      }
+      EXPECT_TRUE(in_sequence(*body, &next)) << "frame " << i;
+    }
+    EXPECT_EQ(next, r.records_committed());
+    Result<std::string> tail = r.read_tail();
+    if (!tail) {
+      EXPECT_EQ(err(tail), changed());
+      return -1;
+    }
+    EXPECT_TRUE(in_sequence(*tail, &next)) << "tail";
+    return static_cast<int64_t>(next);
+  }
+
+  ScratchDir dir_;
+  std::string path_ = dir_.file("c.tarvel");
+};
+
+TEST_F(ConcurrencyTest, ReadersSecondWriterAndToolsBesideALiveWriter) {
+  // A zone with room for a few thousand frames.
+  { Container c = create_or_die(path_, prefixed_schema(), 1 << 17); }
+  int stop[2], report[2];
+  ASSERT_EQ(pipe(stop), 0);
+  ASSERT_EQ(pipe(report), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(stop[1]);
+    close(report[0]);
+    writer(path_, stop[0], report[1]);
+  }
+  close(stop[0]);
+  close(report[1]);
+  // The writer holds the file once its first frame is listed.
+  for (int i = 0; i < 3000; ++i) {
+    Result<Container> r = Container::open_read(path_);
+    if (r && !r->frames().empty()) break;
+    usleep(1000);
+  }
+
+  int reads = 0, moved = 0, reports = 0;
+  int64_t seen = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  while (std::chrono::steady_clock::now() < deadline && !HasFailure()) {
+    const int64_t got = read_all();
+    if (got < 0) {
+      ++moved;
+    } else {
+      // Readers never go backwards: the writer only adds.
+      EXPECT_GE(got, seen);
+      seen = got;
+      ++reads;
+    }
+    EXPECT_EQ(err(Container::open_append(path_)), refused());
+    EXPECT_EQ(err(repack(path_, 1)), refused());
+    EXPECT_EQ(err(rebuild_headers(path_, true)), refused());
+    EXPECT_FALSE(file_exists(path_ + ".repack"));
+    Result<ValidateReport> checked = validate(path_);
+    if (checked) {
+      EXPECT_TRUE(checked->problems.empty()) << checked->problems.front();
+      ++reports;
+    } else {
+      EXPECT_EQ(err(checked), changed());
+    }
+    Result<RebuildReport> rebuilt = rebuild_headers(path_, false);
+    if (rebuilt) {
+      EXPECT_TRUE(rebuilt->differences.empty()) << rebuilt->differences.front();
+      EXPECT_FALSE(rebuilt->fixed);
+      ++reports;
+    } else {
+      EXPECT_EQ(err(rebuilt), changed());
+    }
+  }
+
+  ASSERT_EQ(write(stop[1], "x", 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  uint64_t written = 0;
+  ASSERT_EQ(read(report[0], &written, sizeof written), static_cast<ssize_t>(sizeof written));
+  close(report[0]);
+  close(stop[1]);
+
+  // Every record the writer accepted is there, in order.
+  EXPECT_EQ(read_all(), static_cast<int64_t>(written));
+  EXPECT_GT(reads, 0);
+  EXPECT_GT(reports, 0);
+  RecordProperty("reads", reads);
+  RecordProperty("moved", moved);
+}
+
+// A journal that a live writer is working on is not the tools' to replay. A
+// replay after the writer's own commit would cut off the records appended
+// since: here the journal is that of the first close, planted while the
+// file has moved on by two records.
+TEST_F(ConcurrencyTest, ToolsLeaveALiveWritersJournalAlone) {
+  Container w = create_or_die(path_, fixed_schema(4));
+  ASSERT_TRUE(w.append_record("aaaa").ok());
+  ASSERT_TRUE(w.close_frame(1, 3).ok());
+  const std::string first_close = read_file(path_);
+  ASSERT_TRUE(w.append_record("bbbb").ok());
+  ASSERT_TRUE(w.append_record("cccc").ok());
+  ASSERT_TRUE(w.flush_data().ok());
+  const std::string now = read_file(path_);
+  const uint64_t data_start = 16 + 4096;
+
+  struct Tool {
+    const char* name;
+    bool (*run)(const std::string& path);
+  };
+  const Tool tools[] = {
+      {"validate",
+       [](const std::string& p) {
+         Result<ValidateReport> r = validate(p);
+         return r && r->problems.empty() && r->records == 3;
+       }},
+      {"rebuild_headers",
+       [](const std::string& p) {
+         Result<RebuildReport> r = rebuild_headers(p, false);
+         return r && r->differences.empty();
+       }},
+  };
+  for (const Tool& tool : tools) {
+    SCOPED_TRACE(tool.name);
+    ASSERT_TRUE(write_journal(Env::posix(), path_, data_start, first_close.substr(16, 4096),
+                              first_close.substr(data_start))
+                    .ok());
+    // The writer's part, from another process: its close ends a moment
+    // later, and it removes the journal.
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      usleep(200 * 1000);
+      _exit(unlink(journal_path(path_).c_str()) == 0 ? 0 : 1);
+    }
+    EXPECT_TRUE(tool.run(path_));
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the tool took the journal";
+    EXPECT_EQ(read_file(path_), now);
+  }
+}
+
+}  // namespace
+}  // namespace tarvel::testing

@@ -1,0 +1,195 @@
+// One writer per file: the writer's lock of create, open_append and the tools
+// that write, and what a reader holding the file sees when a writer moves on.
+// The tests with other processes are in concurrency_test.cc.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "container/container.h"
+#include "container/journal.h"
+#include "container/rebuild.h"
+#include "container/repack.h"
+#include "container/validate.h"
+#include "tests/container_test_util.h"
+#include "tests/fault_env.h"
+#include "tests/test_util.h"
+
+namespace tarvel::testing {
+namespace {
+
+std::string u32(uint32_t v) {
+  std::string out(4, '\0');
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(v >> (8 * i));
+  return out;
+}
+
+std::string u32s(uint32_t from, uint32_t to) {
+  std::string out;
+  for (uint32_t v = from; v < to; ++v) out += u32(v);
+  return out;
+}
+
+class WriterLockTest : public ::testing::Test {
+ protected:
+  std::string refused() const { return "Usage: another writer holds \"" + path_ + "\""; }
+  std::string changed() const {
+    return "Usage: \"" + path_ + "\" changed while it was being read; open it again";
+  }
+  // Every way of writing the file, each refused while a writer holds it.
+  void expect_every_writer_refused() {
+    EXPECT_EQ(err(Container::open_append(path_)), refused());
+    EXPECT_EQ(err(repack(path_, 1)), refused());
+    EXPECT_EQ(err(repack_with_header_area(path_, 1, 8192)), refused());
+    EXPECT_EQ(err(rebuild_headers(path_, true)), refused());
+    EXPECT_FALSE(file_exists(path_ + ".repack"));
+  }
+
+  ScratchDir dir_;
+  std::string path_ = dir_.file("c.tarvel");
+};
+
+// The old object of "w = create(...); append; w = open_append(p)" lives until
+// the new open returns; its buffer must not be overwritten by a second writer.
+TEST_F(WriterLockTest, SecondWriterIsRefusedAndTheFirstLosesNothing) {
+  {
+    Container w = create_or_die(path_, fixed_schema(4));
+    for (uint32_t i = 0; i < 1000; ++i) ASSERT_TRUE(w.append_record(u32(i)).ok());
+    expect_every_writer_refused();
+    ASSERT_TRUE(w.close_frame(1, 3).ok());
+    expect_every_writer_refused();
+    // Readers and the reporting tools are no writers.
+    EXPECT_EQ(err(Container::open_read(path_)), "ok");
+    EXPECT_EQ(err(validate(path_)), "ok");
+    EXPECT_EQ(err(rebuild_headers(path_, false)), "ok");
+    ASSERT_TRUE(w.append_record(u32(1000)).ok());
+  }
+  // Released: the lock is free, and the buffered record joined the tail.
+  Container a = value_or_die(Container::open_append(path_));
+  EXPECT_EQ(a.records(), 1001u);
+  EXPECT_EQ(value_or_die(a.read_frame_at(0)), u32s(0, 1000));
+  expect_every_writer_refused();
+}
+
+TEST_F(WriterLockTest, EachWriterHoldsTheLockForItsWholeLife) {
+  { Container c = create_or_die(path_, fixed_schema(4)); }
+  {
+    Container a = value_or_die(Container::open_append(path_));
+    expect_every_writer_refused();
+  }
+  EXPECT_EQ(err(repack(path_, 1)), "ok");
+  EXPECT_EQ(err(rebuild_headers(path_, true)), "ok");
+  Container a = value_or_die(Container::open_append(path_));
+}
+
+TEST_F(WriterLockTest, FileSystemWithoutLocksIsNoReasonToRefuse) {
+  FaultEnv env;
+  env.set_locks_unsupported(true);
+  Container w = create_or_die(path_, fixed_schema(4), 4096, {}, env);
+  // The rule is the caller's again: nothing can tell the second writer.
+  EXPECT_EQ(err(Container::open_append(path_, env)), "ok");
+  EXPECT_EQ(err(repack(path_, 1, env)), "ok");
+}
+
+TEST_F(WriterLockTest, FailedLockCallFailsTheOpen) {
+  { Container c = create_or_die(path_, fixed_schema(4)); }
+  FaultEnv env;
+  env.fail_nth(FaultEnv::kLock, 1, EBADF);
+  EXPECT_EQ(err(Container::open_append(path_, env)), "Io: Bad file descriptor (os error 9)");
+  EXPECT_EQ(err(Container::open_append(path_, env)), "ok");
+}
+
+TEST_F(WriterLockTest, ReaderNeverReturnsTailBytesThatBecameAFrame) {
+  Container w = create_or_die(path_, fixed_schema(4));
+  for (uint32_t i = 0; i < 5; ++i) ASSERT_TRUE(w.append_record(u32(i)).ok());
+  ASSERT_TRUE(w.flush_data().ok());
+  Container r = value_or_die(Container::open_read(path_));
+
+  // Appends behind the reader's view leave the view as it was.
+  ASSERT_TRUE(w.append_record(u32(5)).ok());
+  ASSERT_TRUE(w.flush_data().ok());
+  EXPECT_EQ(value_or_die(r.read_tail()), u32s(0, 5));
+
+  // A close turns the tail the reader knows into a frame.
+  ASSERT_TRUE(w.close_frame(1, 3).ok());
+  EXPECT_EQ(err(r.read_tail()), changed());
+  EXPECT_EQ(err(r.unchanged()), "ok");
+  EXPECT_FALSE(value_or_die(r.unchanged()));
+
+  ASSERT_TRUE(w.append_record(u32(6)).ok());
+  ASSERT_TRUE(w.flush_data().ok());
+  Container again = value_or_die(Container::open_read(path_));
+  EXPECT_EQ(value_or_die(again.read_frame_at(0)), u32s(0, 6));
+  EXPECT_EQ(value_or_die(again.read_tail()), u32(6));
+  // A header rewrite moves the view on as well.
+  ASSERT_TRUE(w.set_user_header("note", "x").ok());
+  EXPECT_EQ(err(again.read_tail()), changed());
+}
+
+TEST_F(WriterLockTest, ReaderKeepsItsTailWhenAWriterCutsATornRecord) {
+  {
+    Container w = create_or_die(path_, fixed_schema(4));
+    for (uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(w.append_record(u32(i)).ok());
+  }
+  write_file(path_, read_file(path_) + "xy");  // a record torn by a crash
+  Container r = value_or_die(Container::open_read(path_));
+  Container w = value_or_die(Container::open_append(path_));
+  ASSERT_TRUE(w.append_record(u32(3)).ok());
+  ASSERT_TRUE(w.flush_data().ok());
+  EXPECT_EQ(value_or_die(r.read_tail()), u32s(0, 3));
+}
+
+// A complete journal beside a file nobody writes is a close that a crash
+// interrupted: readers say so instead of reading the half-written file, and
+// each of the named calls recovers it.
+TEST_F(WriterLockTest, ReaderNamesTheRecoveryOfAPendingJournal) {
+  std::string before, after;
+  {
+    Container c = create_or_die(path_, fixed_schema(4));
+    ASSERT_TRUE(c.append_record(u32(7)).ok());
+    ASSERT_TRUE(c.flush_data().ok());
+    before = read_file(path_);
+    ASSERT_TRUE(c.close_frame(1, 3).ok());
+    after = read_file(path_);
+  }
+  const uint64_t data_start = 16 + 4096;
+  const std::string pending =
+      "Usage: \"" + path_ +
+      "\" has a pending seal journal from an interrupted write; recover it with open_append, "
+      "validate or rebuild_headers before reading";
+  struct Recovery {
+    const char* name;
+    bool (*run)(const std::string& path);
+  };
+  const Recovery recoveries[] = {
+      {"open_append", [](const std::string& p) { return Container::open_append(p).ok(); }},
+      {"validate", [](const std::string& p) { return validate(p).ok(); }},
+      {"rebuild_headers", [](const std::string& p) { return rebuild_headers(p, false).ok(); }},
+  };
+  for (const Recovery& recovery : recoveries) {
+    SCOPED_TRACE(recovery.name);
+    write_file(path_, before);
+    ASSERT_TRUE(write_journal(Env::posix(), path_, data_start, after.substr(16, 4096),
+                              after.substr(data_start))
+                    .ok());
+    EXPECT_EQ(err(Container::open_read(path_)), pending);
+    EXPECT_EQ(read_file(path_), before);
+    EXPECT_TRUE(recovery.run(path_));
+    EXPECT_EQ(read_file(path_), after);
+    Container r = value_or_die(Container::open_read(path_));
+    EXPECT_EQ(value_or_die(r.read_frame_at(0)), u32(7));
+  }
+}
+
+TEST_F(WriterLockTest, ReaderIgnoresAnIncompleteJournal) {
+  {
+    Container c = create_or_die(path_, fixed_schema(4));
+    ASSERT_TRUE(c.append_record(u32(7)).ok());
+  }
+  // A crash while the journal was written: the file itself is untouched.
+  write_file(journal_path(path_), "TJRNL2 torn");
+  Container r = value_or_die(Container::open_read(path_));
+  EXPECT_EQ(value_or_die(r.read_tail()), u32(7));
+}
+
+}  // namespace
+}  // namespace tarvel::testing
