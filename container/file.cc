@@ -181,6 +181,13 @@ class PosixEnv final : public Env {
 
 }  // namespace
 
+Result<LockResult> File::try_lock(LockMode) { return LockResult::kUnsupported; }
+Status File::unlock() { return {}; }
+Result<FileIdentity> File::identity() { return Error::io(IoFailure::os(ENOTSUP)); }
+Result<FileIdentity> Env::identity(const std::string&) {
+  return Error::io(IoFailure::os(ENOTSUP));
+}
+
 Env& Env::posix() {
   static PosixEnv* env = new PosixEnv;
   return *env;

@@ -74,10 +74,11 @@ class File {
   // open file (not to the process): a second open of the same file, even in
   // the same process, conflicts with it. It is released by unlock or when the
   // File is destroyed; taking another mode converts it. An interrupted call
-  // is repeated.
-  virtual Result<LockResult> try_lock(LockMode mode) = 0;
-  virtual Status unlock() = 0;
-  virtual Result<FileIdentity> identity() = 0;
+  // is repeated. A File that offers no locks (the default, for wrappers in
+  // tests) reports kUnsupported, and its users go on without the lock.
+  virtual Result<LockResult> try_lock(LockMode mode);
+  virtual Status unlock();
+  virtual Result<FileIdentity> identity();
 };
 
 class Env {
@@ -92,7 +93,7 @@ class Env {
   virtual Status rename(const std::string& from, const std::string& to) = 0;
   virtual Status remove(const std::string& path) = 0;
   // The identity of the file at "path", following symbolic links.
-  virtual Result<FileIdentity> identity(const std::string& path) = 0;
+  virtual Result<FileIdentity> identity(const std::string& path);
 
   // The process-wide Env over the real file system. Never destroyed.
   static Env& posix();

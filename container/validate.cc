@@ -205,23 +205,6 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
   TRY_ASSIGN(std::unique_ptr<File> raw,
              env.open(path, OpenMode::kRead).map_error(io_at(path)));
 
-  std::string window(VALIDATE_WINDOW, '\0');
-  // The tail is read first: a writer beside us may close it into a frame at
-  // any moment, while the frames this view lists never change. What was read
-  // counts only if the file still holds this view afterwards. The tail's
-  // torn bytes are no problem: a crash leaves them, and the next open_append
-  // cuts them off.
-  const uint64_t tail_start = container.tail_start();
-  const uint64_t tail_len = container.file_len() > tail_start ? container.file_len() - tail_start : 0;
-  Problems checked;
-  RecordStream tail(container.schema().layout, checker, "tail: ", &checked);
-  Status read = read_pieces(*raw, tail_start, tail_len, window, [&tail](std::string_view piece, bool) {
-    tail.add(piece);
-    return true;
-  });
-  TRY_ASSIGN(*settled, container.unchanged());
-  if (!*settled) return ValidateReport();
-
   Problems problems;
   ValidateReport report;
 
@@ -232,6 +215,7 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
     problems.add("_schema_hash is " + stored + ", the fields hash to " + computed_hash);
   }
 
+  std::string window(VALIDATE_WINDOW, '\0');
   uint64_t frame_records = 0;
   for (const Frame& frame : container.frames()) {
     report.frames = sat_add(report.frames, 1);
@@ -247,6 +231,26 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
     report.records = sat_add(report.records, *records);
   }
 
+  // The tail's torn bytes are no problem: a crash leaves them, and the next
+  // open_append cuts them off.
+  const uint64_t tail_start = container.tail_start();
+  const uint64_t tail_len = container.file_len() > tail_start ? container.file_len() - tail_start : 0;
+  Problems checked;
+  RecordStream tail(container.schema().layout, checker, "tail: ", &checked);
+  Status read = read_pieces(*raw, tail_start, tail_len, window, [&tail](std::string_view piece, bool) {
+    tail.add(piece);
+    return true;
+  });
+  // The frames this view lists never change, but a writer beside us may
+  // have closed the tail into a frame while it was read: what was read
+  // counts only if the file still holds this view. A check that cannot be
+  // made is a failed read of the tail.
+  if (Result<bool> same = container.unchanged(); !same) {
+    read = std::move(same).error();
+  } else if (!*same) {
+    *settled = false;
+    return ValidateReport();
+  }
   if (!read) {
     problems.add("tail: " + read.error().to_string());
   } else {
