@@ -61,7 +61,8 @@ class Container:
         """Opens a file for appending, replaying a pending seal journal and
         cutting a torn record off the tail first.
 
-        Takes no lock: one writer per file, and enforcing that is the caller's."""
+        Holds the file's writer lock until the object is released: another
+        writer, in this process or another, is refused with TarvelUsageError."""
     def headers(self) -> dict[str, str]:
         """Every header, system and application alike."""
     def schema(self) -> Schema:
