@@ -96,7 +96,7 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   c.schema_ = schema;
   c.preamble_ = preamble;
   c.env_ = &env;
-  c.zone_hash_ = xxh64(zone);
+  c.remember_zone(zone);
   c.data_start_ = PREAMBLE_LEN + header_area;
   c.file_len_ = c.data_start_;
   c.writable_ = true;
@@ -145,7 +145,7 @@ Result<Container> Container::load(const std::string& path, std::unique_ptr<File>
   c.frames_ = std::move(frames);
   c.preamble_ = preamble;
   c.env_ = &env;
-  c.zone_hash_ = xxh64(zone);
+  c.remember_zone(zone);
   c.data_start_ = data_start;
   c.file_len_ = len;
   c.records_ = c.records_committed_ = records;
@@ -210,6 +210,7 @@ Container::Container(Container&& other) noexcept
       preamble_(other.preamble_),
       env_(other.env_),
       zone_hash_(other.zone_hash_),
+      zone_text_len_(other.zone_text_len_),
       data_start_(other.data_start_),
       file_len_(other.file_len_),
       records_(other.records_),
@@ -240,7 +241,7 @@ Result<bool> Container::unchanged() {
   TRY_ASSIGN(PendingClose pending, pending_close(*env_, path_, *file_));
   if (pending == PendingClose::kRecovery) return recovery_pending(path_);
   if (pending == PendingClose::kInFlight) return false;
-  Result<std::string> zone = read_exact_at(*file_, PREAMBLE_LEN, preamble_.header_area);
+  Result<std::string> zone = read_exact_at(*file_, PREAMBLE_LEN, zone_text_len_);
   if (!zone) {
     // Only a file cut shorter than its zone ends the read early.
     const Error& e = zone.error();
@@ -248,6 +249,23 @@ Result<bool> Container::unchanged() {
     return std::move(zone).error();
   }
   return xxh64(*zone) == zone_hash_;
+}
+
+void Container::remember_zone(std::string_view zone) {
+  // The headers end with the first empty line (values never hold a line
+  // break), and the padding behind it says nothing. Any other text, a longer
+  // one included, differs from this one within these bytes, so they are all
+  // a reader needs to compare: for a large zone far fewer than the whole.
+  size_t end = zone.find("\n\n");
+  if (!zone.empty() && zone[0] == '\n') {
+    end = 1;
+  } else if (end == std::string_view::npos) {
+    end = zone.size();
+  } else {
+    end += 2;
+  }
+  zone_text_len_ = end;
+  zone_hash_ = xxh64(zone.substr(0, end));
 }
 
 void Container::replace_counts(std::vector<Frame> frames, uint64_t records,

@@ -168,8 +168,12 @@ class Container {
   std::string buffer_;
   Preamble preamble_;
   Env* env_ = nullptr;
-  // xxh64 of the header zone as read at the open.
+  // Records the zone read at the open, for unchanged() to compare.
+  void remember_zone(std::string_view zone);
+
+  // xxh64 of the header text of the zone read at the open, and its length.
   uint64_t zone_hash_ = 0;
+  size_t zone_text_len_ = 0;
   uint64_t data_start_ = 0;
   uint64_t file_len_ = 0;
   uint64_t records_ = 0;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -196,6 +197,39 @@ TEST_F(ConcurrencyTest, ReadersSecondWriterAndToolsBesideALiveWriter) {
   EXPECT_GT(reports, 0);
   RecordProperty("reads", reads);
   RecordProperty("moved", moved);
+}
+
+// A zone that does not parse while a writer holds the file may be one caught
+// mid-rewrite: the reader looks again instead of calling the file malformed.
+TEST_F(ConcurrencyTest, ReaderWaitsOutAZoneBeingWrittenByALiveWriter) {
+  { Container c = create_or_die(path_, fixed_schema(4)); }
+  const std::string whole = read_file(path_);
+  std::string torn = whole;
+  torn.replace(16, 8, "no colon");
+  write_file(path_, torn);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // A writer in the middle of its zone rewrite, finishing a moment later.
+    int fd = open(path_.c_str(), O_RDWR);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
+    if (write(ready[1], "x", 1) != 1) _exit(2);
+    usleep(200 * 1000);
+    if (pwrite(fd, whole.data() + 16, 8, 16) != 8) _exit(3);
+    _exit(0);
+  }
+  char x;
+  ASSERT_EQ(read(ready[0], &x, 1), 1);
+  Result<Container> r = Container::open_read(path_);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(err(r), "ok");
+  // Nobody holds the file now: the same damage is the file's own.
+  write_file(path_, torn);
+  EXPECT_EQ(err(Container::open_read(path_)).rfind("Malformed: ", 0), 0u);
 }
 
 // A journal that a live writer is working on is not the tools' to replay. A

@@ -98,6 +98,49 @@ TEST_F(WriterLockTest, FailedLockCallFailsTheOpen) {
   EXPECT_EQ(err(Container::open_append(path_, env)), "ok");
 }
 
+// An Env that, right after its first open of "path", puts "replacement" in
+// its place by a rename, as a repack that finishes between a writer's open
+// and its lock does.
+class RenameAfterOpenEnv final : public Env {
+ public:
+  RenameAfterOpenEnv(std::string path, std::string replacement)
+      : path_(std::move(path)), replacement_(std::move(replacement)) {}
+  Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
+    Result<std::unique_ptr<File>> file = Env::posix().open(path, mode);
+    if (path == path_ && !renamed_) {
+      renamed_ = true;
+      TRY(Env::posix().rename(replacement_, path_));
+    }
+    return file;
+  }
+  Status rename(const std::string& from, const std::string& to) override {
+    return Env::posix().rename(from, to);
+  }
+  Status remove(const std::string& path) override { return Env::posix().remove(path); }
+  Result<FileIdentity> identity(const std::string& path) override {
+    return Env::posix().identity(path);
+  }
+
+ private:
+  std::string path_, replacement_;
+  bool renamed_ = false;
+};
+
+TEST_F(WriterLockTest, WriterNeverHoldsAFileThatLeftItsPath) {
+  { Container c = create_or_die(path_, fixed_schema(4)); }
+  const std::string copy = dir_.file("copy.tarvel");
+  write_file(copy, read_file(path_));
+  RenameAfterOpenEnv env(path_, copy);
+  {
+    Container w = value_or_die(Container::open_append(path_, env));
+    ASSERT_TRUE(w.append_record(u32(1)).ok());
+    ASSERT_TRUE(w.close_frame(1, 3).ok());
+  }
+  Container r = value_or_die(Container::open_read(path_));
+  ASSERT_EQ(r.frames().size(), 1u);
+  EXPECT_EQ(value_or_die(r.read_frame_at(0)), u32(1));
+}
+
 TEST_F(WriterLockTest, ReaderNeverReturnsTailBytesThatBecameAFrame) {
   Container w = create_or_die(path_, fixed_schema(4));
   for (uint32_t i = 0; i < 5; ++i) ASSERT_TRUE(w.append_record(u32(i)).ok());
