@@ -217,6 +217,9 @@ class CountingEnv : public Env {
     return Env::posix().rename(from, to);
   }
   Status remove(const std::string& path) override { return Env::posix().remove(path); }
+  Result<std::string> read_link(const std::string& path) override {
+    return Env::posix().read_link(path);
+  }
 
  private:
   class Counted : public File {
@@ -232,6 +235,8 @@ class CountingEnv : public Env {
     Result<uint64_t> length() override { return f_->length(); }
     Status truncate(uint64_t length) override { return f_->truncate(length); }
     Status sync() override { return f_->sync(); }
+    Result<uint32_t> permissions() override { return f_->permissions(); }
+    Status set_permissions(uint32_t bits) override { return f_->set_permissions(bits); }
 
    private:
     std::unique_ptr<File> f_;

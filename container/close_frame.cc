@@ -69,10 +69,12 @@ Status Container::close_frame(uint64_t frame_id, int32_t level) {
 }
 
 Status Container::journal_write(uint64_t start, std::string_view zone, std::string_view stored) {
-  Status written = write_journal(*env_, path_, start, zone, stored);
+  bool made = false;
+  Status written = write_journal(*env_, path_, start, zone, stored, &made);
   // The container is untouched, but a journal left complete would cut off
-  // every record appended after this failure when it is replayed.
-  if (!written) remove_journal(*env_, path_);
+  // every record appended after this failure when it is replayed. A file
+  // that the open could not take over is not this close's to remove.
+  if (!written && made) remove_journal(*env_, path_);
   return written;
 }
 

@@ -126,6 +126,8 @@ class Container {
   uint64_t bytes_raw_committed() const { return bytes_raw_committed_; }
   bool writable() const { return writable_; }
   uint64_t tail_start() const;
+  // The container file's permission bits, as File::permissions gives them.
+  Result<uint32_t> permissions() const { return file_->permissions(); }
 
   // For rebuild_headers' fix: sets the frames list and both pairs of
   // counters to values derived from the data.

@@ -38,6 +38,8 @@ std::string IoFailure::text() const {
       return "failed to write whole buffer";
     case Kind::kNulInPath:
       return "file name contained an unexpected NUL byte";
+    case Kind::kNotRegular:
+      return "not a regular file";
     case Kind::kMessage:
       return message_;
   }

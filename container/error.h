@@ -17,7 +17,7 @@ namespace tarvel {
 // error name libzstd gives for a failed compression step).
 class IoFailure {
  public:
-  enum class Kind { kOs, kFillBuffer, kWriteBuffer, kNulInPath, kMessage };
+  enum class Kind { kOs, kFillBuffer, kWriteBuffer, kNulInPath, kNotRegular, kMessage };
 
   static IoFailure os(int errnum) { return IoFailure(Kind::kOs, errnum, {}); }
   // A read of an exact number of bytes met the end of the file first.
@@ -26,6 +26,9 @@ class IoFailure {
   static IoFailure write_buffer() { return IoFailure(Kind::kWriteBuffer, 0, {}); }
   // A path holding a NUL byte was given to open.
   static IoFailure nul_in_path() { return IoFailure(Kind::kNulInPath, 0, {}); }
+  // Open found a FIFO, socket, device or other file that is neither a
+  // regular file nor a directory.
+  static IoFailure not_regular() { return IoFailure(Kind::kNotRegular, 0, {}); }
   static IoFailure message(std::string text) {
     return IoFailure(Kind::kMessage, 0, std::move(text));
   }

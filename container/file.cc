@@ -90,6 +90,21 @@ class PosixFile final : public File {
     return {};
   }
 
+  Result<uint32_t> permissions() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return posix_error();
+    return static_cast<uint32_t>(st.st_mode & 07777);
+  }
+
+  Status set_permissions(uint32_t bits) override {
+    int rc;
+    do {
+      rc = ::fchmod(fd_, static_cast<mode_t>(bits & 07777));
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return posix_error();
+    return {};
+  }
+
   Result<LockResult> try_lock(LockMode mode) override {
     const int op = (mode == LockMode::kExclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
     int rc;
@@ -145,12 +160,34 @@ class PosixEnv final : public Env {
         flags |= O_RDONLY | O_DIRECTORY;
         break;
     }
+    // Non-blocking, so that a FIFO or a device at the path cannot stop the
+    // caller inside open; whatever was opened is then looked at before any
+    // I/O is done on it.
     int fd;
     do {
-      fd = ::open(path.c_str(), flags, 0666);
+      fd = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return posix_error();
-    return std::unique_ptr<File>(new PosixFile(fd));
+    if (fd < 0) {
+      const int err = errno;
+      // A FIFO without a reader refuses a non-blocking write-only open, and a
+      // socket refuses every open, both with ENXIO.
+      struct stat st;
+      if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) &&
+          !S_ISDIR(st.st_mode)) {
+        return Error::io(IoFailure::not_regular());
+      }
+      return Error::io(IoFailure::os(err));
+    }
+    std::unique_ptr<File> file(new PosixFile(fd));  // closes fd on every way out
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return posix_error();
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+      return Error::io(IoFailure::not_regular());
+    }
+    // Later reads and writes wait as they always did.
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) return posix_error();
+    return file;
   }
 
   Status rename(const std::string& from, const std::string& to) override {
@@ -176,6 +213,23 @@ class PosixEnv final : public Env {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return posix_error();
     return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  }
+
+  Result<std::string> read_link(const std::string& path) override {
+    if (path.find('\0') != std::string::npos) {
+      return Error::io(IoFailure::nul_in_path());
+    }
+    std::string target(256, '\0');
+    for (;;) {
+      ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+      if (n < 0) return posix_error();
+      // A full buffer may have cut the target short: try again with more room.
+      if (static_cast<size_t>(n) < target.size()) {
+        target.resize(static_cast<size_t>(n));
+        return target;
+      }
+      target.resize(target.size() * 2);
+    }
   }
 };
 
@@ -258,6 +312,31 @@ Result<std::string> read_whole_file(Env& env, const std::string& path) {
   return out;
 }
 
+Result<std::string> resolve_symlinks(Env& env, const std::string& path) {
+  constexpr int kMaxLinks = 40;
+  std::string current = path;
+  for (int links = 0;; ++links) {
+    Result<std::string> target = env.read_link(current);
+    if (!target) {
+      const int err = target.error().io_failure().errnum();
+      // Not a link, or nothing there: the path names the file itself (or a
+      // file yet to be made), and its open reports anything amiss.
+      if (err == EINVAL || err == ENOENT) return current;
+      return std::move(target).error();
+    }
+    if (links == kMaxLinks) return Error::io(IoFailure::os(ELOOP));
+    if (!target->empty() && target->front() == '/') {
+      current = std::move(*target);
+    } else {
+      // Relative to the directory that holds the link: the link's path up to
+      // and including its last separator.
+      const size_t slash = current.rfind('/');
+      current.resize(slash == std::string::npos ? 0 : slash + 1);
+      current += *target;
+    }
+  }
+}
+
 std::string parent_dir(std::string_view path) {
   // Trailing separators belong to the last component.
   size_t end = path.size();
@@ -271,11 +350,37 @@ std::string parent_dir(std::string_view path) {
   return std::string(path.substr(0, keep));
 }
 
+namespace {
+
+// Errors that say this directory cannot be opened for a flush, or that its
+// file system does not flush directories; durable databases go on after
+// them, as the entry is then as durable as that file system makes it.
+bool open_dir_unsupported(int err) { return err == EACCES || err == EISDIR; }
+
+bool sync_dir_unsupported(int err) {
+  if (err == EINVAL || err == EBADF || err == EOPNOTSUPP) return true;
+#if ENOTSUP != EOPNOTSUPP
+  if (err == ENOTSUP) return true;
+#endif
+  return false;
+}
+
+}  // namespace
+
 Status sync_parent_dir_checked(Env& env, std::string_view path) {
   std::string dir = parent_dir(path);
   if (dir.empty()) return {};
-  TRY_ASSIGN(std::unique_ptr<File> file, env.open(dir, OpenMode::kDirectory));
-  return file->sync();
+  Result<std::unique_ptr<File>> file = env.open(dir, OpenMode::kDirectory);
+  if (!file) {
+    if (open_dir_unsupported(file.error().io_failure().errnum())) return {};
+    return std::move(file).error().with_path(dir);
+  }
+  Status synced = (*file)->sync();
+  if (!synced) {
+    if (sync_dir_unsupported(synced.error().io_failure().errnum())) return {};
+    return std::move(synced).error().with_path(dir);
+  }
+  return {};
 }
 
 void sync_parent_dir(Env& env, std::string_view path) {

@@ -79,6 +79,10 @@ class File {
   virtual Result<LockResult> try_lock(LockMode mode);
   virtual Status unlock();
   virtual Result<FileIdentity> identity();
+  // The file's permission bits (0o777 and the set-id and sticky bits).
+  virtual Result<uint32_t> permissions() = 0;
+  // Sets the file's permission bits to "bits".
+  virtual Status set_permissions(uint32_t bits) = 0;
 };
 
 class Env {
@@ -87,13 +91,22 @@ class Env {
 
   // Opens "path" (raw bytes; a NUL byte inside fails with the file layer's
   // nul_in_path failure). Created files get permission bits 0o666 as
-  // reduced by the process's file-creation mask.
+  // reduced by the process's file-creation mask. Opening never waits: a
+  // FIFO, socket, device or any other file that is neither a regular file
+  // nor a directory fails with the not_regular failure. A directory opens
+  // in the modes that the system allows for one, and its reads fail.
   virtual Result<std::unique_ptr<File>> open(const std::string& path,
                                              OpenMode mode) = 0;
   virtual Status rename(const std::string& from, const std::string& to) = 0;
+  // Removes the name "path"; a symbolic link is removed itself, never its
+  // target.
   virtual Status remove(const std::string& path) = 0;
   // The identity of the file at "path", following symbolic links.
   virtual Result<FileIdentity> identity(const std::string& path);
+  // The target of the symbolic link at "path", as stored in the link. A
+  // path that is not a symbolic link fails with EINVAL, a missing one with
+  // ENOENT.
+  virtual Result<std::string> read_link(const std::string& path) = 0;
 
   // The process-wide Env over the real file system. Never destroyed.
   static Env& posix();
@@ -123,6 +136,15 @@ Result<std::string> read_at(File& file, uint64_t offset, size_t n);
 // Reads a whole file by path; the path is attached to the open's error.
 Result<std::string> read_whole_file(Env& env, const std::string& path);
 
+// The path of the file that "path" names: while its last component is a
+// symbolic link, the link is replaced by its target (a relative target
+// counts from the link's directory). A path whose last component is not a
+// symbolic link, or names nothing, comes back unchanged; the directories on
+// the way are not resolved. A chain of more than 40 links fails with ELOOP.
+// The seal journal, the repack's temporary file and the directory flushes
+// belong to the file itself, so every path to one file finds one journal.
+Result<std::string> resolve_symlinks(Env& env, const std::string& path);
+
 // The path without its last component, as the directory that holds it: ""
 // for the root or an empty path, "." for a bare file name.
 std::string parent_dir(std::string_view path);
@@ -134,7 +156,10 @@ std::string parent_dir(std::string_view path);
 void sync_parent_dir(Env& env, std::string_view path);
 
 // As sync_parent_dir, but reports a failure to open or flush the directory,
-// for the one caller that must not go on when the entry may not be durable.
+// for a caller that must not go on when the entry may not be durable. The
+// error carries the directory's path. A file system that cannot flush a
+// directory at all is no failure: EACCES or EISDIR from opening the
+// directory, and EINVAL, EBADF or ENOTSUP from its flush, are ignored.
 Status sync_parent_dir_checked(Env& env, std::string_view path);
 
 }  // namespace tarvel

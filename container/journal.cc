@@ -79,7 +79,7 @@ std::string journal_path(std::string_view container_path) {
 }
 
 Status write_journal(Env& env, const std::string& container_path, uint64_t tail_start,
-                     std::string_view zone, std::string_view frame) {
+                     std::string_view zone, std::string_view frame, bool* made) {
   std::string body;
   body.reserve(kBodyFieldsLen + zone.size() + frame.size());
   put_u64(&body, tail_start);
@@ -97,6 +97,7 @@ Status write_journal(Env& env, const std::string& container_path, uint64_t tail_
   std::string path = journal_path(container_path);
   TRY_ASSIGN(std::unique_ptr<File> file,
              env.open(path, OpenMode::kCreateTruncate).map_error(io_at(path)));
+  if (made != nullptr) *made = true;
   // One write of the whole image: a torn journal fails the length or hash
   // check and is discarded by the next replay.
   TRY(write_all(*file, image));

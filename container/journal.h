@@ -34,10 +34,12 @@ bool journal_is_complete(std::string_view image);
 
 // Writes the whole journal in one write, flushes it and its directory. The
 // open's error carries the journal path; a failed write or flush leaves the
-// partial journal on disk.
+// partial journal on disk. "*made", when given, is set to true once the
+// open has created or truncated the journal file, so that a caller cleaning
+// up after a failure removes only a journal that is its own.
 Status write_journal(Env& env, const std::string& container_path,
                      uint64_t tail_start, std::string_view zone,
-                     std::string_view frame);
+                     std::string_view frame, bool* made = nullptr);
 
 // Applies a complete journal to the container and removes it; removes an
 // incomplete one; does nothing when it cannot be read. A failure to open

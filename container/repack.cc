@@ -24,6 +24,10 @@ namespace {
 // Returns the new file's length after its full flush.
 Result<uint64_t> write_new_file(Container& old, File& out, int32_t level,
                                 uint32_t header_area) {
+  // The copy takes the container's permission bits before anything is in
+  // it, so that it is never open to more users than the container was.
+  TRY_ASSIGN(uint32_t bits, old.permissions());
+  TRY(out.set_permissions(bits));
   Preamble preamble;
   preamble.flags = level != 0 ? FLAG_COMPRESSED : 0;
   preamble.header_area = header_area;
@@ -90,12 +94,14 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   TRY_ASSIGN(Container old, Container::open_inner(path, false, env));
 
   const std::string temp = path + ".repack";
-  Result<std::unique_ptr<File>> opened = env.open(temp, OpenMode::kCreateTruncate);
-  if (!opened) {
-    (void)env.remove(temp);
-    return std::move(opened).error().with_path(temp);
-  }
-  std::unique_ptr<File> out = std::move(*opened);
+  // Whatever an earlier repack left at the temporary name goes first (a
+  // symbolic link is removed itself, not its target). The exclusive create
+  // never follows a link, so the copy is written only into a file of its
+  // own; a file that is not ours and could not be removed fails it, and is
+  // left alone.
+  (void)env.remove(temp);
+  TRY_ASSIGN(std::unique_ptr<File> out,
+             env.open(temp, OpenMode::kCreateNew).map_error(io_at(temp)));
   Result<uint64_t> written = out_of_memory();
   try {
     written = write_new_file(old, *out, level, header_area);

@@ -8,6 +8,7 @@
 #include "container/journal.h"
 #include "container/xxh64.h"
 #include "tests/container_test_util.h"
+#include "tests/fault_env.h"
 
 namespace tarvel::testing {
 namespace {
@@ -174,6 +175,41 @@ TEST_F(CloseTest, ZoneFullLeavesTheTailRawAndWritesNoJournal) {
   ASSERT_TRUE(c.append_record("efgh").ok());
   ASSERT_TRUE(c.close_frame(1, 3).ok());
   EXPECT_EQ(value_or_die(c.read_frame(1)), "abcdefgh");
+}
+
+// A directory that cannot be opened for reading (mode 0333, say) or a file
+// system that does not flush directories leaves closes working.
+TEST_F(CloseTest, DirectoryThatCannotBeFlushedDoesNotStopCloses) {
+  FaultEnv env;
+  Container c = create_or_die(path_, fixed_schema(4), 4096, {}, env);
+  // A close opens its journal, then the directory; it flushes the journal,
+  // then the directory.
+  struct Case {
+    unsigned op;
+    int errnum;
+  } cases[] = {{FaultEnv::kOpen, EACCES}, {FaultEnv::kSync, EINVAL}};
+  uint64_t id = 0;
+  for (const Case& k : cases) {
+    ASSERT_TRUE(c.append_record("abcd").ok());
+    env.fail_nth(k.op, 2, k.errnum);
+    ASSERT_TRUE(c.close_frame(++id, 3).ok());
+    EXPECT_TRUE(env.failed());
+    EXPECT_EQ(value_or_die(c.read_frame(id)), "abcd");
+  }
+}
+
+// A journal file that the close could not open is not the close's own, and
+// stays as it was.
+TEST_F(CloseTest, JournalThatCouldNotBeOpenedIsLeftAlone) {
+  FaultEnv env;
+  Container c = create_or_die(path_, fixed_schema(4), 4096, {}, env);
+  ASSERT_TRUE(c.append_record("abcd").ok());
+  const std::string journal = journal_path(path_);
+  write_file(journal, "another user's file");
+  env.fail_nth(FaultEnv::kOpen, 1, EACCES);
+  EXPECT_EQ(err(c.close_frame(1, 3)), "Io: " + journal + ": Permission denied (os error 13)");
+  EXPECT_EQ(read_file(journal), "another user's file");
+  EXPECT_TRUE(c.frames().empty());
 }
 
 TEST_F(CloseTest, SealMarksTheFileAndAcceptsMore) {

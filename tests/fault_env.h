@@ -172,6 +172,11 @@ class FaultEnv final : public Env {
     return {};
   }
 
+  // Not counted and never failed: it only inspects a name.
+  Result<std::string> read_link(const std::string& path) override {
+    return base_.read_link(path);
+  }
+
   Status remove(const std::string& path) override {
     if (auto e = inject(kRemove)) return std::move(*e);
     track(path);
@@ -245,6 +250,9 @@ class FaultEnv final : public Env {
       return base_->unlock();
     }
     Result<FileIdentity> identity() override { return base_->identity(); }
+    // Permission bits are neither counted nor failed.
+    Result<uint32_t> permissions() override { return base_->permissions(); }
+    Status set_permissions(uint32_t bits) override { return base_->set_permissions(bits); }
 
    private:
     FaultEnv* env_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/fault_env.h"
 #include "tests/test_util.h"
 
 namespace tarvel {
@@ -71,6 +72,37 @@ TEST(FileLayer, CreateNewIsExclusiveAndWritesWhole) {
   auto again = Env::posix().open(p, OpenMode::kCreateNew);
   ASSERT_FALSE(again);
   EXPECT_EQ(again.error().to_string(), "File exists (os error 17)");
+}
+
+// Where a directory cannot be opened for reading, or its file system does
+// not flush directories, the flush is skipped; a real I/O error fails it,
+// naming the directory.
+TEST(SyncParentDirChecked, FailsOnlyOnRealErrors) {
+  ScratchDir dir;
+  struct Case {
+    unsigned op;
+    int errnum;
+    bool fails;
+  } cases[] = {
+      {testing::FaultEnv::kOpen, EACCES, false}, {testing::FaultEnv::kOpen, EISDIR, false},
+      {testing::FaultEnv::kOpen, EIO, true},     {testing::FaultEnv::kOpen, ENOENT, true},
+      {testing::FaultEnv::kSync, EINVAL, false}, {testing::FaultEnv::kSync, EBADF, false},
+      {testing::FaultEnv::kSync, ENOTSUP, false}, {testing::FaultEnv::kSync, EOPNOTSUPP, false},
+      {testing::FaultEnv::kSync, EIO, true},     {testing::FaultEnv::kSync, ENOSPC, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.op) + " " + std::to_string(c.errnum));
+    testing::FaultEnv env;
+    env.fail_nth(c.op, 1, c.errnum);
+    Status s = sync_parent_dir_checked(env, dir.file("c.tarvel"));
+    EXPECT_TRUE(env.failed());
+    if (c.fails) {
+      ASSERT_FALSE(s);
+      EXPECT_EQ(s.error().to_string(), dir.path() + ": " + IoFailure::os(c.errnum).text());
+    } else {
+      EXPECT_TRUE(s) << s.error().to_string();
+    }
+  }
 }
 
 }  // namespace

@@ -262,22 +262,25 @@ struct WriteFailureCase {
   unsigned op;
   std::string error_prefix;  // "" or the journal's path and ": "
   std::optional<std::string> journal_after;
+  bool made;  // the journal file is the call's own, to be cleaned up
 };
 
 TEST_F(JournalTest, FailedWriteJournalLeavesTheContainerUntouched) {
   const WriteFailureCase cases[] = {
-      {"open", FaultEnv::kOpen, journal_ + ": ", std::nullopt},
-      {"write", FaultEnv::kWrite, "", ""},
-      {"flush", FaultEnv::kSync, "", kGood},
+      {"open", FaultEnv::kOpen, journal_ + ": ", std::nullopt, false},
+      {"write", FaultEnv::kWrite, "", "", true},
+      {"flush", FaultEnv::kSync, "", kGood, true},
   };
   for (const WriteFailureCase& c : cases) {
     SCOPED_TRACE(c.name);
     std::remove(journal_.c_str());
     FaultEnv env;
     env.fail_nth(c.op, 1, EIO);
-    Status s = write_journal(env, container_, kTail, kZone, kFrame);
+    bool made = false;
+    Status s = write_journal(env, container_, kTail, kZone, kFrame, &made);
     ASSERT_FALSE(s);
     EXPECT_EQ(s.error().to_string(), c.error_prefix + "Input/output error (os error 5)");
+    EXPECT_EQ(made, c.made);
     EXPECT_EQ(container(), kOriginal);
     EXPECT_EQ(has_journal(), c.journal_after.has_value());
     if (c.journal_after) {
@@ -293,7 +296,7 @@ TEST_F(JournalTest, FailedDirectoryFlushFailsWriteJournal) {
   env.fail_nth(FaultEnv::kSync, 2, EIO);  // the first sync is the file's own
   Status s = write_journal(env, container_, kTail, kZone, kFrame);
   ASSERT_FALSE(s);
-  EXPECT_EQ(s.error().to_string(), "Input/output error (os error 5)");
+  EXPECT_EQ(s.error().to_string(), dir_.path() + ": Input/output error (os error 5)");
   EXPECT_EQ(container(), kOriginal);
 }
 

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "container/container.h"
 #include "container/journal.h"
@@ -254,6 +255,35 @@ TEST_F(RepackTest, UnreadableHeadFailsBeforeAnyReplay) {
   EXPECT_EQ(report.error().to_string(), peeked.error().to_string());
   EXPECT_EQ(testing::read_file(journal_path(path_)), journal);
   EXPECT_FALSE(testing::file_exists(temp()));
+}
+
+// A stale temporary name that is a symbolic link is removed itself: the
+// copy never goes through it into the file it points at.
+TEST_F(RepackTest, StaleTemporarySymlinkIsNotFollowed) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 3);
+  const Contents before = contents_of(path_);
+  const std::string victim = dir_.file("victim");
+  testing::write_file(victim, "keep me");
+  std::filesystem::create_symlink(victim, temp());
+  ASSERT_TRUE(repack(path_, 1));
+  EXPECT_TRUE(testing::read_file(victim) == "keep me");
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path_)));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(temp())));
+  EXPECT_EQ(contents_of(path_), before);
+}
+
+TEST_F(RepackTest, NewFileKeepsThePermissionBits) {
+  const mode_t mask = umask(022);
+  for (mode_t bits : {0600, 0664}) {
+    std::filesystem::remove(path_);
+    testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 3);
+    ASSERT_EQ(chmod(path_.c_str(), bits), 0);
+    ASSERT_TRUE(repack(path_, 1));
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, bits);
+  }
+  umask(mask);
 }
 
 // A failure at any call leaves the container as it was and no temporary
