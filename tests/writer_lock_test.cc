@@ -117,6 +117,9 @@ class RenameAfterOpenEnv final : public Env {
     return Env::posix().rename(from, to);
   }
   Status remove(const std::string& path) override { return Env::posix().remove(path); }
+  Result<std::string> read_link(const std::string& path) override {
+    return Env::posix().read_link(path);
+  }
   Result<FileIdentity> identity(const std::string& path) override {
     return Env::posix().identity(path);
   }
