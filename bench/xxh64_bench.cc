@@ -60,9 +60,11 @@ bool same_values() {
 #endif
 
 // Shows each run as the console does and keeps its throughput, so that the
-// ratios can be printed once every benchmark has run.
+// ratios can be printed once every benchmark has run. No colours: the
+// figures are mostly read from files.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  RatioReporter() : benchmark::ConsoleReporter(OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& runs) override {
     benchmark::ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
