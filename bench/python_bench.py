@@ -10,7 +10,7 @@
 
 Medians of REPEATS runs, pinned to one core, files on tmpfs (/dev/shm).
 
-Usage: python3 bench/python_bench.py [BUILD_DIR]   (default: build)
+Usage: /usr/bin/python3 bench/python_bench.py [BUILD_DIR]   (default: build)
 Runs with the module of BUILD_DIR/python; needs python3-zstandard.
 """
 
