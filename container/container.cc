@@ -85,9 +85,19 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   // the file is that writer's now, and it stays.
   TRY(lock_writer(*file, path));
   const Preamble preamble{FORMAT_VERSION, FLAG_COMPRESSED, header_area};
-  TRY(write_all(*file, preamble.encode()));
-  TRY(write_all(*file, zone));
-  TRY(file->sync());
+  auto write_head = [&]() -> Status {
+    TRY(write_all(*file, preamble.encode()));
+    TRY(write_all(*file, zone));
+    return file->sync();
+  };
+  if (Status written = write_head(); !written) {
+    // The file is this create's own, made by its exclusive open and locked:
+    // it goes, so that a retry can create it instead of meeting a stub that
+    // no open accepts.
+    (void)env.remove(path);
+    sync_parent_dir(env, path);
+    return std::move(written).error();
+  }
 
   Container c;
   c.path_ = path;

@@ -3,6 +3,7 @@
 #include "container/container.h"
 #include "container/text.h"
 #include "tests/container_test_util.h"
+#include "tests/fault_env.h"
 
 namespace tarvel::testing {
 namespace {
@@ -95,6 +96,34 @@ TEST_F(CreateTest, FailuresBeforeTheOpenLeaveNoFile) {
   // The smallest zone that holds the headers is an exact fit, with no NUL.
   Container c = value_or_die(Container::create(path_, prefixed_schema(), "s", "w", 0, 225, {}));
   EXPECT_EQ(read_file(path_).back(), '\n');
+}
+
+// A full disk or a failed flush after the exclusive open removes the new
+// file, so that a retry creates it.
+TEST_F(CreateTest, FailuresAfterTheOpenLeaveNoFile) {
+  struct Case {
+    unsigned op;
+    uint64_t n;
+    int errnum;
+  } cases[] = {{FaultEnv::kWrite, 1, ENOSPC},  // the preamble
+               {FaultEnv::kWrite, 2, ENOSPC},  // the zone
+               {FaultEnv::kSync, 1, EIO}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(std::to_string(k.op) + " #" + std::to_string(k.n));
+    FaultEnv env;
+    env.fail_nth(k.op, k.n, k.errnum);
+    Result<Container> failed =
+        Container::create(path_, prefixed_schema(), "s", "w", 0, 4096, {}, env);
+    EXPECT_EQ(err(failed), "Io: " + IoFailure::os(k.errnum).text());
+    EXPECT_FALSE(file_exists(path_));
+    {
+      Container c = create_or_die(path_, fixed_schema(3), 4096, {}, env);
+      ASSERT_TRUE(c.append_record("abc").ok());
+      ASSERT_TRUE(c.close_frame(1, 3).ok());
+    }
+    EXPECT_EQ(value_or_die(value_or_die(Container::open_read(path_)).read_frame(1)), "abc");
+    std::filesystem::remove(path_);
+  }
 }
 
 TEST_F(CreateTest, ExistingPathFailsWithThePathAndIsLeftAlone) {
