@@ -3,10 +3,12 @@
 The module is built by the same CMake targets that the tests use, in a build
 directory of its own under build-pip/, and copied into the wheel as
 tarvel_binary/_native.abi3.so together with whatever else the CMake build
-puts into its tarvel_binary package directory.
+puts into its tarvel_binary package directory. JOBS sets the number of
+build jobs (default: the CPUs this process may run on).
 """
 
 import os
+import re
 import shutil
 import sys
 from pathlib import Path
@@ -15,6 +17,12 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 ROOT = Path(__file__).resolve().parent
+
+
+def module_version():
+    """The module's __version__, defined once in src/constants.h."""
+    text = (ROOT / "src" / "constants.h").read_text(encoding="utf-8")
+    return re.search(r'MODULE_VERSION\[\] = "([^"]+)"', text).group(1)
 
 
 class CMakeExtension(Extension):
@@ -58,6 +66,7 @@ class CMakeBuild(build_ext):
 packages = ["tarvel_binary"] if (ROOT / "tarvel_binary").is_dir() else []
 
 setup(
+    version=module_version(),
     packages=packages,
     ext_modules=[CMakeExtension("tarvel_binary._native")],
     cmdclass={"build_ext": CMakeBuild},

@@ -19,9 +19,11 @@ unset PYTHONPATH
 run_examples() {
   local venv="$1"
   (cd "$tmp" && "$venv/bin/python" - "$venv" <<'PY'
+import importlib.metadata
 import sys
 import tarvel_binary
 import tarvel_binary._native as native
+assert importlib.metadata.version("tarvel-binary") == native.__version__
 assert native.__file__.startswith(sys.argv[1]), native.__file__
 assert native.__file__.endswith("_native.abi3.so"), native.__file__
 package = tarvel_binary.__path__[0]

@@ -5,6 +5,7 @@
 
 #include "container/headers.h"
 #include "src/args.h"
+#include "src/constants.h"
 #include "src/container.h"
 #include "src/errors.h"
 #include "src/frame_types.h"
@@ -111,9 +112,9 @@ bool fill(PyObject* m) {
       add_str(m, "EXTENSION", "tarvel") &&
       add_int(m, "DEFAULT_HEADER_AREA", tarvel::DEFAULT_HEADER_AREA) &&
       add_int(m, "MAX_HEADER_AREA", tarvel::MAX_HEADER_AREA) &&
-      add_int(m, "HOT_LEVEL", 3) &&
-      add_int(m, "COLD_LEVEL", 19) &&
-      add_str(m, "__version__", "2.1.0");
+      add_int(m, "HOT_LEVEL", HOT_LEVEL) &&
+      add_int(m, "COLD_LEVEL", COLD_LEVEL) &&
+      add_str(m, "__version__", MODULE_VERSION);
 }
 
 PyObject* start_up() {

@@ -7,6 +7,7 @@
 #include "container/repack.h"
 #include "container/validate.h"
 #include "src/args.h"
+#include "src/constants.h"
 #include "src/errors.h"
 #include "src/panic.h"
 #include "src/report_types.h"
@@ -23,9 +24,6 @@ constexpr const char* kRepackParams[] = {"path", "level", "header_area"};
 constexpr Signature kValidate{nullptr, "validate", kValidateParams, 1};
 constexpr Signature kRebuildHeaders{nullptr, "rebuild_headers", kRebuildParams, 1};
 constexpr Signature kRepack{nullptr, "repack", kRepackParams, 1};
-
-// The level repack uses when none is given: the module's COLD_LEVEL.
-constexpr int32_t kDefaultRepackLevel = 19;
 
 PyObject* validate(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -57,7 +55,7 @@ PyObject* repack(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Args a(kRepack);
     FsPath path;
-    int32_t level = kDefaultRepackLevel;
+    int32_t level = COLD_LEVEL;
     if (!a.collect(args, kwargs) || !a.get(0, &path) || !a.get_or_default(1, &level)) {
       return nullptr;
     }
