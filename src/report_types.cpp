@@ -9,22 +9,10 @@ namespace tarvel_py {
 
 namespace {
 
-struct ValidateValue {
-  std::vector<std::string> problems;
-  size_t frames = 0;
-  uint64_t records = 0;
-};
-
-struct RebuildValue {
-  std::vector<std::string> differences;
-  bool fixed = false;
-};
-
-struct RepackValue {
-  uint64_t bytes_before = 0;
-  uint64_t bytes_after = 0;
-  size_t frames = 0;
-};
+// Each object holds the library's report as the tool returned it.
+using ValidateValue = tarvel::ValidateReport;
+using RebuildValue = tarvel::RebuildReport;
+using RepackValue = tarvel::RepackReport;
 
 // ValidateReport.
 
@@ -110,17 +98,16 @@ PyTypeObject* validate_report_type() { return validate_cell.get(); }
 PyTypeObject* rebuild_report_type() { return rebuild_cell.get(); }
 PyTypeObject* repack_report_type() { return repack_cell.get(); }
 
-PyObject* make_validate_report(std::vector<std::string> problems, size_t frames,
-                               uint64_t records) {
-  return new_value_object(validate_cell, ValidateValue{std::move(problems), frames, records});
+PyObject* make_validate_report(tarvel::ValidateReport report) {
+  return new_value_object(validate_cell, std::move(report));
 }
 
-PyObject* make_rebuild_report(std::vector<std::string> differences, bool fixed) {
-  return new_value_object(rebuild_cell, RebuildValue{std::move(differences), fixed});
+PyObject* make_rebuild_report(tarvel::RebuildReport report) {
+  return new_value_object(rebuild_cell, std::move(report));
 }
 
-PyObject* make_repack_report(uint64_t bytes_before, uint64_t bytes_after, size_t frames) {
-  return new_value_object(repack_cell, RepackValue{bytes_before, bytes_after, frames});
+PyObject* make_repack_report(tarvel::RepackReport report) {
+  return new_value_object(repack_cell, std::move(report));
 }
 
 }  // namespace tarvel_py

@@ -4,11 +4,9 @@
 #ifndef TARVEL_SRC_REPORT_TYPES_H_
 #define TARVEL_SRC_REPORT_TYPES_H_
 
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <vector>
-
+#include "container/rebuild.h"
+#include "container/repack.h"
+#include "container/validate.h"
 #include "src/python.h"
 
 namespace tarvel_py {
@@ -17,11 +15,10 @@ PyTypeObject* validate_report_type();
 PyTypeObject* rebuild_report_type();
 PyTypeObject* repack_report_type();
 
-// New report objects that take over the given values.
-PyObject* make_validate_report(std::vector<std::string> problems, size_t frames,
-                               uint64_t records);
-PyObject* make_rebuild_report(std::vector<std::string> differences, bool fixed);
-PyObject* make_repack_report(uint64_t bytes_before, uint64_t bytes_after, size_t frames);
+// New report objects that take over the library's reports.
+PyObject* make_validate_report(tarvel::ValidateReport report);
+PyObject* make_rebuild_report(tarvel::RebuildReport report);
+PyObject* make_repack_report(tarvel::RepackReport report);
 
 }  // namespace tarvel_py
 

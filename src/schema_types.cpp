@@ -167,10 +167,7 @@ PyObject* schema_compare(PyObject* self, PyObject* other, int op) {
 }
 
 PyObject* schema_hash_hex(PyObject* self, PyObject*) {
-  return guarded([&] {
-    Schema copy = value_of<Schema>(self);
-    return py_str(copy.hash_hex());
-  });
+  return guarded([&] { return py_str(value_of<Schema>(self).hash_hex()); });
 }
 
 PyObject* fields_of(const Schema& v) {

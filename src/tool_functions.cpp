@@ -32,7 +32,7 @@ PyObject* validate(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!a.collect(args, kwargs) || !a.get(0, &path)) return nullptr;
     auto report = tarvel::validate(path.bytes, /*checker=*/nullptr);
     if (!report) return to_py(report.error());
-    return make_validate_report(std::move(report->problems), report->frames, report->records);
+    return make_validate_report(std::move(report).value());
   });
 }
 
@@ -46,7 +46,7 @@ PyObject* rebuild_headers(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     auto report = tarvel::rebuild_headers(path.bytes, fix);
     if (!report) return to_py(report.error());
-    return make_rebuild_report(std::move(report->differences), report->fixed);
+    return make_rebuild_report(std::move(report).value());
   });
 }
 
@@ -68,7 +68,7 @@ PyObject* repack(PyObject*, PyObject* args, PyObject* kwargs) {
     auto report = header_area ? tarvel::repack_with_header_area(path.bytes, level, *header_area)
                               : tarvel::repack(path.bytes, level);
     if (!report) return to_py(report.error());
-    return make_repack_report(report->bytes_before, report->bytes_after, report->frames);
+    return make_repack_report(std::move(report).value());
   });
 }
 

@@ -41,6 +41,7 @@ PyObject* to_python(const std::vector<tarvel::FieldSpec>& v) {
 PyObject* to_python(const std::optional<TextPairs>& v) {
   if (!v) Py_RETURN_NONE;
   PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
   for (const auto& [key, value] : *v) {
     PyRef pair = PyRef::steal(Py_BuildValue("(s#s#)", key.data(), static_cast<Py_ssize_t>(key.size()),
                                             value.data(), static_cast<Py_ssize_t>(value.size())));
@@ -125,9 +126,9 @@ PyObject* frame(PyObject*, PyObject* args) {
 // "reports()": one report of each kind, as the maintenance functions make them.
 PyObject* reports(PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* {
-    PyRef v = PyRef::steal(make_validate_report({"first", "second"}, 3, UINT64_MAX));
-    PyRef r = PyRef::steal(make_rebuild_report({"_records: 1 != 2"}, true));
-    PyRef p = PyRef::steal(make_repack_report(100, 50, 2));
+    PyRef v = PyRef::steal(make_validate_report({{"first", "second"}, 3, UINT64_MAX}));
+    PyRef r = PyRef::steal(make_rebuild_report({{"_records: 1 != 2"}, true}));
+    PyRef p = PyRef::steal(make_repack_report({100, 50, 2}));
     if (!v || !r || !p) return nullptr;
     return PyTuple_Pack(3, v.get(), r.get(), p.get());
   });
