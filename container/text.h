@@ -2,6 +2,11 @@
 // text, the display form of a path, fixed-width hexadecimal and decimal
 // renderings, UTF-8 checking, and the one unsigned-integer reader that the
 // format's decimal and hexadecimal fields use.
+//
+// Comments that give a message's text write its variable parts as
+// placeholders: {} a number or text as it is, {:?} a text in its quoted()
+// form, {:016x}, {:#018x} and {:0N} as hex16(), hex_prefixed18() and
+// zero_padded() below write them.
 #ifndef TARVEL_CONTAINER_TEXT_H_
 #define TARVEL_CONTAINER_TEXT_H_
 
