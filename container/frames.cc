@@ -1,5 +1,7 @@
 #include "container/frames.h"
 
+#include <algorithm>
+
 #include "container/text.h"
 
 namespace tarvel {
@@ -92,9 +94,13 @@ Status check_frames_fit(const std::vector<Frame>& frames, uint64_t data_start,
 }
 
 uint64_t tail_start(const std::vector<Frame>& frames, uint64_t data_start) {
-  if (frames.empty()) return data_start;
-  const Frame& last = frames.back();
-  return sat_add(data_start, sat_add(last.offset, last.len));
+  // The furthest end, not the last entry's: with an odd list whose last
+  // entry lies lower in the file, the raw tail would otherwise begin inside
+  // a frame, whose bytes would be read as records and written over by the
+  // next close. For every list the library writes the two agree.
+  uint64_t end = 0;
+  for (const Frame& f : frames) end = std::max(end, sat_add(f.offset, f.len));
+  return sat_add(data_start, end);
 }
 
 }  // namespace tarvel

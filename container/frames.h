@@ -33,8 +33,9 @@ Result<std::vector<Frame>> parse_frames(std::string_view text);
 Status check_frames_fit(const std::vector<Frame>& frames, uint64_t data_start,
                         uint64_t file_len);
 
-// The absolute offset where the raw tail begins: data_start plus the end of
-// the last entry of the list (saturating), or data_start with no frames.
+// The absolute offset where the raw tail begins: data_start plus the
+// furthest end of any listed frame (saturating), or data_start with no
+// frames.
 uint64_t tail_start(const std::vector<Frame>& frames, uint64_t data_start);
 
 }  // namespace tarvel

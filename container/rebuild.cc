@@ -25,7 +25,20 @@ struct Scan {
   uint64_t records = 0;
   uint64_t bytes_raw = 0;
   uint64_t end = 0;  // data-section offset where no zstd frame starts
+  uint64_t data_len = 0;
 };
+
+// The listed frame that starts at data-section offset "offset", preferring
+// one of length "len"; null when none starts there.
+const Frame* listed_at(const std::vector<Frame>& listed, uint64_t offset, uint64_t len) {
+  const Frame* found = nullptr;
+  for (const Frame& f : listed) {
+    if (f.offset != offset) continue;
+    if (f.len == len) return &f;
+    if (found == nullptr) found = &f;
+  }
+  return found;
+}
 
 Result<Scan> scan_frames(File& raw, const Container& container) {
   const uint64_t data_start = container.data_start();
@@ -36,6 +49,7 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
   for (const Frame& f : listed) fresh_id = std::max(fresh_id, sat_add(f.id, 1));
 
   Scan scan;
+  scan.data_len = data_len;
   uint64_t pos = 0;
   while (pos < data_len) {
     TRY_ASSIGN(std::string probe, read_at(raw, sat_add(data_start, pos), 4));
@@ -50,10 +64,14 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
     }
     scan.records = sat_add(scan.records, split.records.size());
     scan.bytes_raw = sat_add(scan.bytes_raw, frame.body.size());
-    // Found frames take the listed ids by position; frames beyond the list
-    // take fresh ids above every listed one.
+    // A found frame where a listed frame starts keeps that frame's id (one
+    // of the same length first), whatever the order of the list. Elsewhere
+    // found frames take the listed ids by position, and frames beyond the
+    // list fresh ids above every listed one.
     uint64_t id;
-    if (scan.frames.size() < listed.size()) {
+    if (const Frame* at = listed_at(listed, pos, frame.consumed)) {
+      id = at->id;
+    } else if (scan.frames.size() < listed.size()) {
       id = listed[scan.frames.size()].id;
     } else {
       id = fresh_id;
@@ -75,6 +93,15 @@ const Frame* first_unscanned(const std::vector<Frame>& listed, uint64_t scan_end
     if (f.offset >= scan_end) return &f;
   }
   return nullptr;
+}
+
+// Why the scan ended at "scan.end", for the refusal of a fix.
+std::string scan_end_cause(const std::vector<Frame>& listed, const Scan& scan) {
+  if (scan.end >= scan.data_len) return "the data section ends there";
+  for (const Frame& f : listed) {
+    if (f.offset == scan.end && f.len != 0) return "a frame stored at level 0 ends the scan";
+  }
+  return "no listed frame starts there: the bytes between the frames are not a zstd frame";
 }
 
 Error out_of_memory() {
@@ -147,15 +174,16 @@ Result<RebuildReport> rebuild_once(const std::string& path, Container& container
   }
 
   if (fix && !report.differences.empty()) {
-    // The scan stops at the first frame stored at level 0 (raw bytes carry
-    // no mark). Rather than write a list that forgets the frames from there
-    // on, the fix refuses the file and leaves it exactly as it is.
+    // The scan stops where no zstd frame starts: at a frame stored at level
+    // 0 (raw bytes carry no mark), in a gap of the list, at the end of the
+    // data. Rather than write a list that forgets the frames from there on,
+    // the fix refuses the file and leaves it exactly as it is.
     if (const Frame* lost = first_unscanned(container.frames(), scan.end)) {
       return Error::usage("cannot fix the counting headers: frame " + std::to_string(lost->id) +
                           " at offset " + std::to_string(lost->offset) +
                           " lies beyond the end of the frame scan at offset " +
-                          std::to_string(scan.end) +
-                          " (a frame stored at level 0 ends the scan); nothing was written");
+                          std::to_string(scan.end) + " (" +
+                          scan_end_cause(container.frames(), scan) + "); nothing was written");
     }
     container.replace_counts(scan.frames, scan.records, scan.bytes_raw);
     TRY(container.mutable_headers().set("_frames", derived_frames));

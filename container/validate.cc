@@ -191,6 +191,30 @@ std::optional<uint64_t> check_frame(File& raw, const Container& container, const
   return body.records();
 }
 
+// Listed frames that share bytes of the data section: each frame that
+// begins inside one listed before it in file order, named with the frame
+// that reaches furthest there. Frames of length 0 hold no bytes.
+void check_overlaps(const std::vector<Frame>& frames, Problems* problems) {
+  std::vector<size_t> order;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    if (frames[i].len != 0) order.push_back(i);
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [&frames](size_t a, size_t b) { return frames[a].offset < frames[b].offset; });
+  const auto end_of = [](const Frame& f) { return sat_add(f.offset, f.len); };
+  const Frame* reach = nullptr;  // of the frames so far, the one that ends furthest
+  for (size_t i : order) {
+    const Frame& f = frames[i];
+    if (reach != nullptr && f.offset < end_of(*reach)) {
+      problems->add("frame " + std::to_string(f.id) + ": overlaps frame " +
+                    std::to_string(reach->id) + " (data-section bytes " +
+                    std::to_string(f.offset) + " to " +
+                    std::to_string(std::min(end_of(f), end_of(*reach))) + ")");
+    }
+    if (reach == nullptr || end_of(f) > end_of(*reach)) reach = &f;
+  }
+}
+
 // A check whose tail a writer closed into a frame meanwhile is made again,
 // this many times at most.
 constexpr int kCheckAttempts = 5;
@@ -230,6 +254,8 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
     frame_records = sat_add(frame_records, *records);
     report.records = sat_add(report.records, *records);
   }
+
+  check_overlaps(container.frames(), &problems);
 
   // The tail's torn bytes are no problem: a crash leaves them, and the next
   // open_append cuts them off.

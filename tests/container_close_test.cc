@@ -228,5 +228,37 @@ TEST_F(CloseTest, SealMarksTheFileAndAcceptsMore) {
   EXPECT_EQ(header(r, "_records"), "2");
 }
 
+// An odd but valid list whose last entry lies lower in the file than
+// another: the raw tail begins behind the frame that ends furthest, so its
+// records are counted once and the next close writes behind every frame.
+TEST_F(CloseTest, TailStartsBehindTheFrameThatEndsFurthest) {
+  std::string frame;
+  {
+    Container c = create_or_die(path_, fixed_schema(4));
+    for (unsigned char i = 0; i < 100; ++i) {
+      frame += rec(4, i);
+      ASSERT_TRUE(c.append_record(rec(4, i)).ok());
+    }
+    ASSERT_TRUE(c.close_frame(1, 0).ok());
+    Headers h = c.headers();
+    ASSERT_TRUE(h.set("_frames", render_frames(c.frames()) + ";2,0,0").ok());
+    std::string bytes = read_file(path_);
+    bytes.replace(PREAMBLE_LEN, 4096, value_or_die(h.render(4096)));
+    write_file(path_, bytes);
+  }
+  {
+    Container c = value_or_die(Container::open_append(path_));
+    EXPECT_EQ(c.records(), 100u);
+    ASSERT_TRUE(c.append_record("wxyz").ok());
+    ASSERT_TRUE(c.close_frame(3, 0).ok());
+    EXPECT_EQ(c.frames().back().offset, frame.size());
+  }
+  Container r = value_or_die(Container::open_read(path_));
+  EXPECT_EQ(value_or_die(r.read_frame(1)), frame);
+  EXPECT_EQ(value_or_die(r.read_frame(2)), "");
+  EXPECT_EQ(value_or_die(r.read_frame(3)), "wxyz");
+  EXPECT_EQ(value_or_die(r.read_tail()), "");
+}
+
 }  // namespace
 }  // namespace tarvel::testing

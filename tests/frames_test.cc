@@ -125,11 +125,12 @@ TEST(CheckFramesFit, Cases) {
   }
 }
 
-TEST(TailStart, LastEntrySaturating) {
+TEST(TailStart, FurthestEndSaturating) {
   EXPECT_EQ(tail_start({}, 4112), 4112u);
   EXPECT_EQ(tail_start({{1, 0, 100, 0}, {2, 100, 50, 0}}, 4112), 4262u);
-  // The last entry decides, not the one that ends furthest.
-  EXPECT_EQ(tail_start({{1, 1000, 100, 0}, {2, 0, 50, 0}}, 4112), 4162u);
+  // The entry that ends furthest decides, wherever it stands in the list.
+  EXPECT_EQ(tail_start({{1, 1000, 100, 0}, {2, 0, 50, 0}}, 4112), 5212u);
+  EXPECT_EQ(tail_start({{1, 0, 400, 0}, {2, 0, 0, 0}}, 4112), 4512u);
   EXPECT_EQ(tail_start({{1, kMax, 1, 0}}, 4112), kMax);
   EXPECT_EQ(tail_start({{1, kMax - 4112, 0, 0}}, 4112), kMax);
   EXPECT_EQ(tail_start({{1, kMax - 4112, 1, 0}}, 4112), kMax);

@@ -110,16 +110,19 @@ INSTANTIATE_TEST_SUITE_P(
         IdCase{"FreshIdsAboveTheLargestListed", {5, 9, 2}, [](auto f) { return first(f, 2); }, {5, 9, 10}},
         IdCase{"LargestIdSaturates", {UINT64_MAX, 1, 2}, [](auto f) { return first(f, 1); },
                {UINT64_MAX, UINT64_MAX, UINT64_MAX}},
+        IdCase{"ReverseOrder", {10, 4, 7},
+               [](auto f) { return std::vector<Frame>(f.rbegin(), f.rend()); }, {10, 4, 7}},
         IdCase{"FewerFoundThanListed", {3, 8, 6},
                [](auto f) {
                  // The first frame listed as two halves: four entries for
                  // three frames, every one starting inside the scanned data.
+                 // Each found frame keeps the id listed at its offset.
                  Frame half = f[0];
                  half.len /= 2;
                  Frame rest{8, half.len, f[0].len - half.len, 0};
                  return std::vector<Frame>{half, rest, {6, f[1].offset, f[1].len, 0}, {2, f[2].offset, f[2].len, 0}};
                },
-               {3, 8, 6}},
+               {3, 6, 2}},
         IdCase{"HashesMissing", {1, 2, 3},
                [](auto f) {
                  for (Frame& e : f) e.hash = 0;
@@ -195,6 +198,28 @@ TEST_F(RebuildTest, AllFramesAtLevelZeroAreNotDropped) {
   auto fixed = rebuild_headers(path_, true);
   ASSERT_FALSE(fixed);
   EXPECT_THAT(fixed.error().to_string(), ::testing::StartsWith("cannot fix the counting headers: frame 4 at offset 0 "));
+  EXPECT_EQ(testing::read_file(path_), before);
+}
+
+// Bytes between two listed frames that are no zstd frame end the scan too;
+// the refusal says so rather than blame a frame stored at level 0.
+TEST_F(RebuildTest, GapEndsTheScan) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}});
+  const uint64_t gap_at = testing::stored_frames(path_)[0].len;
+  auto frame = compress_frame(std::string(16, 'z'), 3);
+  ASSERT_TRUE(frame);
+  testing::write_file(path_, testing::read_file(path_) + "gap!" + *frame);
+  testing::edit_header(path_, "_frames",
+                       render_frames(testing::stored_frames(path_)) + ";2," +
+                           std::to_string(gap_at + 4) + "," + std::to_string(frame->size()));
+  const std::string before = testing::read_file(path_);
+  auto fixed = rebuild_headers(path_, true);
+  ASSERT_FALSE(fixed);
+  EXPECT_EQ(fixed.error().to_string(),
+            "cannot fix the counting headers: frame 2 at offset " + std::to_string(gap_at + 4) +
+                " lies beyond the end of the frame scan at offset " + std::to_string(gap_at) +
+                " (no listed frame starts there: the bytes between the frames are not a zstd "
+                "frame); nothing was written");
   EXPECT_EQ(testing::read_file(path_), before);
 }
 

@@ -164,6 +164,23 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"RecordsCountTheTail", "_records", "7", false, "_records says 7, the frames hold 5"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Frames that share bytes are named, after the frame checks; frames of
+// length 0 and frames that merely touch are not.
+TEST_F(ValidateTest, OverlappingFrames) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 0, 4}, {2, 0, 4}});
+  std::vector<Frame> frames = testing::stored_frames(path_);  // 32 bytes each
+  frames.push_back(Frame{3, 0, 0, 0});
+  frames.push_back(Frame{4, 8, 16, 0});
+  frames.push_back(Frame{5, 40, 24, 0});
+  testing::edit_header(path_, "_frames", render_frames(frames));
+  ValidateReport report = check();
+  EXPECT_THAT(report.problems,
+              ElementsAre("frame 4: overlaps frame 1 (data-section bytes 8 to 24)",
+                          "frame 5: overlaps frame 2 (data-section bytes 40 to 64)",
+                          "_records says 8, the frames hold 13"));
+  EXPECT_EQ(report.frames, 5u);
+}
+
 TEST_F(ValidateTest, PlusSignAndLeadingZerosReadAsTheNumber) {
   testing::make_file(path_, testing::fixed_schema(), {{1, 3, 5}});
   testing::edit_header(path_, "_records", "+005");
