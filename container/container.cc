@@ -120,8 +120,15 @@ Result<Container> Container::open_inner(const std::string& path, bool writable, 
   return load(path, file, writable, env);
 }
 
+Result<Container> Container::open_cut(const std::string& path, bool writable, Env& env) {
+  if (!writable) return open_view(path, true, env);
+  TRY_ASSIGN(std::unique_ptr<File> file,
+             env.open(path, OpenMode::kReadWrite).map_error(io_at(path)));
+  return load(path, file, true, env, true);
+}
+
 Result<Container> Container::load(const std::string& path, std::unique_ptr<File>& file,
-                                  bool writable, Env& env) {
+                                  bool writable, Env& env, bool allow_cut) {
   char head[PREAMBLE_LEN];
   TRY(read_exact(*file, head, sizeof head));
   TRY_ASSIGN(Preamble preamble, Preamble::decode(std::string_view(head, sizeof head)));
@@ -145,7 +152,8 @@ Result<Container> Container::load(const std::string& path, std::unique_ptr<File>
     // length taken after the zone covers every frame that zone lists.
     TRY_ASSIGN(len, file->length().map_error(io_at(path)));
   }
-  TRY(check_frames_fit(frames, data_start, len));
+  // A file cut short is checked only for offsets that overflow.
+  TRY(check_frames_fit(frames, data_start, allow_cut ? UINT64_MAX : len));
 
   Container c;
   c.path_ = path;
@@ -165,11 +173,15 @@ Result<Container> Container::load(const std::string& path, std::unique_ptr<File>
 }
 
 Result<Container> Container::open_read(const std::string& path, Env& env) {
+  return open_view(path, false, env);
+}
+
+Result<Container> Container::open_view(const std::string& path, bool allow_cut, Env& env) {
   for (int attempt = 0;; ++attempt) {
     if (attempt > 0) wait_before_attempt(attempt - 1);
     TRY_ASSIGN(std::unique_ptr<File> file,
                env.open(path, OpenMode::kRead).map_error(io_at(path)));
-    Result<Container> c = load(path, file, false, env);
+    Result<Container> c = load(path, file, false, env, allow_cut);
     if (c) {
       TRY_ASSIGN(bool same, c->unchanged());
       if (same) return c;
@@ -276,6 +288,15 @@ void Container::remember_zone(std::string_view zone) {
   }
   zone_text_len_ = end;
   zone_hash_ = xxh64(zone.substr(0, end));
+}
+
+Status Container::cut_to(uint64_t length) {
+  TRY(check_writable());
+  if (length < data_start_) return Error::usage("cannot cut the file inside its header zone");
+  TRY(file_->truncate(length));
+  TRY(file_->sync());
+  file_len_ = length;
+  return {};
 }
 
 void Container::replace_counts(std::vector<Frame> frames, uint64_t records,

@@ -38,6 +38,7 @@
 // Invariants:
 //   data_start = 16 + header_area
 //   data_start <= tail_start <= file_len; every listed frame ends by file_len
+//   (except after open_cut)
 //   the raw tail is [tail_start, file_len) in the file followed by buffer
 #ifndef TARVEL_CONTAINER_CONTAINER_H_
 #define TARVEL_CONTAINER_CONTAINER_H_
@@ -74,6 +75,14 @@ class Container {
   // The common open: checks preamble, zone, schema and frames list.
   static Result<Container> open_inner(const std::string& path, bool writable,
                                       Env& env = Env::posix());
+  // As open_inner (writable) or open_read, except that a listed frame that
+  // runs past the end of the file (a file cut short) does not fail the
+  // open; offsets that overflow still do. For the maintenance tools, which
+  // report and repair such files: reading such a frame fails with the
+  // frame-fit error, and the raw tail, which begins behind the furthest
+  // listed end, is empty.
+  static Result<Container> open_cut(const std::string& path, bool writable,
+                                    Env& env = Env::posix());
   // Read-only; nothing on disk is touched, no lock is taken. Takes its view
   // again while a writer is changing the file (see the top of this file).
   static Result<Container> open_read(const std::string& path, Env& env = Env::posix());
@@ -134,14 +143,20 @@ class Container {
   void replace_counts(std::vector<Frame> frames, uint64_t records, uint64_t bytes_raw);
   // Mutable access for maintenance tools that update headers before a flush.
   Headers& mutable_headers() { return headers_; }
+  // For rebuild_headers' fix of a file cut short: cuts the file to "length"
+  // (not below data_start) and flushes it to stable storage.
+  Status cut_to(uint64_t length);
 
  private:
   Container() = default;
 
   // The open after "file" is open at "path": preamble, zone, schema, frames
-  // list. "file" is moved into the Container only on success.
+  // list ("allow_cut": see open_cut). "file" is moved into the Container only
+  // on success.
   static Result<Container> load(const std::string& path, std::unique_ptr<File>& file,
-                                bool writable, Env& env);
+                                bool writable, Env& env, bool allow_cut = false);
+  // open_read, with open_cut's "allow_cut".
+  static Result<Container> open_view(const std::string& path, bool allow_cut, Env& env);
 
   // Usage "file is open read-only", or the refusal of check_usable.
   Status check_writable() const;

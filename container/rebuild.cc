@@ -26,7 +26,26 @@ struct Scan {
   uint64_t bytes_raw = 0;
   uint64_t end = 0;  // data-section offset where no zstd frame starts
   uint64_t data_len = 0;
+  // The scan ended at a zstd frame that the end of the file cuts short.
+  bool cut_frame_at_end = false;
 };
+
+// Whether frame "f" runs past the end of a data section of "data_len" bytes:
+// the file was cut short inside it or before it, and it is gone.
+bool cut_off(const Frame& f, uint64_t data_len) { return sat_add(f.offset, f.len) > data_len; }
+
+const Frame* cut_off_at(const std::vector<Frame>& listed, uint64_t offset, uint64_t data_len) {
+  for (const Frame& f : listed) {
+    if (f.offset == offset && cut_off(f, data_len)) return &f;
+  }
+  return nullptr;
+}
+
+// Whether "bytes" (up to 4 of them) are where a zstd frame begins: its
+// magic, or as much of it as the file still holds.
+bool begins_like_zstd(std::string_view bytes) {
+  return !bytes.empty() && std::string_view("\x28\xB5\x2F\xFD", 4).substr(0, bytes.size()) == bytes;
+}
 
 // The listed frame that starts at data-section offset "offset", preferring
 // one of length "len"; null when none starts there.
@@ -53,8 +72,23 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
   uint64_t pos = 0;
   while (pos < data_len) {
     TRY_ASSIGN(std::string probe, read_at(raw, sat_add(data_start, pos), 4));
-    if (probe.size() < 4 || !has_zstd_magic(probe)) break;
-    TRY_ASSIGN(FrameAt frame, decode_frame_at(raw, data_start, pos, data_len));
+    if (probe.size() < 4 || !has_zstd_magic(probe)) {
+      scan.cut_frame_at_end =
+          begins_like_zstd(probe) && cut_off_at(listed, pos, data_len) != nullptr;
+      break;
+    }
+    Result<FrameAt> decoded = decode_frame_at(raw, data_start, pos, data_len);
+    if (!decoded) {
+      // A listed frame that the end of the file cuts short does not decode:
+      // the scan ends at its start. Any other frame that does not decode
+      // fails the rebuild.
+      if (decoded.error().kind() == ErrorKind::kIo || cut_off_at(listed, pos, data_len) == nullptr) {
+        return std::move(decoded).error();
+      }
+      scan.cut_frame_at_end = true;
+      break;
+    }
+    FrameAt& frame = *decoded;
     TRY_ASSIGN(std::string stored, read_at(raw, sat_add(data_start, pos), frame.consumed));
     SplitRecords split = split_records(frame.body, container.schema().layout);
     if (split.torn != 0) {
@@ -87,17 +121,40 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
 // A listed frame that starts at or past the scan's end: written back, the
 // derived list would drop it from _frames, and with it every record it
 // holds. A listed frame that starts inside the scanned frames is only
-// listed with the wrong bounds, which is what a fix repairs.
-const Frame* first_unscanned(const std::vector<Frame>& listed, uint64_t scan_end) {
+// listed with the wrong bounds, which is what a fix repairs. A frame that
+// the end of the file cuts short is gone already; only one that starts
+// right where the scan ended may be dropped, since whatever lies between
+// the scan's end and it would otherwise become the raw tail.
+const Frame* first_unscanned(const std::vector<Frame>& listed, const Scan& scan) {
   for (const Frame& f : listed) {
-    if (f.offset >= scan_end) return &f;
+    if (f.offset < scan.end) continue;
+    if (!cut_off(f, scan.data_len) || (f.offset > scan.end && f.offset < scan.data_len)) {
+      return &f;
+    }
   }
   return nullptr;
+}
+
+// " (cut off by the end of the file: frame 3 at offset 96 ends at 4300 but
+// the file is 4250 bytes, ...)" for the listed frames that run past the end
+// of the file; empty when there are none.
+std::string cut_off_note(const Container& container, uint64_t data_len) {
+  std::string note;
+  for (const Frame& f : container.frames()) {
+    if (!cut_off(f, data_len)) continue;
+    note += note.empty() ? " (cut off by the end of the file: " : ", ";
+    note += "frame " + std::to_string(f.id) + " at offset " + std::to_string(f.offset) +
+            " ends at " +
+            std::to_string(sat_add(container.data_start(), sat_add(f.offset, f.len))) +
+            " but the file is " + std::to_string(container.file_len()) + " bytes";
+  }
+  return note.empty() ? note : note + ")";
 }
 
 // Why the scan ended at "scan.end", for the refusal of a fix.
 std::string scan_end_cause(const std::vector<Frame>& listed, const Scan& scan) {
   if (scan.end >= scan.data_len) return "the data section ends there";
+  if (scan.cut_frame_at_end) return "a frame that the end of the file cuts short ends the scan";
   for (const Frame& f : listed) {
     if (f.offset == scan.end && f.len != 0) return "a frame stored at level 0 ends the scan";
   }
@@ -160,7 +217,8 @@ Result<RebuildReport> rebuild_once(const std::string& path, Container& container
   std::string derived_frames = render_frames(scan.frames);
   if (stored_frames != derived_frames) {
     report.differences.push_back("_frames: " + tarvel::quoted(stored_frames) + " -> " +
-                                 tarvel::quoted(derived_frames));
+                                 tarvel::quoted(derived_frames) +
+                                 cut_off_note(container, scan.data_len));
   }
   std::string stored_records = stored_counter(headers, "_records");
   if (stored_records != std::to_string(scan.records)) {
@@ -178,12 +236,21 @@ Result<RebuildReport> rebuild_once(const std::string& path, Container& container
     // 0 (raw bytes carry no mark), in a gap of the list, at the end of the
     // data. Rather than write a list that forgets the frames from there on,
     // the fix refuses the file and leaves it exactly as it is.
-    if (const Frame* lost = first_unscanned(container.frames(), scan.end)) {
+    if (const Frame* lost = first_unscanned(container.frames(), scan)) {
       return Error::usage("cannot fix the counting headers: frame " + std::to_string(lost->id) +
                           " at offset " + std::to_string(lost->offset) +
                           " lies beyond the end of the frame scan at offset " +
                           std::to_string(scan.end) + " (" +
                           scan_end_cause(container.frames(), scan) + "); nothing was written");
+    }
+    // Once the list no longer holds the frame that the end of the file
+    // cuts short, its remains would be read as the raw tail. Those of a
+    // zstd frame are no records and are cut off first, so that a crash
+    // before the zone is written leaves a file this fix still repairs. Those
+    // of a frame stored at level 0 are its first records and stay, as the
+    // raw tail.
+    if (scan.cut_frame_at_end) {
+      TRY(container.cut_to(sat_add(container.data_start(), scan.end)));
     }
     container.replace_counts(scan.frames, scan.records, scan.bytes_raw);
     TRY(container.mutable_headers().set("_frames", derived_frames));
@@ -198,14 +265,15 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& en
     // The fix writes the zone: it holds the writer's lock throughout.
     TRY_ASSIGN(std::unique_ptr<File> held, open_locked(env, path, OpenMode::kRead));
     TRY(replay_journal(env, path));
-    TRY_ASSIGN(Container container, Container::open_inner(path, true, env));
+    // A file cut short opens too: its frames that are still whole are found.
+    TRY_ASSIGN(Container container, Container::open_cut(path, true, env));
     return rebuild_once(path, container, true, env);
   }
   // A live writer's journal is its own: the report then reads the file as
   // it finds it.
   TRY(replay_unless_writer(env, path));
   for (int attempt = 1;; ++attempt) {
-    TRY_ASSIGN(Container container, Container::open_read(path, env));
+    TRY_ASSIGN(Container container, Container::open_cut(path, false, env));
     Result<RebuildReport> report = rebuild_once(path, container, false, env);
     // A scan that met a frame still being written fails or reports
     // differences that no state of the file has; either way it is made again.

@@ -52,12 +52,20 @@ Result<FrameAt> decode_frame_at(File& file, uint64_t data_start, uint64_t offset
 // refused while a writer holds the file; report mode leaves a live writer's
 // journal alone and reads the file as validate does. With "fix" and differences, the derived
 // values replace the counting headers in the header zone; the data section
-// is never written.
+// is never written, except for the cut described below.
 //
 // A fix that would drop a listed frame from _frames (one that starts at or
-// past the point where the scan stopped: a frame stored at level 0 ends the
-// scan) is refused with Usage before anything is written; report mode
-// lists the differences as usual.
+// past the point where the scan stopped: a frame stored at level 0 or a gap
+// in the list ends the scan) is refused with Usage before anything is
+// written; report mode lists the differences as usual.
+//
+// A file cut short (listed frames that run past its end) opens all the
+// same. Those frames are gone: the scan ends at the first of them, the
+// _frames difference names them, and a fix writes the list of the frames
+// that are whole. The remains of a cut zstd frame hold no records; the fix
+// cuts them off the file before it writes the zone, so that they are never
+// read as the raw tail. The remains of a cut frame stored at level 0 are
+// its first records and stay, as the raw tail.
 Result<RebuildReport> rebuild_headers(const std::string& path, bool fix,
                                       Env& env = Env::posix());
 

@@ -223,7 +223,9 @@ constexpr int kCheckAttempts = 5;
 // tail was read, and the report is then to be thrown away.
 Result<ValidateReport> check_file(const std::string& path, const RecordChecker* checker,
                                   Env& env, bool* settled) {
-  TRY_ASSIGN(Container container, Container::open_read(path, env));
+  // A file cut short opens too; its frames that run past the end are
+  // problems like any other.
+  TRY_ASSIGN(Container container, Container::open_cut(path, false, env));
   // Frames and the tail are read in pieces through a second read-only
   // handle: the Container hands out only whole bodies.
   TRY_ASSIGN(std::unique_ptr<File> raw,

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <random>
 
@@ -10,6 +11,7 @@
 #include "container/journal.h"
 #include "container/text.h"
 #include "container/validate.h"
+#include "tests/fault_env.h"
 #include "tests/test_util.h"
 #include "tests/tool_files.h"
 
@@ -212,15 +214,125 @@ TEST_F(RebuildTest, GapEndsTheScan) {
   testing::edit_header(path_, "_frames",
                        render_frames(testing::stored_frames(path_)) + ";2," +
                            std::to_string(gap_at + 4) + "," + std::to_string(frame->size()));
-  const std::string before = testing::read_file(path_);
-  auto fixed = rebuild_headers(path_, true);
-  ASSERT_FALSE(fixed);
-  EXPECT_EQ(fixed.error().to_string(),
-            "cannot fix the counting headers: frame 2 at offset " + std::to_string(gap_at + 4) +
-                " lies beyond the end of the frame scan at offset " + std::to_string(gap_at) +
-                " (no listed frame starts there: the bytes between the frames are not a zstd "
-                "frame); nothing was written");
-  EXPECT_EQ(testing::read_file(path_), before);
+  const std::string refusal =
+      "cannot fix the counting headers: frame 2 at offset " + std::to_string(gap_at + 4) +
+      " lies beyond the end of the frame scan at offset " + std::to_string(gap_at) +
+      " (no listed frame starts there: the bytes between the frames are not a zstd "
+      "frame); nothing was written";
+  // Also when the file is cut short inside frame 2: the gap's bytes would
+  // become the raw tail.
+  for (bool cut : {false, true}) {
+    if (cut) testing::write_file(path_, testing::read_file(path_).substr(0, testing::read_file(path_).size() - 3));
+    const std::string before = testing::read_file(path_);
+    auto fixed = rebuild_headers(path_, true);
+    ASSERT_FALSE(fixed);
+    EXPECT_EQ(fixed.error().to_string(), refusal);
+    EXPECT_EQ(testing::read_file(path_), before);
+  }
+}
+
+// A file cut short (an interrupted copy, a full disk): the frames that are
+// still whole are found and keep their ids, the differences name the frames
+// that are gone, and the fix writes that list. The remains of a cut zstd
+// frame are no records and are cut off; those of a frame stored at level 0
+// are its first records and stay as the raw tail.
+struct CutCase {
+  const char* name;
+  int32_t last_level;  // of the third of three frames of 5 records each
+  size_t gone_from;    // the first frame the cut reaches
+  uint64_t left;       // bytes of that frame the file still holds
+  uint64_t tail_records;  // whole records of the remains kept as the tail
+};
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+
+class RebuildCut : public RebuildTest, public ::testing::WithParamInterface<CutCase> {};
+
+TEST_P(RebuildCut, FramesThatAreThereAreKept) {
+  const CutCase& c = GetParam();
+  const Schema schema = testing::fixed_schema();
+  testing::make_file(path_, schema, {{7, 3, 5}, {3, 5, 5}, {9, c.last_level, 5}});
+  const std::vector<Frame> listed = testing::stored_frames(path_);
+  const uint64_t data_start = PREAMBLE_LEN + DEFAULT_HEADER_AREA;
+  const uint64_t cut_at = listed[c.gone_from].offset;
+  const uint64_t len = data_start + cut_at + c.left;
+  std::filesystem::resize_file(path_, len);
+  const std::vector<Frame> kept(listed.begin(), listed.begin() + c.gone_from);
+
+  std::string note;
+  for (size_t i = c.gone_from; i < listed.size(); ++i) {
+    note += note.empty() ? " (cut off by the end of the file: " : ", ";
+    note += "frame " + std::to_string(listed[i].id) + " at offset " + std::to_string(listed[i].offset) +
+            " ends at " + std::to_string(data_start + listed[i].offset + listed[i].len) +
+            " but the file is " + std::to_string(len) + " bytes";
+  }
+  note += ")";
+  const uint64_t records = 5 * c.gone_from;
+  const std::vector<std::string> differences = {
+      frames_difference(listed, kept) + note, "_records: 15 -> " + std::to_string(records),
+      "_bytes_raw: 120 -> " + std::to_string(8 * records)};
+  EXPECT_EQ(rebuild(false).differences, differences);
+  EXPECT_EQ(testing::read_file(path_).size(), len);
+
+  RebuildReport fixed = rebuild(true);
+  EXPECT_EQ(fixed.differences, differences);
+  EXPECT_TRUE(fixed.fixed);
+  EXPECT_EQ(testing::stored_frames(path_), kept);
+  const bool raw_remains = c.last_level == 0 && c.gone_from == 2;
+  EXPECT_EQ(testing::read_file(path_).size(), data_start + cut_at + (raw_remains ? c.left : 0));
+
+  // Every record of the frames that are there reads back, and so do the
+  // whole records of the kept remains; the file is sound again.
+  auto check = validate(path_);
+  ASSERT_TRUE(check) << check.error().to_string();
+  EXPECT_THAT(check->problems, IsEmpty());
+  EXPECT_EQ(check->records, records + c.tail_records);
+  auto r = Container::open_read(path_);
+  ASSERT_TRUE(r) << r.error().to_string();
+  std::string all;
+  for (size_t i = 0; i < r->frames().size(); ++i) all += *r->read_frame_at(i);
+  all += *r->read_tail();
+  std::string expected;
+  for (uint64_t i = 0; i < records + c.tail_records; ++i) expected += testing::record(schema, i);
+  EXPECT_EQ(all, expected);
+  EXPECT_THAT(rebuild(false).differences, IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RebuildCut,
+    ::testing::Values(CutCase{"InsideAZstdFrame", 3, 2, 20, 0},
+                      CutCase{"InsideTheZstdMagic", 3, 2, 2, 0},
+                      CutCase{"AtTheStartOfTheLastFrame", 3, 2, 0, 0},
+                      CutCase{"InsideTheFrameBeforeTheLast", 3, 1, 9, 0},
+                      CutCase{"InsideARawFrame", 0, 2, 19, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The fix of a file cut short cuts off the remains of its zstd frame before
+// it writes the zone. A crash at any call leaves a file that opens as it was
+// or as the fix makes it, and a second fix repairs it the same way.
+TEST_F(RebuildTest, CrashDuringTheFixOfACutFile) {
+  testing::make_file(path_, testing::fixed_schema(), {{7, 3, 5}, {9, 3, 5}});
+  const std::vector<Frame> listed = testing::stored_frames(path_);
+  std::filesystem::resize_file(path_, PREAMBLE_LEN + DEFAULT_HEADER_AREA + listed[1].offset + 20);
+  const std::string cut = testing::read_file(path_);
+  ASSERT_TRUE(rebuild_headers(path_, true));
+  const std::string fixed = testing::read_file(path_);
+  testing::write_file(path_, cut);
+  for (uint64_t n = 1;; ++n) {
+    SCOPED_TRACE("crash at call " + std::to_string(n));
+    testing::FaultEnv env;
+    env.die_at(testing::FaultEnv::kAll, n);
+    auto report = rebuild_headers(path_, true, env);
+    const bool done = !env.failed();
+    env.crash();
+    if (done) {
+      ASSERT_TRUE(report) << report.error().to_string();
+    }
+    ASSERT_TRUE(rebuild_headers(path_, true)) << n;
+    EXPECT_EQ(testing::read_file(path_), fixed);
+    if (done) break;
+    testing::write_file(path_, cut);
+  }
 }
 
 TEST_F(RebuildTest, TornRecordInsideAFoundFrameFailsAndWritesNothing) {

@@ -320,13 +320,29 @@ TEST_F(ValidateTest, OpenErrorsFailTheCall) {
   EXPECT_EQ(missing.error().path(), dir_.file("missing.tarvel"));
 
   testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}});
-  std::vector<Frame> frames = testing::stored_frames(path_);
-  frames[0].len += 1;
-  testing::edit_header(path_, "_frames", render_frames(frames));
-  auto beyond = validate(path_);
-  ASSERT_FALSE(beyond);
-  EXPECT_EQ(beyond.error().kind(), ErrorKind::kMalformed);
-  EXPECT_THAT(beyond.error().to_string(), ::testing::StartsWith("frame 1 ends at "));
+  testing::edit_header(path_, "_frames", "1,0,x");
+  auto bad = validate(path_);
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().kind(), ErrorKind::kMalformed);
+  EXPECT_THAT(bad.error().to_string(), ::testing::StartsWith("bad frame \"1,0,x\""));
+}
+
+// A file cut short inside its last frame: the frames that run past the end
+// are problems, the others are checked as usual, and the cut frame's
+// remains are not read as the raw tail.
+TEST_F(ValidateTest, FileCutShortIsReported) {
+  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}, {2, 3, 3}});
+  const std::vector<Frame> frames = testing::stored_frames(path_);
+  const uint64_t len = PREAMBLE_LEN + DEFAULT_HEADER_AREA + frames[1].offset + frames[1].len - 5;
+  std::filesystem::resize_file(path_, len);
+  const std::string end = std::to_string(len + 5);
+  ValidateReport report = check();
+  EXPECT_THAT(report.problems,
+              ElementsAre("frame 2: frame 2 ends at " + end + " but the file is " +
+                              std::to_string(len) + " bytes",
+                          "_records says 5, the frames hold 2"));
+  EXPECT_EQ(report.frames, 2u);
+  EXPECT_EQ(report.records, 2u);
 }
 
 }  // namespace
