@@ -64,17 +64,17 @@ Status Container::close_frame(uint64_t frame_id, int32_t level) {
   records_committed_ = records_;
   bytes_raw_committed_ = bytes_raw_;
   file_len_ = sat_add(start, stored.size());
-  remove_journal(*env_, path_);                                            // 14
+  remove_journal(*env_, file_path_);                                       // 14
   return {};                                                               // 15
 }
 
 Status Container::journal_write(uint64_t start, std::string_view zone, std::string_view stored) {
   bool made = false;
-  Status written = write_journal(*env_, path_, start, zone, stored, &made);
+  Status written = write_journal(*env_, file_path_, start, zone, stored, &made);
   // The container is untouched, but a journal left complete would cut off
   // every record appended after this failure when it is replayed. A file
   // that the open could not take over is not this close's to remove.
-  if (!written && made) remove_journal(*env_, path_);
+  if (!written && made) remove_journal(*env_, file_path_);
   return written;
 }
 

@@ -106,6 +106,7 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   c.schema_ = schema;
   c.preamble_ = preamble;
   c.env_ = &env;
+  c.file_path_ = path;  // the exclusive create never goes through a link
   c.remember_zone(zone);
   c.data_start_ = PREAMBLE_LEN + header_area;
   c.file_len_ = c.data_start_;
@@ -154,6 +155,7 @@ Result<Container> Container::load(const std::string& path, std::unique_ptr<File>
   }
   // A file cut short is checked only for offsets that overflow.
   TRY(check_frames_fit(frames, data_start, allow_cut ? UINT64_MAX : len));
+  TRY_ASSIGN(std::string file_path, resolve_symlinks(env, path).map_error(io_at(path)));
 
   Container c;
   c.path_ = path;
@@ -163,6 +165,7 @@ Result<Container> Container::load(const std::string& path, std::unique_ptr<File>
   c.frames_ = std::move(frames);
   c.preamble_ = preamble;
   c.env_ = &env;
+  c.file_path_ = std::move(file_path);
   c.remember_zone(zone);
   c.data_start_ = data_start;
   c.file_len_ = len;
@@ -231,6 +234,7 @@ Container::Container(Container&& other) noexcept
       buffer_(std::move(other.buffer_)),
       preamble_(other.preamble_),
       env_(other.env_),
+      file_path_(std::move(other.file_path_)),
       zone_hash_(other.zone_hash_),
       zone_text_len_(other.zone_text_len_),
       data_start_(other.data_start_),
@@ -260,7 +264,7 @@ Container::~Container() {
 uint64_t Container::tail_start() const { return ::tarvel::tail_start(frames_, data_start_); }
 
 Result<bool> Container::unchanged() {
-  TRY_ASSIGN(PendingClose pending, pending_close(*env_, path_, *file_));
+  TRY_ASSIGN(PendingClose pending, pending_close(*env_, file_path_, *file_));
   if (pending == PendingClose::kRecovery) return recovery_pending(path_);
   if (pending == PendingClose::kInFlight) return false;
   Result<std::string> zone = read_exact_at(*file_, PREAMBLE_LEN, zone_text_len_);

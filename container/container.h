@@ -185,6 +185,10 @@ class Container {
   std::string buffer_;
   Preamble preamble_;
   Env* env_ = nullptr;
+  // The file's own path: path_ with its final symbolic links resolved as
+  // the open found them. The seal journal belongs to the file, whatever
+  // path it was opened by.
+  std::string file_path_;
   // Records the zone read at the open, for unchanged() to compare.
   void remember_zone(std::string_view zone);
 

@@ -78,6 +78,11 @@ std::string journal_path(std::string_view container_path) {
   return std::string(trimmed) + ".seal";
 }
 
+std::string journal_path_of(Env& env, const std::string& container_path) {
+  Result<std::string> file = resolve_symlinks(env, container_path);
+  return journal_path(file ? *file : container_path);
+}
+
 Status write_journal(Env& env, const std::string& container_path, uint64_t tail_start,
                      std::string_view zone, std::string_view frame, bool* made) {
   std::string body;
@@ -94,7 +99,7 @@ Status write_journal(Env& env, const std::string& container_path, uint64_t tail_
   put_u64(&image, fnv1a64(body));
   image.append(body);
 
-  std::string path = journal_path(container_path);
+  std::string path = journal_path_of(env, container_path);
   TRY_ASSIGN(std::unique_ptr<File> file,
              env.open(path, OpenMode::kCreateTruncate).map_error(io_at(path)));
   if (made != nullptr) *made = true;
@@ -110,7 +115,7 @@ Status write_journal(Env& env, const std::string& container_path, uint64_t tail_
 }
 
 Status replay_journal(Env& env, const std::string& container_path) {
-  std::string path = journal_path(container_path);
+  std::string path = journal_path_of(env, container_path);
   Result<std::string> image = read_whole_file(env, path);
   // Missing, unreadable or a directory: there is nothing to replay, and a
   // file we cannot read is not ours to delete.
@@ -132,7 +137,7 @@ Status replay_journal(Env& env, const std::string& container_path) {
 }
 
 void remove_journal(Env& env, const std::string& container_path) {
-  std::string path = journal_path(container_path);
+  std::string path = journal_path_of(env, container_path);
   (void)env.remove(path);
   // The removal must be durable: a journal that a crash brings back would be
   // replayed over a container that has moved on, cutting off the records

@@ -29,6 +29,13 @@ inline constexpr size_t JOURNAL_HEADER_LEN = 22;
 // The container's path with ".seal" appended to its file name.
 std::string journal_path(std::string_view container_path);
 
+// The journal of the file that "container_path" names: journal_path of the
+// path with its final symbolic links resolved (resolve_symlinks), so that
+// every path to one file finds one journal. A path that is not a symbolic
+// link gives journal_path unchanged, and so does one that cannot be
+// resolved, whose open then reports why.
+std::string journal_path_of(Env& env, const std::string& container_path);
+
 // Whether "image" is a complete journal, one that a replay would apply.
 bool journal_is_complete(std::string_view image);
 

@@ -93,7 +93,11 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   }
   TRY_ASSIGN(Container old, Container::open_inner(path, false, env));
 
-  const std::string temp = path + ".repack";
+  // The copy, its rename and the directory flush belong to the file itself:
+  // repacked through a symbolic link, the link stays and its target is
+  // replaced.
+  TRY_ASSIGN(const std::string file, resolve_symlinks(env, path).map_error(io_at(path)));
+  const std::string temp = file + ".repack";
   // Whatever an earlier repack left at the temporary name goes first (a
   // symbolic link is removed itself, not its target). The exclusive create
   // never follows a link, so the copy is written only into a file of its
@@ -117,8 +121,8 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   }
   // The one step that changes the container. A failed rename leaves the
   // complete, flushed copy beside the unchanged container.
-  TRY(env.rename(temp, path));
-  sync_parent_dir(env, path);
+  TRY(env.rename(temp, file));
+  sync_parent_dir(env, file);
 
   RepackReport report;
   report.bytes_before = old.file_len();

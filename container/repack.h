@@ -1,13 +1,15 @@
 // repack: writes a whole container file anew at another compression level
 // and puts it in the old file's place with one rename.
 //
-// The new file is written as "<path>.repack" next to the container,
+// The new file is written as "<path>.repack" next to the container file
+// (the path's final symbolic links resolved, so that a link stays a link),
 // created exclusively after anything at that name is removed, with the
 // container's permission bits: the preamble, the header zone, every frame
 // decoded and encoded again, back to back from data-section offset 0 in
-// list order, then the whole records of the old raw tail. It is flushed whole before the rename, so the
-// container's name never points at a partial file; until the rename the
-// container is only read (a journal replay aside).
+// list order, then the whole records of the old raw tail. It is flushed
+// whole before the rename, so the container's name never points at a
+// partial file; until the rename the container is only read (a journal
+// replay aside).
 #ifndef TARVEL_CONTAINER_REPACK_H_
 #define TARVEL_CONTAINER_REPACK_H_
 

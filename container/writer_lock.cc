@@ -70,7 +70,7 @@ Result<std::unique_ptr<File>> open_locked(Env& env, const std::string& path, Ope
 }
 
 Result<PendingClose> pending_close(Env& env, const std::string& path, File& file) {
-  const std::string journal = journal_path(path);
+  const std::string journal = journal_path_of(env, path);
   Result<FileIdentity> seen = env.identity(journal);
   if (!seen) return PendingClose::kNone;
   Result<std::string> image = read_whole_file(env, journal);
@@ -92,7 +92,7 @@ Result<bool> writer_is_live(File& file) {
 }
 
 Status replay_unless_writer(Env& env, const std::string& path) {
-  if (!env.identity(journal_path(path))) return {};
+  if (!env.identity(journal_path_of(env, path))) return {};
   TRY_ASSIGN(std::unique_ptr<File> held, open_locked_or_null(env, path, OpenMode::kRead));
   if (held == nullptr) return {};
   return replay_journal(env, path);
