@@ -97,6 +97,25 @@ TEST_F(SymlinkTest, JournalLivesBesideTheFileItself) {
   EXPECT_FALSE(file_exists(journal_path(real_)));
 }
 
+// The other way round: a close through the real path is cut short, and an
+// open through the link redoes it and removes the journal it applied, which
+// would otherwise be replayed again over later records.
+TEST_F(SymlinkTest, ReplayThroughTheLinkRemovesTheJournal) {
+  {
+    FaultEnv env;
+    Container w = create_or_die(real_, fixed_schema(4), 4096, {}, env);
+    ASSERT_TRUE(w.append_record("abcd").ok());
+    ASSERT_TRUE(w.flush_data().ok());
+    env.die_at(FaultEnv::kWrite, 2);
+    EXPECT_FALSE(w.close_frame(1, 3).ok());
+    env.crash();
+  }
+  ASSERT_TRUE(file_exists(journal_path(real_)));
+  Container c = value_or_die(Container::open_append(link_));
+  EXPECT_EQ(value_or_die(c.read_frame(1)), "abcd");
+  EXPECT_FALSE(file_exists(journal_path(real_)));
+}
+
 TEST_F(SymlinkTest, RepackThroughTheLinkReplacesTheTarget) {
   {
     Container c = create_or_die(real_, fixed_schema(4));
