@@ -95,6 +95,12 @@ TEST_F(SymlinkTest, JournalLivesBesideTheFileItself) {
   ASSERT_EQ(c.frames().size(), 2u);
   EXPECT_EQ(value_or_die(c.read_frame(2)), "efgh");
   EXPECT_FALSE(file_exists(journal_path(real_)));
+  // Writes through the link that complete leave no journal anywhere.
+  ASSERT_TRUE(c.append_record("ijkl").ok());
+  ASSERT_TRUE(c.close_frame(3, 3).ok());
+  ASSERT_TRUE(c.set_user_header("note", "x").ok());
+  EXPECT_FALSE(file_exists(journal_path(real_)));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(journal_path(link_))));
 }
 
 // The other way round: a close through the real path is cut short, and an
