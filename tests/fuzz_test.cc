@@ -53,7 +53,7 @@ class Fuzz : public ::testing::Test {
     for (const Base& b : bases) {
       const std::string path = dir_.file("base.tarvel");
       std::filesystem::remove(path);
-      Schema schema = b.prefixed ? testing::prefixed_schema() : testing::fixed_schema();
+      Schema schema = b.prefixed ? testing::message_schema() : testing::event_schema();
       testing::make_file(path, schema, b.frames, b.tail, b.sealed, b.torn, kArea);
       bases_.push_back({testing::read_file(path), ""});
       // The same file with a complete journal of a close of its tail.

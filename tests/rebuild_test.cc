@@ -44,7 +44,7 @@ class RebuildTest : public ::testing::Test {
 };
 
 TEST_F(RebuildTest, FreshFileAgreesAndIsNotWritten) {
-  testing::make_file(path_, testing::fixed_schema(), {});
+  testing::make_file(path_, testing::event_schema(), {});
   const std::string before = testing::read_file(path_);
   for (bool fix : {false, true}) {
     RebuildReport report = rebuild(fix);
@@ -55,7 +55,7 @@ TEST_F(RebuildTest, FreshFileAgreesAndIsNotWritten) {
 }
 
 TEST_F(RebuildTest, SoundFileWithTailAgrees) {
-  testing::make_file(path_, testing::prefixed_schema(), {{2, 3, 4}, {9, -3, 6}}, 3, false, "xy");
+  testing::make_file(path_, testing::message_schema(), {{2, 3, 4}, {9, -3, 6}}, 3, false, "xy");
   RebuildReport report = rebuild(true);
   EXPECT_THAT(report.differences, IsEmpty());
   EXPECT_FALSE(report.fixed);
@@ -78,7 +78,7 @@ TEST_P(RebuildIds, DerivedListAndFix) {
   const IdCase& c = GetParam();
   std::vector<FramePlan> plans;
   for (uint64_t id : c.ids) plans.push_back({id, 3, 3});
-  testing::make_file(path_, testing::fixed_schema(), plans, 2);
+  testing::make_file(path_, testing::event_schema(), plans, 2);
   const std::vector<Frame> truth = testing::stored_frames(path_);
   const std::vector<Frame> listed = c.listed(truth);
   testing::edit_header(path_, "_frames", render_frames(listed));
@@ -147,7 +147,7 @@ class RebuildCounters : public RebuildTest, public ::testing::WithParamInterface
 
 TEST_P(RebuildCounters, ComparedAsTextAndFixed) {
   const CounterCase& c = GetParam();
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}, {2, 3, 3}}, 1);
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}, {2, 3, 3}}, 1);
   const Headers sound = testing::stored_headers(path_);
   testing::edit_header(path_, c.key, c.value, c.remove);
 
@@ -174,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RebuildTest, LevelZeroFrameEndsTheScan) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}, {2, 0, 3}, {3, 3, 2}});
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}, {2, 0, 3}, {3, 3, 2}});
   const std::vector<Frame> listed = testing::stored_frames(path_);
   const std::string before = testing::read_file(path_);
 
@@ -195,7 +195,7 @@ TEST_F(RebuildTest, LevelZeroFrameEndsTheScan) {
 }
 
 TEST_F(RebuildTest, AllFramesAtLevelZeroAreNotDropped) {
-  testing::make_file(path_, testing::prefixed_schema(), {{4, 0, 2}, {5, 0, 2}});
+  testing::make_file(path_, testing::message_schema(), {{4, 0, 2}, {5, 0, 2}});
   const std::string before = testing::read_file(path_);
   auto fixed = rebuild_headers(path_, true);
   ASSERT_FALSE(fixed);
@@ -206,7 +206,7 @@ TEST_F(RebuildTest, AllFramesAtLevelZeroAreNotDropped) {
 // Bytes between two listed frames that are no zstd frame end the scan too;
 // the refusal says so rather than blame a frame stored at level 0.
 TEST_F(RebuildTest, GapEndsTheScan) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}});
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}});
   const uint64_t gap_at = testing::stored_frames(path_)[0].len;
   auto frame = compress_frame(std::string(16, 'z'), 3);
   ASSERT_TRUE(frame);
@@ -250,7 +250,7 @@ class RebuildCut : public RebuildTest, public ::testing::WithParamInterface<CutC
 
 TEST_P(RebuildCut, FramesThatAreThereAreKept) {
   const CutCase& c = GetParam();
-  const Schema schema = testing::fixed_schema();
+  const Schema schema = testing::event_schema();
   testing::make_file(path_, schema, {{7, 3, 5}, {3, 5, 5}, {9, c.last_level, 5}});
   const std::vector<Frame> listed = testing::stored_frames(path_);
   const uint64_t data_start = PREAMBLE_LEN + DEFAULT_HEADER_AREA;
@@ -311,7 +311,7 @@ INSTANTIATE_TEST_SUITE_P(
 // it writes the zone. A crash at any call leaves a file that opens as it was
 // or as the fix makes it, and a second fix repairs it the same way.
 TEST_F(RebuildTest, CrashDuringTheFixOfACutFile) {
-  testing::make_file(path_, testing::fixed_schema(), {{7, 3, 5}, {9, 3, 5}});
+  testing::make_file(path_, testing::event_schema(), {{7, 3, 5}, {9, 3, 5}});
   const std::vector<Frame> listed = testing::stored_frames(path_);
   std::filesystem::resize_file(path_, PREAMBLE_LEN + DEFAULT_HEADER_AREA + listed[1].offset + 20);
   const std::string cut = testing::read_file(path_);
@@ -336,7 +336,7 @@ TEST_F(RebuildTest, CrashDuringTheFixOfACutFile) {
 }
 
 TEST_F(RebuildTest, TornRecordInsideAFoundFrameFailsAndWritesNothing) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}});
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}});
   auto stored = compress_frame(std::string(12, 'r'), 3);
   ASSERT_TRUE(stored);
   testing::write_file(path_, testing::read_file(path_) + *stored);
@@ -355,7 +355,7 @@ TEST_F(RebuildTest, TornRecordInsideAFoundFrameFailsAndWritesNothing) {
 TEST_F(RebuildTest, TailThatLooksLikeAFrame) {
   // Two whole 8-byte records that begin with the zstd magic: the scan tries
   // them as a frame and fails with the decoding error.
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}});
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}});
   const std::string tail = std::string("\x28\xB5\x2F\xFD", 4) + std::string(12, '\x07');
   testing::write_file(path_, testing::read_file(path_) + tail);
   auto decoded = decode_one_frame(tail);
@@ -366,7 +366,7 @@ TEST_F(RebuildTest, TailThatLooksLikeAFrame) {
   EXPECT_EQ(report.error().to_string(), decoded.error().to_string());
 
   // A tail that does decode is taken as one more frame with a fresh id.
-  testing::make_file(dir_.file("b.tarvel"), testing::fixed_schema(), {{1, 3, 2}});
+  testing::make_file(dir_.file("b.tarvel"), testing::event_schema(), {{1, 3, 2}});
   auto frame = compress_frame(std::string(16, 'z'), 5);
   ASSERT_TRUE(frame);
   testing::write_file(dir_.file("b.tarvel"), testing::read_file(dir_.file("b.tarvel")) + *frame);
@@ -377,7 +377,7 @@ TEST_F(RebuildTest, TailThatLooksLikeAFrame) {
 }
 
 TEST_F(RebuildTest, CompleteJournalIsReplayedFirst) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 3);
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
   const std::string closed = testing::make_pending_journal(path_, 2, 3);
   EXPECT_THAT(rebuild(false).differences, IsEmpty());
   EXPECT_EQ(testing::read_file(path_), closed);
@@ -385,7 +385,7 @@ TEST_F(RebuildTest, CompleteJournalIsReplayedFirst) {
 }
 
 TEST_F(RebuildTest, OpenErrorsComeFirst) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}});
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}});
   testing::edit_header(path_, "_frames", "1,0,x");
   auto report = rebuild_headers(path_, true);
   ASSERT_FALSE(report);

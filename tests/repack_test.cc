@@ -101,7 +101,7 @@ class RepackLevels : public RepackTest, public ::testing::WithParamInterface<Lev
 
 TEST_P(RepackLevels, ThereAndBack) {
   const LevelCase& c = GetParam();
-  testing::make_file(path_, testing::prefixed_schema(), c.frames, c.tail, false, c.torn);
+  testing::make_file(path_, testing::message_schema(), c.frames, c.tail, false, c.torn);
   const Contents before = contents_of(path_);
   const Headers headers = testing::stored_headers(path_);
   for (int32_t level : {c.first, c.second}) {
@@ -129,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RepackTest, GapsBetweenFramesClose) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}, {2, 3, 3}, {3, 3, 4}}, 1);
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}, {2, 3, 3}, {3, 3, 4}}, 1);
   std::vector<Frame> frames = testing::stored_frames(path_);
   testing::edit_header(path_, "_frames", render_frames({frames[0], frames[2]}));
   const Contents before = contents_of(path_);
@@ -142,7 +142,7 @@ TEST_F(RepackTest, GapsBetweenFramesClose) {
 }
 
 TEST_F(RepackTest, NewHeaderArea) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 1);
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 1);
   const Contents before = contents_of(path_);
   const Headers headers = testing::stored_headers(path_);
   for (uint32_t area : {512u, MAX_HEADER_AREA}) {
@@ -153,7 +153,7 @@ TEST_F(RepackTest, NewHeaderArea) {
 }
 
 TEST_F(RepackTest, HeaderAreaOutOfRange) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}});
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}});
   const std::string before = testing::read_file(path_);
   for (uint32_t area : {0u, MAX_HEADER_AREA + 1}) {
     auto report = repack_with_header_area(path_, 3, area);
@@ -167,7 +167,7 @@ TEST_F(RepackTest, HeaderAreaOutOfRange) {
 }
 
 TEST_F(RepackTest, ZoneFullAfterTheFramesLeavesNoTrace) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 20}, {2, 0, 20}}, 3);
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 20}, {2, 0, 20}}, 3);
   const std::string before = testing::read_file(path_);
   FaultEnv env;  // only to see that the frames were written first
   auto report = repack_with_header_area(path_, 3, 200, env);
@@ -185,7 +185,7 @@ TEST_F(RepackTest, ZoneFullAfterTheFramesLeavesNoTrace) {
 // that would begin with it are stored as zstd frames, the preamble and the
 // headers say the data is compressed, and the file reads and repacks again.
 TEST_F(RepackTest, LevelZeroFrameThatWouldBeginWithTheMagic) {
-  const Schema schema = testing::fixed_schema(4);
+  const Schema schema = testing::event_schema(4);
   const std::string magic("\x28\xB5\x2F\xFD", 4);
   {
     auto c = Container::create(path_, schema, "test", "repack", 0, DEFAULT_HEADER_AREA, {});
@@ -215,7 +215,7 @@ TEST_F(RepackTest, LevelZeroFrameThatWouldBeginWithTheMagic) {
 // Re-encoding a damaged raw frame would list the damage under a fresh,
 // matching checksum; the repack refuses and leaves the file as it was.
 TEST_F(RepackTest, DamagedRawFrameIsNotCopied) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}, {2, 0, 2}}, 1);
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}, {2, 0, 2}}, 1);
   testing::damage_frame(path_, 1);
   const std::string before = testing::read_file(path_);
   auto report = repack(path_, 3);
@@ -227,7 +227,7 @@ TEST_F(RepackTest, DamagedRawFrameIsNotCopied) {
 }
 
 TEST_F(RepackTest, CompleteJournalIsReplayedFirst) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 3);
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
   const std::string closed = testing::make_pending_journal(path_, 2, 3);
   auto report = repack(path_, 1);
   ASSERT_TRUE(report) << report.error().to_string();
@@ -237,14 +237,14 @@ TEST_F(RepackTest, CompleteJournalIsReplayedFirst) {
 }
 
 TEST_F(RepackTest, JournalIsReplayedEvenWhenTheZoneSizeIsRefused) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 3);
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
   const std::string closed = testing::make_pending_journal(path_, 2, 3);
   ASSERT_FALSE(repack_with_header_area(path_, 1, 0));
   EXPECT_EQ(testing::read_file(path_), closed);
 }
 
 TEST_F(RepackTest, UnreadableHeadFailsBeforeAnyReplay) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 3);
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
   testing::make_pending_journal(path_, 2, 3);
   testing::write_file(path_, testing::read_file(path_).substr(0, 100));  // inside the zone
   const std::string journal = testing::read_file(journal_path(path_));
@@ -260,7 +260,7 @@ TEST_F(RepackTest, UnreadableHeadFailsBeforeAnyReplay) {
 // A stale temporary name that is a symbolic link is removed itself: the
 // copy never goes through it into the file it points at.
 TEST_F(RepackTest, StaleTemporarySymlinkIsNotFollowed) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 3);
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
   const Contents before = contents_of(path_);
   const std::string victim = dir_.file("victim");
   testing::write_file(victim, "keep me");
@@ -276,7 +276,7 @@ TEST_F(RepackTest, NewFileKeepsThePermissionBits) {
   const mode_t mask = umask(022);
   for (mode_t bits : {0600, 0664}) {
     std::filesystem::remove(path_);
-    testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 3);
+    testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
     ASSERT_EQ(chmod(path_.c_str(), bits), 0);
     ASSERT_TRUE(repack(path_, 1));
     struct stat st;
@@ -292,7 +292,7 @@ TEST_F(RepackTest, NewFileKeepsThePermissionBits) {
 class RepackFaults : public RepackTest {
  protected:
   void SetUp() override {
-    testing::make_file(path_, testing::prefixed_schema(), {{1, 3, 30}, {2, 0, 10}, {3, 3, 5}}, 4);
+    testing::make_file(path_, testing::message_schema(), {{1, 3, 30}, {2, 0, 10}, {3, 3, 5}}, 4);
     old_ = testing::read_file(path_);
     ASSERT_TRUE(repack(path_, 1));
     new_ = testing::read_file(path_);

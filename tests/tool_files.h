@@ -19,10 +19,12 @@
 
 namespace tarvel::testing {
 
-inline Schema fixed_schema(uint32_t size = 8) {
+// The tools' two schemas: fixed-size events with one u64 field, and
+// length-prefixed messages.
+inline Schema event_schema(uint32_t size = 8) {
   return Schema{"ev", {FieldSpec{"n", "u64", 0}}, RecordLayout::fixed(size)};
 }
-inline Schema prefixed_schema() {
+inline Schema message_schema() {
   return Schema{"msg", {FieldSpec{"text", "str", 0}}, RecordLayout::prefixed()};
 }
 

@@ -56,7 +56,7 @@ class ValidateSound : public ValidateTest, public ::testing::WithParamInterface<
 
 TEST_P(ValidateSound, NoProblems) {
   const SoundCase& c = GetParam();
-  Schema schema = c.prefixed ? testing::prefixed_schema() : testing::fixed_schema();
+  Schema schema = c.prefixed ? testing::message_schema() : testing::event_schema();
   testing::make_file(path_, schema, c.frames, c.tail, c.sealed, c.torn);
   const std::string before = testing::read_file(path_);
   uint64_t in_frames = 0;
@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ValidateTest, DamagedZstdFrameGivesMismatchAndDecodingError) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 4}, {7, 3, 5}, {8, 3, 2}});
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 4}, {7, 3, 5}, {8, 3, 2}});
   testing::damage_frame(path_, 1);  // a byte of zstd's own content checksum
   ValidateReport report = check();
   EXPECT_THAT(report.problems, ElementsAre(mismatch(1), "frame 7: Restored data doesn't match checksum",
@@ -93,13 +93,13 @@ TEST_F(ValidateTest, DamagedZstdFrameGivesMismatchAndDecodingError) {
 }
 
 TEST_F(ValidateTest, DamagedLevelZeroFrameGivesMismatchAlone) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 0, 4}, {2, 0, 4}});
+  testing::make_file(path_, testing::event_schema(), {{1, 0, 4}, {2, 0, 4}});
   testing::damage_frame(path_, 1);
   EXPECT_THAT(check().problems, ElementsAre(mismatch(1)));
 }
 
 TEST_F(ValidateTest, SameIdIsCheckedByPosition) {
-  testing::make_file(path_, testing::fixed_schema(), {{4, 0, 2}, {4, 0, 3}});
+  testing::make_file(path_, testing::event_schema(), {{4, 0, 2}, {4, 0, 3}});
   testing::damage_frame(path_, 1);
   ValidateReport report = check();
   EXPECT_THAT(report.problems, ElementsAre(mismatch(1)));
@@ -107,7 +107,7 @@ TEST_F(ValidateTest, SameIdIsCheckedByPosition) {
 }
 
 TEST_F(ValidateTest, ListedHashZeroIsNotChecksummed) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 0, 4}, {2, 3, 4}});
+  testing::make_file(path_, testing::event_schema(), {{1, 0, 4}, {2, 3, 4}});
   std::vector<Frame> frames = testing::stored_frames(path_);
   for (Frame& f : frames) f.hash = 0;
   testing::edit_header(path_, "_frames", render_frames(frames));
@@ -120,7 +120,7 @@ TEST_F(ValidateTest, ListedHashZeroIsNotChecksummed) {
 TEST_F(ValidateTest, ProblemsStopAtTwentyAndCountingGoesOn) {
   std::vector<FramePlan> frames;
   for (uint64_t id = 0; id < 25; ++id) frames.push_back({id, 0, 2});
-  testing::make_file(path_, testing::fixed_schema(), frames, 1);
+  testing::make_file(path_, testing::event_schema(), frames, 1);
   for (size_t i = 0; i < 25; ++i) testing::damage_frame(path_, i);
   testing::edit_header(path_, "_records", "1");  // a 26th problem, dropped too
 
@@ -145,7 +145,7 @@ class ValidateHeaders : public ValidateTest, public ::testing::WithParamInterfac
 
 TEST_P(ValidateHeaders, OneProblem) {
   const HeaderCase& c = GetParam();
-  Schema schema = testing::fixed_schema();
+  Schema schema = testing::event_schema();
   testing::make_file(path_, schema, {{1, 3, 5}}, 2);
   testing::edit_header(path_, c.key, c.value, c.remove);
   std::string expected = c.problem;
@@ -167,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Frames that share bytes are named, after the frame checks; frames of
 // length 0 and frames that merely touch are not.
 TEST_F(ValidateTest, OverlappingFrames) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 0, 4}, {2, 0, 4}});
+  testing::make_file(path_, testing::event_schema(), {{1, 0, 4}, {2, 0, 4}});
   std::vector<Frame> frames = testing::stored_frames(path_);  // 32 bytes each
   frames.push_back(Frame{3, 0, 0, 0});
   frames.push_back(Frame{4, 8, 16, 0});
@@ -182,14 +182,14 @@ TEST_F(ValidateTest, OverlappingFrames) {
 }
 
 TEST_F(ValidateTest, PlusSignAndLeadingZerosReadAsTheNumber) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 5}});
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 5}});
   testing::edit_header(path_, "_records", "+005");
   EXPECT_THAT(check().problems, IsEmpty());
 }
 
 TEST_F(ValidateTest, TornBytesInsideAFrame) {
   // A frame stored at level 0 whose listed length cuts its last record.
-  testing::make_file(path_, testing::fixed_schema(), {{3, 0, 2}});
+  testing::make_file(path_, testing::event_schema(), {{3, 0, 2}});
   std::vector<Frame> frames = testing::stored_frames(path_);
   frames[0].len -= 3;
   frames[0].hash = 0;
@@ -202,7 +202,7 @@ TEST_F(ValidateTest, TornBytesInsideAFrame) {
 }
 
 TEST_F(ValidateTest, CheckerSeesEveryRecordFramesFirst) {
-  Schema schema = testing::prefixed_schema();
+  Schema schema = testing::message_schema();
   testing::make_file(path_, schema, {{5, 3, 2}, {6, 0, 1}}, 2);
   std::vector<std::string> seen;
   RecordChecker reject = [&seen](std::string_view r) -> std::optional<std::string> {
@@ -220,7 +220,7 @@ TEST_F(ValidateTest, CheckerSeesEveryRecordFramesFirst) {
 }
 
 TEST_F(ValidateTest, CheckerMessagesStopAtTwenty) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 15}}, 10);
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 15}}, 10);
   int calls = 0;
   RecordChecker reject = [&calls](std::string_view) -> std::optional<std::string> {
     ++calls;
@@ -237,7 +237,7 @@ TEST_F(ValidateTest, CheckerMessagesStopAtTwenty) {
 // end, in a raw frame, in a zstd frame and in the tail, reach the checker
 // whole and in order, and every one is counted.
 TEST_F(ValidateTest, RecordsAcrossWindowBoundaries) {
-  for (const Schema& schema : {testing::fixed_schema(24), testing::prefixed_schema()}) {
+  for (const Schema& schema : {testing::event_schema(24), testing::message_schema()}) {
     SCOPED_TRACE(schema.layout.text());
     ScratchDir dir;
     const std::string path = dir.file("w.tarvel");
@@ -261,7 +261,7 @@ TEST_F(ValidateTest, RecordsAcrossWindowBoundaries) {
 // A listed length far beyond what memory holds (a sparse file) is read a
 // window at a time, and its failure to decode is a problem, not an error.
 TEST_F(ValidateTest, HugeListedFrameIsAProblemNotAnAllocation) {
-  testing::make_file(path_, testing::fixed_schema(), {});
+  testing::make_file(path_, testing::event_schema(), {});
   const std::string head = std::string("\x28\xB5\x2F\xFD", 4) + std::string(28, '\xFF');
   const uint64_t huge = 60ull << 30;
   testing::edit_header(path_, "_frames", "1,0," + std::to_string(huge));
@@ -277,7 +277,7 @@ TEST_F(ValidateTest, HugeListedFrameIsAProblemNotAnAllocation) {
 // A read that fails after the open, wherever it falls, is a problem of the
 // frame or the tail being read; the call still returns its report.
 TEST_F(ValidateTest, FailedReadIsAProblem) {
-  testing::make_file(path_, testing::prefixed_schema(), {{1, 3, 4}, {2, 0, 4}}, 3);
+  testing::make_file(path_, testing::message_schema(), {{1, 3, 4}, {2, 0, 4}}, 3);
   testing::FaultEnv env;
   {
     auto opened = Container::open_read(path_, env);
@@ -304,7 +304,7 @@ TEST_F(ValidateTest, FailedReadIsAProblem) {
 }
 
 TEST_F(ValidateTest, CompleteJournalIsReplayedFirst) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}}, 3);
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
   const std::string closed = testing::make_pending_journal(path_, 2, 3);
   ValidateReport report = check();
   EXPECT_THAT(report.problems, IsEmpty());
@@ -319,7 +319,7 @@ TEST_F(ValidateTest, OpenErrorsFailTheCall) {
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().path(), dir_.file("missing.tarvel"));
 
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}});
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}});
   testing::edit_header(path_, "_frames", "1,0,x");
   auto bad = validate(path_);
   ASSERT_FALSE(bad);
@@ -331,7 +331,7 @@ TEST_F(ValidateTest, OpenErrorsFailTheCall) {
 // are problems, the others are checked as usual, and the cut frame's
 // remains are not read as the raw tail.
 TEST_F(ValidateTest, FileCutShortIsReported) {
-  testing::make_file(path_, testing::fixed_schema(), {{1, 3, 2}, {2, 3, 3}});
+  testing::make_file(path_, testing::event_schema(), {{1, 3, 2}, {2, 3, 3}});
   const std::vector<Frame> frames = testing::stored_frames(path_);
   const uint64_t len = PREAMBLE_LEN + DEFAULT_HEADER_AREA + frames[1].offset + frames[1].len - 5;
   std::filesystem::resize_file(path_, len);
