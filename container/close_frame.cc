@@ -8,6 +8,7 @@
 #include "container/journal.h"
 #include "container/preview.h"
 #include "container/text.h"
+#include "container/workspace.h"
 #include "container/xxh64.h"
 
 namespace tarvel {
@@ -26,6 +27,14 @@ Result<Headers> closed_headers(Headers headers, const std::optional<std::string>
   TRY(headers.set("_compression_level", std::to_string(level)));
   TRY(headers.set("_compression", level == 0 ? "none" : "zstd"));
   return headers;
+}
+
+// Reads "n" bytes at "offset" into the kept "*buf", which only grows: its
+// bytes are all overwritten before they are used, so they are not cleared.
+Status read_kept(File& file, uint64_t offset, size_t n, std::string* buf) {
+  TRY(file.seek(offset));
+  if (buf->size() < n) buf->resize(n);
+  return read_exact(file, buf->data(), n);
 }
 
 // A preview is made only while _preview is missing or empty.
@@ -47,15 +56,17 @@ Status Container::close_frame(uint64_t frame_id, int32_t level) {
   if (!buffer_.empty()) TRY(write_buffer());                               // 2
   const uint64_t start = tail_start();                                     // 3
   if (file_len_ <= start) return {};                                       // 4
-  TRY_ASSIGN(std::string tail, read_exact_at(*file_, start, file_len_ - start));  // 5
+  Workspace& w = work();                                                   // 5
+  TRY(read_kept(*file_, start, file_len_ - start, &w.tail));
+  const std::string_view tail(w.tail.data(), file_len_ - start);
   std::optional<std::string> preview = preview_if_missing(headers_, tail, schema_);  // 6
   // The headers name the level the frame was actually stored at.
-  TRY_ASSIGN(StoredFrame encoded, encode_frame(tail, level));              // 7
-  const std::string& stored = encoded.bytes;
+  TRY_ASSIGN(const int32_t stored_level, w.encoder.encode(tail, level, &w.frame));  // 7
+  const std::string_view stored = w.frame;
   std::vector<Frame> frames = frames_;                                     // 8
   frames.push_back(Frame{frame_id, start - data_start_, stored.size(), xxh64(stored)});
   TRY_ASSIGN(Headers headers,                                              // 9
-             closed_headers(headers_, preview, frames, records_, bytes_raw_, encoded.level));
+             closed_headers(headers_, preview, frames, records_, bytes_raw_, stored_level));
   TRY_ASSIGN(std::string zone, headers.render(preamble_.header_area));    // 10
   TRY(journal_write(start, zone, stored));                                 // 11
   TRY(splice_or_mark(start, zone, stored));                                // 12

@@ -2,6 +2,7 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <vector>
@@ -15,13 +16,13 @@ namespace {
 // reported the way libzstd reports that case itself, as an Io error.
 constexpr const char* kOutOfMemory = "Allocation error : not enough memory";
 
-struct CCtxFree {
-  void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
-};
+// The most that a frame header's content size may make BodyDecoder
+// allocate at once.
+constexpr unsigned long long kMaxSizeHint = 64ull << 20;
+
 struct DCtxFree {
   void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
 };
-using CCtxPtr = std::unique_ptr<ZSTD_CCtx, CCtxFree>;
 using DCtxPtr = std::unique_ptr<ZSTD_DCtx, DCtxFree>;
 
 Error zstd_io_error(size_t code) {
@@ -29,39 +30,6 @@ Error zstd_io_error(size_t code) {
 }
 
 Error out_of_memory() { return Error::io(IoFailure::message(kOutOfMemory)); }
-
-Result<std::string> compress_with_zstd(std::string_view data, int32_t level) {
-  CCtxPtr cctx(ZSTD_createCCtx());
-  if (!cctx) return out_of_memory();
-
-  // The level goes to libzstd unchanged: it clamps it to its own range.
-  size_t rc = ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level);
-  if (ZSTD_isError(rc)) return zstd_io_error(rc);
-  rc = ZSTD_CCtx_loadDictionary(cctx.get(), nullptr, 0);
-  if (ZSTD_isError(rc)) return zstd_io_error(rc);
-  rc = ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1);
-  if (ZSTD_isError(rc)) return zstd_io_error(rc);
-
-  std::vector<char> chunk(ENCODE_CHUNK);
-  std::string stored;
-  ZSTD_inBuffer in{data.data(), data.size(), 0};
-  while (in.pos < in.size) {
-    ZSTD_outBuffer out{chunk.data(), chunk.size(), 0};
-    rc = ZSTD_compressStream(cctx.get(), &out, &in);
-    if (ZSTD_isError(rc)) return zstd_io_error(rc);
-    stored.append(chunk.data(), out.pos);
-  }
-  for (;;) {
-    ZSTD_outBuffer out{chunk.data(), chunk.size(), 0};
-    rc = ZSTD_endStream(cctx.get(), &out);
-    if (ZSTD_isError(rc)) return zstd_io_error(rc);
-    stored.append(chunk.data(), out.pos);
-    if (rc == 0) break;
-    // More to come yet nothing written: another call would not progress.
-    if (out.pos == 0) return Error::io(IoFailure::message("incomplete frame"));
-  }
-  return stored;
-}
 
 }  // namespace
 
@@ -71,17 +39,112 @@ bool has_zstd_magic(std::string_view stored) {
 
 Result<std::string> compress_frame(std::string_view data, int32_t level) {
   if (level == 0) return std::string(data);
-  try {
-    return compress_with_zstd(data, level);
-  } catch (const std::bad_alloc&) {
-    return out_of_memory();
+  FrameEncoder encoder;
+  std::string stored;
+  TRY(encoder.encode(data, level, &stored));
+  return stored;
+}
+
+FrameEncoder::~FrameEncoder() { ZSTD_freeCCtx(cctx_); }
+
+Result<int32_t> FrameEncoder::encode(std::string_view data, int32_t level,
+                                     std::string* stored) try {
+  stored->clear();
+  if (level == 0 && has_zstd_magic(data)) level = RAW_FALLBACK_LEVEL;
+  if (level == 0) {
+    stored->append(data);
+    return level;
   }
+  if (cctx_ == nullptr) {
+    cctx_ = ZSTD_createCCtx();
+    if (cctx_ == nullptr) return out_of_memory();
+  } else {
+    // Back to a fresh context's state, workspace kept: the frame comes out
+    // as it would from a new context. This also ends a frame that an
+    // earlier failure left half made.
+    ZSTD_CCtx_reset(cctx_, ZSTD_reset_session_and_parameters);
+  }
+  // The level goes to libzstd unchanged: it clamps it to its own range.
+  size_t rc = ZSTD_CCtx_setParameter(cctx_, ZSTD_c_compressionLevel, level);
+  if (ZSTD_isError(rc)) return zstd_io_error(rc);
+  rc = ZSTD_CCtx_loadDictionary(cctx_, nullptr, 0);
+  if (ZSTD_isError(rc)) return zstd_io_error(rc);
+  rc = ZSTD_CCtx_setParameter(cctx_, ZSTD_c_checksumFlag, 1);
+  if (ZSTD_isError(rc)) return zstd_io_error(rc);
+
+  if (chunk_.empty()) chunk_.resize(ENCODE_CHUNK);
+  ZSTD_inBuffer in{data.data(), data.size(), 0};
+  while (in.pos < in.size) {
+    ZSTD_outBuffer out{chunk_.data(), chunk_.size(), 0};
+    rc = ZSTD_compressStream(cctx_, &out, &in);
+    if (ZSTD_isError(rc)) return zstd_io_error(rc);
+    stored->append(chunk_.data(), out.pos);
+  }
+  for (;;) {
+    ZSTD_outBuffer out{chunk_.data(), chunk_.size(), 0};
+    rc = ZSTD_endStream(cctx_, &out);
+    if (ZSTD_isError(rc)) return zstd_io_error(rc);
+    stored->append(chunk_.data(), out.pos);
+    if (rc == 0) break;
+    // More to come yet nothing written: another call would not progress.
+    if (out.pos == 0) return Error::io(IoFailure::message("incomplete frame"));
+  }
+  return level;
+} catch (const std::bad_alloc&) {
+  return out_of_memory();
+}
+
+BodyDecoder::~BodyDecoder() { ZSTD_freeDCtx(dctx_); }
+
+Result<std::string_view> BodyDecoder::decode(std::string_view data, std::string* work,
+                                             uint64_t* consumed) try {
+  if (dctx_ == nullptr) {
+    dctx_ = ZSTD_createDCtx();
+    if (dctx_ == nullptr) return out_of_memory();
+  } else {
+    // A frame that failed half-way leaves the context mid-frame.
+    ZSTD_DCtx_reset(dctx_, ZSTD_reset_session_only);
+  }
+  // A content size in the frame header sizes the buffer once; it is only a
+  // hint (the header may lie), the limit below is what holds.
+  const unsigned long long declared = ZSTD_getFrameContentSize(data.data(), data.size());
+  // Taken only up to a bound, so that a damaged header cannot make a small
+  // input allocate gigabytes; a larger body grows by doubling.
+  size_t want = DECODE_CHUNK;
+  if (declared != ZSTD_CONTENTSIZE_UNKNOWN && declared != ZSTD_CONTENTSIZE_ERROR) {
+    want = static_cast<size_t>(std::clamp<unsigned long long>(declared + 1, DECODE_CHUNK,
+                                                               kMaxSizeHint));
+  }
+  if (work->size() < want) work->resize(want);
+
+  ZSTD_inBuffer in{data.data(), data.size(), 0};
+  uint64_t total = 0;
+  for (;;) {
+    if (total == work->size()) work->resize(std::max(2 * work->size(), total + DECODE_CHUNK));
+    // At most DECODE_CHUNK bytes per call, as decode_one_frame offers.
+    const size_t room = std::min(work->size() - static_cast<size_t>(total), DECODE_CHUNK);
+    ZSTD_outBuffer out{work->data() + total, room, 0};
+    size_t rc = ZSTD_decompressStream(dctx_, &out, &in);
+    if (ZSTD_isError(rc)) return Error::compression(ZSTD_getErrorName(rc));
+    total += out.pos;
+    if (total > MAX_FRAME_BODY) {
+      return Error::malformed("frame decompresses to more than 4294967296 bytes");
+    }
+    if (rc == 0) {
+      if (consumed != nullptr) *consumed = in.pos;
+      return std::string_view(work->data(), static_cast<size_t>(total));
+    }
+    if (out.pos == 0 && in.pos == in.size) return Error::malformed("truncated zstd frame");
+  }
+} catch (const std::bad_alloc&) {
+  return out_of_memory();
 }
 
 Result<StoredFrame> encode_frame(std::string_view data, int32_t level) {
-  if (level == 0 && has_zstd_magic(data)) level = RAW_FALLBACK_LEVEL;
-  TRY_ASSIGN(std::string bytes, compress_frame(data, level));
-  return StoredFrame{std::move(bytes), level};
+  FrameEncoder encoder;
+  StoredFrame frame;
+  TRY_ASSIGN(frame.level, encoder.encode(data, level, &frame.bytes));
+  return frame;
 }
 
 Result<uint64_t> decode_one_frame_to(
@@ -111,11 +174,10 @@ Result<uint64_t> decode_one_frame_to(
 
 Result<DecodedFrame> decode_one_frame(std::string_view data) {
   try {
+    BodyDecoder decoder;
     DecodedFrame frame;
-    auto consumed = decode_one_frame_to(
-        data, [&frame](std::string_view piece) { frame.body.append(piece); });
-    if (!consumed) return std::move(consumed).error();
-    frame.consumed = *consumed;
+    TRY_ASSIGN(std::string_view body, decoder.decode(data, &frame.body, &frame.consumed));
+    frame.body.resize(body.size());
     return frame;
   } catch (const std::bad_alloc&) {
     return out_of_memory();

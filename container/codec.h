@@ -15,8 +15,9 @@
 
 #include "container/result.h"
 
-// libzstd's decoding context, named here only so that FrameDecoder can hold
-// one; codec.cc alone sees its definition.
+// libzstd's contexts, named here only so that the classes below can hold
+// them; codec.cc alone sees their definitions.
+struct ZSTD_CCtx_s;
 struct ZSTD_DCtx_s;
 
 namespace tarvel {
@@ -47,6 +48,51 @@ struct StoredFrame {
 // RAW_FALLBACK_LEVEL instead, and "level" says so. Every writer of frames
 // goes through here.
 Result<StoredFrame> encode_frame(std::string_view data, int32_t level);
+
+// compress_frame with one libzstd context kept from frame to frame. At a
+// high level the context's workspace is large (about 90 MiB at level 19),
+// and allocating and clearing it for every frame costs more than the
+// compression itself; a kept context gives the same bytes, frame for frame,
+// as a fresh one. The context is made at the first frame of a non-zero
+// level and freed with the encoder.
+class FrameEncoder {
+ public:
+  FrameEncoder() = default;
+  ~FrameEncoder();
+  FrameEncoder(const FrameEncoder&) = delete;
+  FrameEncoder& operator=(const FrameEncoder&) = delete;
+
+  // The stored form that encode_frame(data, level) gives, with its errors,
+  // into "*stored" (replacing its contents, keeping its capacity); returns
+  // the level the bytes were made at.
+  Result<int32_t> encode(std::string_view data, int32_t level, std::string* stored);
+
+ private:
+  ::ZSTD_CCtx_s* cctx_ = nullptr;
+  std::string chunk_;
+};
+
+// decode_one_frame with one libzstd context kept from frame to frame, which
+// decodes straight into a buffer that the caller keeps.
+class BodyDecoder {
+ public:
+  BodyDecoder() = default;
+  ~BodyDecoder();
+  BodyDecoder(const BodyDecoder&) = delete;
+  BodyDecoder& operator=(const BodyDecoder&) = delete;
+
+  // Decodes the first zstd frame of "data", with the checks, limit and
+  // errors of decode_one_frame. "*work" is a working buffer: it is grown as
+  // needed (sized once when the frame header gives the content size) and
+  // never shrunk, so that a buffer kept across calls is neither reallocated
+  // nor cleared again. Returns the content, a view into "*work" valid until
+  // it next changes; "*consumed", when given, gets the bytes the frame took.
+  Result<std::string_view> decode(std::string_view data, std::string* work,
+                                  uint64_t* consumed = nullptr);
+
+ private:
+  ::ZSTD_DCtx_s* dctx_ = nullptr;
+};
 
 struct DecodedFrame {
   std::string body;

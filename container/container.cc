@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "container/journal.h"
 #include "container/text.h"
+#include "container/workspace.h"
 #include "container/writer_lock.h"
 #include "container/xxh64.h"
 
@@ -244,7 +246,8 @@ Container::Container(Container&& other) noexcept
       records_committed_(other.records_committed_),
       bytes_raw_committed_(other.bytes_raw_committed_),
       writable_(other.writable_),
-      needs_recovery_(other.needs_recovery_) {
+      needs_recovery_(other.needs_recovery_),
+      work_(std::move(other.work_)) {
   // The moved-from shell owns no file and writes nothing when released.
   other.buffer_.clear();
   other.writable_ = false;
@@ -259,6 +262,11 @@ Container::~Container() {
   }
   path_.clear();
   file_.reset();
+}
+
+Workspace& Container::work() {
+  if (work_ == nullptr) work_ = std::make_unique<Workspace>();
+  return *work_;
 }
 
 uint64_t Container::tail_start() const { return ::tarvel::tail_start(frames_, data_start_); }
@@ -306,6 +314,10 @@ Status Container::cut_to(uint64_t length) {
 void Container::replace_counts(std::vector<Frame> frames, uint64_t records,
                                uint64_t bytes_raw) {
   frames_ = std::move(frames);
+  if (work_ != nullptr) {
+    work_->first_position.clear();
+    work_->indexed = 0;
+  }
   records_ = records_committed_ = records;
   bytes_raw_ = bytes_raw_committed_ = bytes_raw;
 }

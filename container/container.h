@@ -61,6 +61,8 @@ namespace tarvel {
 // append_record writes the buffer once it holds more than this many bytes.
 inline constexpr size_t WRITE_BEHIND_LIMIT = 65535;
 
+struct Workspace;
+
 using UserHeaders = std::vector<std::pair<std::string, std::string>>;
 
 class Container {
@@ -111,6 +113,11 @@ class Container {
   Result<std::string> read_frame(uint64_t frame_id);
   Result<std::string> read_frame_at(uint64_t index);
   Result<std::string> read_frame_body(const Frame& frame);
+  // The same reads without a copy: the body is a view into this
+  // Container's kept buffers, valid until its next read or close.
+  Result<std::string_view> read_frame_view(uint64_t frame_id);
+  Result<std::string_view> read_frame_at_view(uint64_t index);
+  Result<std::string_view> read_frame_body_view(const Frame& frame);
   // The whole records of the raw tail as stored (prefixes included). On a
   // read-only Container, fails rather than return bytes that a writer has
   // since closed into a frame.
@@ -170,6 +177,9 @@ class Container {
   // the Container as needing recovery: the kernel may have dropped the
   // pages it could not write, so a retry would report a false success.
   Status write_zone(std::string_view zone);
+  // The working memory kept across calls, made at first use.
+  Workspace& work();
+
   // Steps 11 and 12 of close_frame with their recovery: a failed journal
   // write removes what it left; a failed splice marks the Container as
   // needing recovery.
@@ -206,6 +216,7 @@ class Container {
   // only the seal journal (or nothing) to repair it; every later write is
   // then refused until the file is reopened with open_append.
   bool needs_recovery_ = false;
+  std::unique_ptr<Workspace> work_;
 };
 
 }  // namespace tarvel

@@ -7,31 +7,71 @@
 #include "container/codec.h"
 #include "container/container.h"
 #include "container/text.h"
+#include "container/workspace.h"
 #include "container/writer_lock.h"
 #include "container/xxh64.h"
 
 namespace tarvel {
 
 Result<std::string> Container::read_frame(uint64_t frame_id) {
-  // Ids may repeat; the first entry wins.
-  for (const Frame& frame : frames_) {
-    if (frame.id == frame_id) return read_frame_body(frame);
-  }
-  return Error::usage("no frame " + std::to_string(frame_id));
+  TRY_ASSIGN(std::string_view body, read_frame_view(frame_id));
+  return std::string(body);
 }
 
 Result<std::string> Container::read_frame_at(uint64_t index) {
-  if (index >= frames_.size()) {
-    return Error::usage("no frame at position " + std::to_string(index));
-  }
-  return read_frame_body(frames_[index]);
+  TRY_ASSIGN(std::string_view body, read_frame_at_view(index));
+  return std::string(body);
 }
 
 Result<std::string> Container::read_frame_body(const Frame& frame) {
+  TRY_ASSIGN(std::string_view body, read_frame_body_view(frame));
+  return std::string(body);
+}
+
+Result<std::string_view> Container::read_frame_view(uint64_t frame_id) {
+  Workspace& w = work();
+  // Ids may repeat; the first entry wins. The index covers a prefix of the
+  // list, which only ever grows at its end (or is replaced, which resets
+  // the index); an entry that no longer matches means it was replaced
+  // behind the index's back, and it is rebuilt.
+  auto found = w.first_position.find(frame_id);
+  if (found != w.first_position.end() &&
+      (found->second >= frames_.size() || frames_[found->second].id != frame_id)) {
+    w.first_position.clear();
+    w.indexed = 0;
+  }
+  if (w.indexed > frames_.size()) {
+    w.first_position.clear();
+    w.indexed = 0;
+  }
+  for (; w.indexed < frames_.size(); ++w.indexed) {
+    w.first_position.try_emplace(frames_[w.indexed].id, w.indexed);
+  }
+  found = w.first_position.find(frame_id);
+  if (found == w.first_position.end()) {
+    return Error::usage("no frame " + std::to_string(frame_id));
+  }
+  return read_frame_body_view(frames_[found->second]);
+}
+
+Result<std::string_view> Container::read_frame_at_view(uint64_t index) {
+  if (index >= frames_.size()) {
+    return Error::usage("no frame at position " + std::to_string(index));
+  }
+  return read_frame_body_view(frames_[index]);
+}
+
+Result<std::string_view> Container::read_frame_body_view(const Frame& frame) {
   // The fit is checked against what this Container knows of the file, with
   // the same messages as the check at open.
   TRY(check_frames_fit(std::vector<Frame>{frame}, data_start_, file_len_));
-  TRY_ASSIGN(std::string stored, read_exact_at(*file_, data_start_ + frame.offset, frame.len));
+  Workspace& w = work();
+  TRY(file_->seek(data_start_ + frame.offset));
+  // The kept buffer only grows; it is not cleared, every byte of the
+  // frame being read into it before it is used.
+  if (w.stored.size() < frame.len) w.stored.resize(frame.len);
+  TRY(read_exact(*file_, w.stored.data(), frame.len));
+  const std::string_view stored(w.stored.data(), frame.len);
   // A level-0 frame is stored raw; anything that looks like a zstd frame is
   // decoded as one, and zstd checks its own content checksum.
   if (!has_zstd_magic(stored)) {
@@ -47,8 +87,7 @@ Result<std::string> Container::read_frame_body(const Frame& frame) {
     }
     return stored;
   }
-  TRY_ASSIGN(DecodedFrame decoded, decode_one_frame(stored));
-  return std::move(decoded.body);
+  return w.decoder.decode(stored, &w.body);
 }
 
 Result<std::string> Container::read_tail() {

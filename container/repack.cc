@@ -41,14 +41,16 @@ Result<uint64_t> write_new_file(Container& old, File& out, int32_t level,
   std::vector<Frame> frames;
   frames.reserve(old.frames().size());
   uint64_t offset = 0;
+  // One compression context and one output buffer serve every frame; the
+  // body is read into the old Container's own kept buffers.
+  FrameEncoder encoder;
+  std::string stored;
   for (const Frame& frame : old.frames()) {
-    TRY_ASSIGN(std::string body, old.read_frame_body(frame));
-    TRY_ASSIGN(StoredFrame encoded, encode_frame(body, level));
-    const std::string& stored = encoded.bytes;
+    TRY_ASSIGN(std::string_view body, old.read_frame_body_view(frame));
+    TRY_ASSIGN(const int32_t encoded_level, encoder.encode(body, level, &stored));
     // A frame that level 0 cannot store raw is a zstd frame: the preamble's
     // flag and the headers then say that the data is compressed.
-    if (encoded.level != level) used_level = encoded.level;
-    body = std::string();
+    if (encoded_level != level) used_level = encoded_level;
     TRY(write_all(out, stored));
     frames.push_back(Frame{frame.id, offset, stored.size(), xxh64(stored)});
     offset = sat_add(offset, stored.size());

@@ -55,7 +55,8 @@ PyObject* none_or_error(const tarvel::Status& status) {
   Py_RETURN_NONE;
 }
 
-PyObject* bytes_or_error(const tarvel::Result<std::string>& body) {
+template <class Bytes>
+PyObject* bytes_or_error(const tarvel::Result<Bytes>& body) {
   if (!body) return to_py(body.error());
   return PyBytes_FromStringAndSize(body->data(), static_cast<Py_ssize_t>(body->size()));
 }
@@ -239,7 +240,7 @@ PyObject* read_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!use) return nullptr;
     uint64_t frame_id = 0;
     if (!a.get(0, &frame_id)) return nullptr;
-    return bytes_or_error(record(self)->container.read_frame(frame_id));
+    return bytes_or_error(record(self)->container.read_frame_view(frame_id));
   });
 }
 
@@ -251,7 +252,7 @@ PyObject* read_frame_at(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!use) return nullptr;
     uint64_t index = 0;
     if (!a.get(0, &index)) return nullptr;
-    return bytes_or_error(record(self)->container.read_frame_at(index));
+    return bytes_or_error(record(self)->container.read_frame_at_view(index));
   });
 }
 

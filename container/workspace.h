@@ -1,0 +1,38 @@
+// What a Container keeps from one call to the next so that its reads and
+// closes neither allocate nor clear their working memory again: the zstd
+// contexts, the buffers of a read and of a close, the rendered frames list
+// and the index of frame ids. Everything here is a cache of work; none of
+// it is state that the file or the Container's values depend on.
+#ifndef TARVEL_CONTAINER_WORKSPACE_H_
+#define TARVEL_CONTAINER_WORKSPACE_H_
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "container/codec.h"
+
+namespace tarvel {
+
+struct Workspace {
+  FrameEncoder encoder;
+  BodyDecoder decoder;
+
+  // A frame read: the stored bytes and the decoded body (sized as the
+  // largest frame so far; the content is a prefix).
+  std::string stored;
+  std::string body;
+
+  // A frame close: the raw tail and the new frame's stored bytes.
+  std::string tail;
+  std::string frame;
+
+  // The first position of each frame id, for the frames list's first
+  // "indexed" entries.
+  std::unordered_map<uint64_t, size_t> first_position;
+  size_t indexed = 0;
+};
+
+}  // namespace tarvel
+
+#endif  // TARVEL_CONTAINER_WORKSPACE_H_
