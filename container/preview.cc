@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 namespace tarvel {
 
@@ -63,6 +64,29 @@ std::string render_record(std::string_view record, const Schema& schema) {
   return out;
 }
 
+// The first "limit" whole records of "data", as split_records cuts them; the
+// rest of the data is not walked.
+std::vector<std::string_view> first_records(std::string_view data, const RecordLayout& layout,
+                                            size_t limit) {
+  std::vector<std::string_view> out;
+  const size_t n = data.size();
+  if (layout.is_fixed()) {
+    const size_t s = layout.size;
+    if (s == 0) return out;
+    for (size_t p = 0; out.size() < limit && n - p >= s; p += s) out.push_back(data.substr(p, s));
+    return out;
+  }
+  size_t p = 0;
+  while (out.size() < limit && n - p >= 2) {
+    const auto* b = reinterpret_cast<const unsigned char*>(data.data() + p);
+    const size_t m = static_cast<size_t>(b[0]) | static_cast<size_t>(b[1]) << 8;
+    if (m > n - p - 2) break;
+    out.push_back(data.substr(p + 2, m));
+    p += 2 + m;
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string format_f64(double v) {
@@ -107,12 +131,11 @@ std::string format_f64(double v) {
 }
 
 std::string preview_text(std::string_view tail, const Schema& schema) {
-  SplitRecords split = split_records(tail, schema.layout);
-  const size_t count = std::min(split.records.size(), PREVIEW_RECORDS);
+  std::vector<std::string_view> records = first_records(tail, schema.layout, PREVIEW_RECORDS);
   std::string joined;
   std::string first;
-  for (size_t i = 0; i < count; ++i) {
-    std::string text = render_record(split.records[i], schema);
+  for (size_t i = 0; i < records.size(); ++i) {
+    std::string text = render_record(records[i], schema);
     if (i > 0) joined.push_back(';');
     joined += text;
     if (i == 0) first = std::move(text);

@@ -23,13 +23,28 @@ namespace tarvel_py {
 
 namespace {
 
-// The object record behind a Python Container. Both members are constructed
+// What frames() and headers() last built, kept until a call that may change
+// the frames list or the headers; each call hands out a shallow copy, so a
+// caller that changes its list or dict leaves the cache alone. Frames and
+// strs are immutable, so the copies can share them.
+struct ListCache {
+  PyRef frames;   // a list of Frame
+  PyRef headers;  // a dict of str to str
+
+  void clear() {
+    frames = PyRef();
+    headers = PyRef();
+  }
+};
+
+// The object record behind a Python Container. Its members are constructed
 // in place when the object is made (make_container) and destroyed when it is
 // collected (dealloc); the record as a whole is never constructed.
 struct PyContainer {
   PyObject_HEAD
   tarvel::Container container;
   UseGuard guard;
+  ListCache cache;
 };
 
 constexpr const char kRecordName[] = "_native::PyContainer";
@@ -47,6 +62,7 @@ PyObject* make_container(tarvel::Container container) {
   if (self == nullptr) return nullptr;
   new (&record(self)->container) tarvel::Container(std::move(container));
   new (&record(self)->guard) UseGuard(kRecordName);
+  new (&record(self)->cache) ListCache();
   return self;
 }
 
@@ -114,7 +130,12 @@ PyObject* headers(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     Use use = record(self)->guard.take(UseKind::kShared);
     if (!use) return nullptr;
-    return headers_dict(record(self)->container.headers());
+    PyRef& cached = record(self)->cache.headers;
+    if (!cached) {
+      cached = PyRef::steal(headers_dict(record(self)->container.headers()));
+      if (!cached) return nullptr;
+    }
+    return PyDict_Copy(cached.get());
   });
 }
 
@@ -130,15 +151,19 @@ PyObject* frames(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     Use use = record(self)->guard.take(UseKind::kShared);
     if (!use) return nullptr;
-    const auto& list = record(self)->container.frames();
-    PyRef result = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(list.size())));
-    if (!result) return nullptr;
-    for (size_t i = 0; i < list.size(); ++i) {
-      PyObject* frame = make_frame(list[i]);
-      if (frame == nullptr) return nullptr;
-      PyList_SetItem(result.get(), static_cast<Py_ssize_t>(i), frame);  // steals "frame"
+    PyRef& cached = record(self)->cache.frames;
+    if (!cached) {
+      const auto& list = record(self)->container.frames();
+      PyRef built = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(list.size())));
+      if (!built) return nullptr;
+      for (size_t i = 0; i < list.size(); ++i) {
+        PyObject* frame = make_frame(list[i]);
+        if (frame == nullptr) return nullptr;
+        PyList_SetItem(built.get(), static_cast<Py_ssize_t>(i), frame);  // steals "frame"
+      }
+      cached = std::move(built);
     }
-    return result.release();
+    return PyList_GetSlice(cached.get(), 0, PyList_Size(cached.get()));
   });
 }
 
@@ -163,6 +188,15 @@ PyObject* repr(PyObject* self) {
 
 // --- writing and reading -----------------------------------------------------
 
+// The exclusive use of a call that may write: whatever it changes (even a
+// call that fails may leave a new header value in memory), frames() and
+// headers() build afresh afterwards.
+Use take_for_change(PyObject* self) {
+  Use use = record(self)->guard.take(UseKind::kExclusive);
+  if (use) record(self)->cache.clear();
+  return use;
+}
+
 constexpr const char* kBodyParams[] = {"body"};
 constexpr const char* kCloseParams[] = {"frame_id", "level"};
 constexpr const char* kHeaderParams[] = {"key", "value"};
@@ -181,7 +215,7 @@ PyObject* append_record(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Args a(kAppendRecord);
     if (!a.collect(args, kwargs)) return nullptr;
-    Use use = record(self)->guard.take(UseKind::kExclusive);
+    Use use = take_for_change(self);
     if (!use) return nullptr;
     std::string_view body;
     if (!a.get(0, &body)) return nullptr;
@@ -191,7 +225,7 @@ PyObject* append_record(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* flush_data(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Use use = record(self)->guard.take(UseKind::kExclusive);
+    Use use = take_for_change(self);
     if (!use) return nullptr;
     return none_or_error(record(self)->container.flush_data());
   });
@@ -199,7 +233,7 @@ PyObject* flush_data(PyObject* self, PyObject*) {
 
 PyObject* flush_headers(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Use use = record(self)->guard.take(UseKind::kExclusive);
+    Use use = take_for_change(self);
     if (!use) return nullptr;
     return none_or_error(record(self)->container.flush_headers());
   });
@@ -210,7 +244,7 @@ PyObject* close_tail(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Args a(Sig);
     if (!a.collect(args, kwargs)) return nullptr;
-    Use use = record(self)->guard.take(UseKind::kExclusive);
+    Use use = take_for_change(self);
     if (!use) return nullptr;
     uint64_t frame_id = 0;
     int32_t level = 0;
@@ -223,7 +257,7 @@ PyObject* set_user_header(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Args a(kSetUserHeader);
     if (!a.collect(args, kwargs)) return nullptr;
-    Use use = record(self)->guard.take(UseKind::kExclusive);
+    Use use = take_for_change(self);
     if (!use) return nullptr;
     std::string key;
     std::string value;
@@ -277,7 +311,7 @@ PyObject* exit_context(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Args a(kExit);
     if (!a.collect(args, kwargs)) return nullptr;
-    Use use = record(self)->guard.take(UseKind::kExclusive);
+    Use use = take_for_change(self);
     if (!use) return nullptr;
     auto flushed = record(self)->container.flush_data();
     if (!flushed) return to_py(flushed.error());
@@ -308,6 +342,7 @@ void dealloc(PyObject* self) {
   guarded_unraisable(context, [&] {
     if (!c->guard.on_owner_thread()) c->guard.report_foreign_drop(context);
   });
+  c->cache.~ListCache();
   c->container.~Container();
   c->guard.~UseGuard();
 

@@ -87,6 +87,13 @@ TEST(PreviewTest, AtMostThreeRecords) {
   // Torn bytes are ignored; no fields give empty record texts.
   EXPECT_EQ(preview_text(rec(3), fixed_schema(2, {{"a", "u8", 0}})), "0");
   EXPECT_EQ(preview_text(rec(6), fixed_schema(2)), ";;");
+  EXPECT_EQ(preview_text(rec(6), fixed_schema(0, {{"a", "u8", 0}})), "");
+  // Prefixed: whole records only, the walk stopping at a torn one.
+  Schema prefixed = prefixed_schema({{"a", "u8", 0}});
+  auto one = [](char byte) { return std::string("\x01\x00", 2) + byte; };
+  EXPECT_EQ(preview_text(one(5) + one(6) + one(7) + one(8) + one(9), prefixed), "5;6;7");
+  EXPECT_EQ(preview_text(one(5) + one(7) + std::string("\x05\x00\x01", 3), prefixed), "5;7");
+  EXPECT_EQ(preview_text(std::string("\x00\x00", 2) + one(4), prefixed), "?;4");
 }
 
 TEST(PreviewTest, TextOverTheLimitIsReplacedByTheFirstRecord) {

@@ -26,6 +26,34 @@ TEST_F(ReadTest, FramesThatAreNotThere) {
   EXPECT_EQ(err(c.read_frame_at(UINT64_MAX)), "Usage: no frame at position 18446744073709551615");
 }
 
+// read_frame finds ids through an index that must follow the list as
+// closes extend it and as a rebuild's fix replaces it; a repeated id always
+// reaches its first entry.
+TEST_F(ReadTest, ReadByIdFollowsTheListAndTakesTheFirstOfRepeatedIds) {
+  Container c = create_or_die(path_, fixed_schema(4));
+  auto close = [&](const char* body, uint64_t id) {
+    ASSERT_TRUE(c.append_record(body).ok());
+    ASSERT_TRUE(c.close_frame(id, 3).ok());
+  };
+  close("aaaa", 5);
+  EXPECT_EQ(value_or_die(c.read_frame(5)), "aaaa");
+  EXPECT_EQ(err(c.read_frame(6)), "Usage: no frame 6");
+  close("bbbb", 6);
+  close("cccc", 5);
+  EXPECT_EQ(value_or_die(c.read_frame(6)), "bbbb");
+  EXPECT_EQ(value_or_die(c.read_frame(5)), "aaaa");
+  EXPECT_EQ(value_or_die(c.read_frame_at(2)), "cccc");
+
+  // The same frames listed in another order, as a fix would install them.
+  std::vector<Frame> swapped = c.frames();
+  std::swap(swapped[0], swapped[2]);
+  c.replace_counts(swapped, 3, 12);
+  EXPECT_EQ(value_or_die(c.read_frame(5)), "cccc");
+  EXPECT_EQ(value_or_die(c.read_frame(6)), "bbbb");
+  c.replace_counts({swapped[1]}, 1, 4);
+  EXPECT_EQ(err(c.read_frame(5)), "Usage: no frame 5");
+}
+
 TEST_F(ReadTest, FrameBodyIsCheckedAgainstTheKnownLengthBeforeAnyRead) {
   Container c = create_or_die(path_, fixed_schema(4));
   ASSERT_TRUE(c.append_record("abcd").ok());

@@ -277,6 +277,28 @@ def test_queries_return_new_objects(sample):
     assert c.headers()["_records"] == "2"
 
 
+def test_queries_follow_every_change(sample):
+    c = tv.Container.open_append(sample)
+    # Built once here; changing what they return changes nothing.
+    c.frames().append("junk")
+    c.headers()["note"] = "junk"
+    assert len(c.frames()) == 1 and "note" not in c.headers()
+    c.append_record(rec(5))
+    c.close_frame(2, tv.HOT_LEVEL)
+    assert [f.id for f in c.frames()] == [1, 2]
+    assert c.headers()["_records"] == "6"
+    # A failing call may still change the headers in memory.
+    with pytest.raises(tv.TarvelZoneFullError):
+        c.set_user_header("note", "x" * 5000)
+    assert c.headers()["note"] == "x" * 5000
+    c.set_user_header("note", "fits")
+    assert c.headers()["note"] == "fits"
+    c.append_record(rec(6))
+    c.seal(3, 0)
+    assert [f.id for f in c.frames()] == [1, 2, 3]
+    assert c.headers()["_sealed"] == "true"
+
+
 # --- writing and reading -----------------------------------------------------
 
 def test_write_and_read_back(path):
