@@ -1,5 +1,8 @@
 #include "container/headers.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "container/text.h"
 
 namespace tarvel {
@@ -125,20 +128,62 @@ Status Headers::set_user(std::string_view key, std::string_view value) {
   return set(key, value);
 }
 
+namespace {
+
+const char* find_or_end(const char* from, const char* end, char c) {
+  const void* at = std::memchr(from, c, static_cast<size_t>(end - from));
+  return at != nullptr ? static_cast<const char*>(at) : end;
+}
+
+// escape_value(value) appended to "*out" without a copy of the value: the
+// runs between newlines and backslashes go in whole. A value such as
+// _frames can be megabytes long, with neither character in it.
+void append_escaped(std::string_view value, std::string* out) {
+  const char* p = value.data();
+  const char* const end = p + value.size();
+  const char* nl = find_or_end(p, end, '\n');
+  const char* bs = find_or_end(p, end, '\\');
+  while (nl != end || bs != end) {
+    const char* at = std::min(nl, bs);
+    out->append(p, static_cast<size_t>(at - p));
+    out->append(*at == '\n' ? "\\n" : "\\\\");
+    p = at + 1;
+    if (at == nl) {
+      nl = find_or_end(p, end, '\n');
+    } else {
+      bs = find_or_end(p, end, '\\');
+    }
+  }
+  out->append(p, static_cast<size_t>(end - p));
+}
+
+}  // namespace
+
 Result<std::string> Headers::render(uint64_t header_area) const {
-  std::string text;
+  std::string zone;
+  TRY(render_into(header_area, &zone));
+  return zone;
+}
+
+Status Headers::render_into(uint64_t header_area, std::string* zone) const {
+  std::string& text = *zone;
+  text.clear();
   for (const Entry& e : entries_) {
     text += e.key;
     text.push_back(':');
-    text += escape_value(e.value);
+    append_escaped(e.value, &text);
     text.push_back('\n');
   }
   text.push_back('\n');
   // Checked before any padding so that a caller can refuse an update while
   // nothing has been touched yet.
-  if (text.size() > header_area) return Error::zone_full(text.size(), header_area);
+  if (text.size() > header_area) {
+    const size_t need = text.size();
+    text.clear();
+    return Error::zone_full(need, header_area);
+  }
   text.resize(header_area, '\0');
-  return text;
+  return {};
 }
 
 Result<Headers> Headers::parse(std::string_view zone) {

@@ -84,6 +84,10 @@ class Headers {
   // Exactly "header_area" bytes: the lines, the empty line, NUL padding; or
   // ZoneFull {need, header_area} when the text does not fit.
   Result<std::string> render(uint64_t header_area) const;
+  // render() into "*zone", replacing its contents and keeping its capacity,
+  // so that a buffer kept across rewrites is not allocated again. On
+  // ZoneFull "*zone" holds no zone.
+  Status render_into(uint64_t header_area, std::string* zone) const;
 
   // Parses a whole zone as read from the file: Malformed for a zone that is
   // not UTF-8, a line without ':' or no empty-line terminator; Usage for an

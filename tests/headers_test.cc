@@ -191,6 +191,25 @@ TEST(HeadersRender, RoundTripsValuesThatNeedEscaping) {
   EXPECT_EQ(*back, h);
 }
 
+// A buffer kept across renders holds the last zone; a new render must
+// replace every byte of it, escapes and padding alike.
+TEST(HeadersRender, IntoAKeptBufferGivesTheSameZone) {
+  std::string kept(64, 'x');
+  for (std::string value : {"plain"s, ""s, "\n"s, "\\"s, "a\n\\b\\\n"s, "\\\\n\n\n"s}) {
+    SCOPED_TRACE(escape_value(value));
+    Headers h;
+    ASSERT_TRUE(h.set("k", value));
+    ASSERT_TRUE(h.render_into(32, &kept));
+    std::string want = "k:" + escape_value(value) + "\n\n";
+    want.resize(32, '\0');
+    EXPECT_EQ(kept, want);
+    EXPECT_EQ(*h.render(32), want);
+  }
+  Headers h;
+  ASSERT_TRUE(h.set("k", std::string(40, 'v')));
+  EXPECT_EQ(h.render_into(32, &kept).error().to_string(), "headers need 44 bytes, the zone holds 32");
+}
+
 TEST(HeadersParse, Successes) {
   struct Case {
     std::string zone;
