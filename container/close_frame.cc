@@ -18,16 +18,54 @@ namespace {
 // The header list that the new frame's commit installs; every other header,
 // user headers included, is carried over unchanged.
 Result<Headers> closed_headers(Headers headers, const std::optional<std::string>& preview,
-                               const std::vector<Frame>& frames, uint64_t records,
+                               std::string_view frames, uint64_t records,
                                uint64_t bytes_raw, int32_t level) {
   if (preview) TRY(headers.set("_preview", *preview));
-  TRY(headers.set("_frames", render_frames(frames)));
+  TRY(headers.set("_frames", frames));
   TRY(headers.set("_records", std::to_string(records)));
   TRY(headers.set("_bytes_raw", std::to_string(bytes_raw)));
   TRY(headers.set("_compression_level", std::to_string(level)));
   TRY(headers.set("_compression", level == 0 ? "none" : "zstd"));
   return headers;
 }
+
+// _frames for the frames list with one more entry. The rendering of the
+// list is kept from close to close and grows by the new entry alone, so a
+// close does not render every frame the file has ever had. Until commit()
+// the entry is taken off again when this goes out of scope: a close that
+// fails leaves the kept text matching the unchanged list.
+class FramesText {
+ public:
+  FramesText(Workspace& w, const std::vector<Frame>& frames, const Frame& added) : w_(w) {
+    // Rendered afresh when the kept text is not that of "frames": at the
+    // first close, after the list was replaced, or when its last entry
+    // does not match.
+    if (w.frames_rendered != frames.size() ||
+        (!frames.empty() && !std::string_view(w.frames_text).ends_with(render_frames({frames.back()})))) {
+      w.frames_text = render_frames(frames);
+      w.frames_rendered = frames.size();
+    }
+    kept_len_ = w.frames_text.size();
+    if (!frames.empty()) w.frames_text.push_back(';');
+    w.frames_text += render_frames({added});
+  }
+  ~FramesText() {
+    if (!committed_) w_.frames_text.resize(kept_len_);
+  }
+  FramesText(const FramesText&) = delete;
+  FramesText& operator=(const FramesText&) = delete;
+
+  std::string_view text() const { return w_.frames_text; }
+  void commit() {
+    committed_ = true;
+    ++w_.frames_rendered;
+  }
+
+ private:
+  Workspace& w_;
+  size_t kept_len_ = 0;
+  bool committed_ = false;
+};
 
 // Reads "n" bytes at "offset" into the kept "*buf", which only grows: its
 // bytes are all overwritten before they are used, so they are not cleared.
@@ -63,14 +101,17 @@ Status Container::close_frame(uint64_t frame_id, int32_t level) {
   // The headers name the level the frame was actually stored at.
   TRY_ASSIGN(const int32_t stored_level, w.encoder.encode(tail, level, &w.frame));  // 7
   const std::string_view stored = w.frame;
-  std::vector<Frame> frames = frames_;                                     // 8
-  frames.push_back(Frame{frame_id, start - data_start_, stored.size(), xxh64(stored)});
+  const Frame frame{frame_id, start - data_start_, stored.size(), xxh64(stored)};  // 8
+  FramesText frames(w, frames_, frame);
+  // Room for the new entry now, so that the commit cannot fail.
+  frames_.reserve(frames_.size() + 1);
   TRY_ASSIGN(Headers headers,                                              // 9
-             closed_headers(headers_, preview, frames, records_, bytes_raw_, stored_level));
-  TRY_ASSIGN(std::string zone, headers.render(preamble_.header_area));    // 10
-  TRY(journal_write(start, zone, stored));                                 // 11
-  TRY(splice_or_mark(start, zone, stored));                                // 12
-  frames_ = std::move(frames);                                             // 13
+             closed_headers(headers_, preview, frames.text(), records_, bytes_raw_, stored_level));
+  TRY(headers.render_into(preamble_.header_area, &w.zone));               // 10
+  TRY(journal_write(start, w.zone, stored));                               // 11
+  TRY(splice_or_mark(start, w.zone, stored));                              // 12
+  frames_.push_back(frame);                                                // 13
+  frames.commit();
   headers_ = std::move(headers);
   records_committed_ = records_;
   bytes_raw_committed_ = bytes_raw_;
@@ -81,7 +122,7 @@ Status Container::close_frame(uint64_t frame_id, int32_t level) {
 
 Status Container::journal_write(uint64_t start, std::string_view zone, std::string_view stored) {
   bool made = false;
-  Status written = write_journal(*env_, file_path_, start, zone, stored, &made);
+  Status written = write_journal(*env_, file_path_, start, zone, stored, &made, &work().journal);
   // The container is untouched, but a journal left complete would cut off
   // every record appended after this failure when it is replayed. A file
   // that the open could not take over is not this close's to remove.

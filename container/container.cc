@@ -317,6 +317,7 @@ void Container::replace_counts(std::vector<Frame> frames, uint64_t records,
   if (work_ != nullptr) {
     work_->first_position.clear();
     work_->indexed = 0;
+    work_->frames_rendered = SIZE_MAX;
   }
   records_ = records_committed_ = records;
   bytes_raw_ = bytes_raw_committed_ = bytes_raw;

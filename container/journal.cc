@@ -84,20 +84,24 @@ std::string journal_path_of(Env& env, const std::string& container_path) {
 }
 
 Status write_journal(Env& env, const std::string& container_path, uint64_t tail_start,
-                     std::string_view zone, std::string_view frame, bool* made) {
-  std::string body;
-  body.reserve(kBodyFieldsLen + zone.size() + frame.size());
-  put_u64(&body, tail_start);
-  put_u64(&body, zone.size());
-  body.append(zone);
-  body.append(frame);
-
-  std::string image;
-  image.reserve(JOURNAL_HEADER_LEN + body.size());
-  image.append(JOURNAL_MAGIC, kMagicLen);
-  put_u64(&image, body.size());
-  put_u64(&image, fnv1a64(body));
-  image.append(body);
+                     std::string_view zone, std::string_view frame, bool* made,
+                     std::string* image_buffer) {
+  // The body goes straight into the image, behind a head whose length and
+  // checksum are filled in once the body is complete.
+  std::string local;
+  std::string& image = image_buffer != nullptr ? *image_buffer : local;
+  image.clear();
+  image.reserve(JOURNAL_HEADER_LEN + kBodyFieldsLen + zone.size() + frame.size());
+  image.append(JOURNAL_HEADER_LEN, '\0');
+  put_u64(&image, tail_start);
+  put_u64(&image, zone.size());
+  image.append(zone);
+  image.append(frame);
+  const std::string_view body = std::string_view(image).substr(JOURNAL_HEADER_LEN);
+  std::string head(JOURNAL_MAGIC, kMagicLen);
+  put_u64(&head, body.size());
+  put_u64(&head, fnv1a64(body));
+  image.replace(0, JOURNAL_HEADER_LEN, head);
 
   std::string path = journal_path_of(env, container_path);
   TRY_ASSIGN(std::unique_ptr<File> file,

@@ -43,10 +43,13 @@ bool journal_is_complete(std::string_view image);
 // open's error carries the journal path; a failed write or flush leaves the
 // partial journal on disk. "*made", when given, is set to true once the
 // open has created or truncated the journal file, so that a caller cleaning
-// up after a failure removes only a journal that is its own.
+// up after a failure removes only a journal that is its own. "image", when
+// given, is the buffer the journal is built in, kept by the caller from one
+// close to the next.
 Status write_journal(Env& env, const std::string& container_path,
                      uint64_t tail_start, std::string_view zone,
-                     std::string_view frame, bool* made = nullptr);
+                     std::string_view frame, bool* made = nullptr,
+                     std::string* image = nullptr);
 
 // Applies a complete journal to the container and removes it; removes an
 // incomplete one; does nothing when it cannot be read. A failure to open

@@ -6,6 +6,7 @@
 #ifndef TARVEL_CONTAINER_WORKSPACE_H_
 #define TARVEL_CONTAINER_WORKSPACE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -23,9 +24,17 @@ struct Workspace {
   std::string stored;
   std::string body;
 
-  // A frame close: the raw tail and the new frame's stored bytes.
+  // A frame close: the raw tail, the new frame's stored bytes, the zone
+  // image and the journal image.
   std::string tail;
   std::string frame;
+  std::string zone;
+  std::string journal;
+
+  // render_frames of the frames list's first "frames_rendered" entries;
+  // SIZE_MAX when it describes no list.
+  std::string frames_text;
+  size_t frames_rendered = SIZE_MAX;
 
   // The first position of each frame id, for the frames list's first
   // "indexed" entries.

@@ -7,6 +7,8 @@
 #include "container/container.h"
 #include "container/journal.h"
 #include "container/xxh64.h"
+#include "container/frames.h"
+#include "container/headers.h"
 #include "tests/container_test_util.h"
 #include "tests/fault_env.h"
 
@@ -258,6 +260,54 @@ TEST_F(CloseTest, TailStartsBehindTheFrameThatEndsFurthest) {
   EXPECT_EQ(value_or_die(r.read_frame(2)), "");
   EXPECT_EQ(value_or_die(r.read_frame(3)), "wxyz");
   EXPECT_EQ(value_or_die(r.read_tail()), "");
+}
+
+}  // namespace
+}  // namespace tarvel::testing
+
+namespace tarvel::testing {
+namespace {
+
+// What _frames says, in memory and on disk, must be the frames list however
+// the closes before went: the rendering that a close extends is kept from
+// close to close, so a close that fails after extending it, and a list
+// replaced in between, must not leave it behind.
+TEST_F(CloseTest, FramesHeaderFollowsFailedClosesAndReplacedLists) {
+  FaultEnv env;
+  Container c = create_or_die(path_, fixed_schema(4), 512, {{"pad", std::string(150, 'p')}}, env);
+  auto close = [&](uint64_t id) {
+    EXPECT_TRUE(c.append_record("abcd").ok());
+    return err(c.close_frame(id, 3));
+  };
+  auto expect_listed = [&] {
+    EXPECT_EQ(header(c, "_frames"), render_frames(c.frames()));
+    auto [pre, on_disk] = value_or_die(peek_headers(path_));
+    EXPECT_EQ(*on_disk.get("_frames"), render_frames(c.frames()));
+  };
+  ASSERT_EQ(close(1), "ok");
+
+  // The journal cannot be made: the close fails before the file is touched.
+  env.fail_nth(FaultEnv::kOpen, 1, EIO);
+  EXPECT_NE(close(2), "ok");
+  ASSERT_EQ(close(3), "ok");
+  expect_listed();
+
+  // Closes until the zone is full, then room again.
+  std::string last;
+  for (uint64_t id = 10; (last = close(id)) == "ok"; ++id) {
+  }
+  EXPECT_EQ(last.substr(0, 9), "ZoneFull:");
+  ASSERT_EQ(err(c.set_user_header("pad", "")), "ok");
+  ASSERT_EQ(close(99), "ok");
+  expect_listed();
+
+  // A list of the same length that differs only in its first entry.
+  std::vector<Frame> frames = c.frames();
+  frames[0].id = 7;
+  c.replace_counts(frames, c.records(), c.bytes_raw());
+  ASSERT_EQ(close(100), "ok");
+  expect_listed();
+  EXPECT_EQ(c.frames()[0].id, 7u);
 }
 
 }  // namespace
