@@ -188,6 +188,12 @@ FrameDecoder::FrameDecoder() : dctx_(ZSTD_createDCtx()) {}
 
 FrameDecoder::~FrameDecoder() { ZSTD_freeDCtx(dctx_); }
 
+void FrameDecoder::reset() {
+  if (dctx_ != nullptr) ZSTD_DCtx_reset(dctx_, ZSTD_reset_session_only);
+  produced_ = 0;
+  consumed_ = 0;
+}
+
 Result<bool> FrameDecoder::feed(std::string_view piece, bool last, std::string* out) {
   try {
     return feed(piece, last, [out](std::string_view decoded) { out->append(decoded); });

@@ -144,6 +144,10 @@ class FrameDecoder {
   // The bytes the frame occupied, once feed returned true.
   uint64_t consumed() const { return consumed_; }
 
+  // Makes the decoder ready for the next frame, as a new one would be, with
+  // its libzstd context and its buffer kept.
+  void reset();
+
  private:
   ::ZSTD_DCtx_s* dctx_;
   std::string chunk_;

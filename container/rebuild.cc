@@ -30,6 +30,80 @@ struct Scan {
   bool cut_frame_at_end = false;
 };
 
+// The data section read once from front to back through one kept window:
+// the bytes that one frame leaves unread in it are where the next frame
+// starts, so a file of many small frames is not read a window per frame.
+class ScanWindow {
+ public:
+  ScanWindow(File& file, uint64_t data_start, uint64_t data_len)
+      : file_(file), data_start_(data_start), data_len_(data_len) {}
+
+  // The bytes from data-section offset "pos" on that the window holds, at
+  // least "need" of them unless the data section (or the file) ends first;
+  // the window is read anew from "pos" when it holds fewer.
+  // REQUIRES: pos < the data section's length, 0 < need <= SCAN_WINDOW
+  Result<std::string_view> at(uint64_t pos, size_t need) {
+    if (pos < start_ || pos > start_ + len_ || start_ + len_ - pos < need) {
+      if (!(pos == start_ + len_ && short_)) TRY(fill(pos));
+    }
+    const size_t skip = static_cast<size_t>(std::min<uint64_t>(pos - start_, len_));
+    return std::string_view(buf_.data() + skip, len_ - skip);
+  }
+
+  // Whether no data follows data-section offset "end": the data section
+  // ends there, or the file did when the window was read.
+  bool ends_at(uint64_t end) const { return end >= data_len_ || (short_ && end == start_ + len_); }
+
+ private:
+  // Reads up to SCAN_WINDOW bytes at "pos" as read_at does: until the
+  // window is full or a read returns nothing.
+  Status fill(uint64_t pos) {
+    const size_t want = static_cast<size_t>(std::min(data_len_ - pos, SCAN_WINDOW));
+    if (buf_.size() < want) buf_.resize(want);
+    start_ = pos;
+    len_ = 0;
+    short_ = false;
+    TRY(file_.seek(sat_add(data_start_, pos)));
+    while (len_ < want) {
+      TRY_ASSIGN(size_t got, file_.read(buf_.data() + len_, want - len_));
+      if (got == 0) {
+        short_ = true;
+        break;
+      }
+      len_ += got;
+    }
+    return {};
+  }
+
+  File& file_;
+  const uint64_t data_start_;
+  const uint64_t data_len_;
+  std::string buf_;
+  uint64_t start_ = 0;  // data-section offset of buf_[0]
+  size_t len_ = 0;      // bytes of buf_ read
+  bool short_ = false;  // the read stopped at the end of the file
+};
+
+// The counts of split_records (whole records, torn bytes) without making
+// its list of records.
+std::pair<uint64_t, uint64_t> count_records(std::string_view data, const RecordLayout& layout) {
+  const size_t n = data.size();
+  if (layout.is_fixed()) {
+    if (layout.size == 0) return {0, n};
+    return {n / layout.size, n % layout.size};
+  }
+  uint64_t records = 0;
+  size_t p = 0;
+  while (n - p >= 2) {
+    const auto* b = reinterpret_cast<const unsigned char*>(data.data() + p);
+    const size_t m = static_cast<size_t>(b[0]) | static_cast<size_t>(b[1]) << 8;
+    if (m > n - p - 2) break;
+    ++records;
+    p += 2 + m;
+  }
+  return {records, n - p};
+}
+
 // Whether frame "f" runs past the end of a data section of "data_len" bytes:
 // the file was cut short inside it or before it, and it is gone.
 bool cut_off(const Frame& f, uint64_t data_len) { return sat_add(f.offset, f.len) > data_len; }
@@ -59,6 +133,30 @@ const Frame* listed_at(const std::vector<Frame>& listed, uint64_t offset, uint64
   return found;
 }
 
+// Decodes the zstd frame at data-section offset "pos" into "*body" as the
+// window holds it, with decode_frame_at's content, length and errors (the
+// decoder gives the same for any cut of its input into pieces). Returns the
+// bytes the frame occupies; "*hash" gets their xxh64, taken from the same
+// bytes as they pass.
+Result<uint64_t> decode_in_window(ScanWindow& window, FrameDecoder& decoder, uint64_t pos,
+                                  std::string* body, uint64_t* hash) {
+  decoder.reset();
+  body->clear();
+  Xxh64Stream stream;
+  for (uint64_t at = pos;;) {
+    TRY_ASSIGN(std::string_view piece, window.at(at, 1));
+    const bool last = window.ends_at(at + piece.size());
+    TRY_ASSIGN(bool done, decoder.feed(piece, last, body));
+    if (done) {
+      stream.update(piece.substr(0, static_cast<size_t>(decoder.consumed() - (at - pos))));
+      *hash = stream.digest();
+      return decoder.consumed();
+    }
+    stream.update(piece);
+    at += piece.size();
+  }
+}
+
 Result<Scan> scan_frames(File& raw, const Container& container) {
   const uint64_t data_start = container.data_start();
   const uint64_t data_len =
@@ -67,17 +165,23 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
   uint64_t fresh_id = 0;
   for (const Frame& f : listed) fresh_id = std::max(fresh_id, sat_add(f.id, 1));
 
+  // One window, one decoder and one body buffer serve every frame.
+  ScanWindow window(raw, data_start, data_len);
+  FrameDecoder decoder;
+  std::string body;
   Scan scan;
   scan.data_len = data_len;
   uint64_t pos = 0;
   while (pos < data_len) {
-    TRY_ASSIGN(std::string probe, read_at(raw, sat_add(data_start, pos), 4));
-    if (probe.size() < 4 || !has_zstd_magic(probe)) {
+    TRY_ASSIGN(std::string_view probe, window.at(pos, 4));
+    const std::string_view head = probe.substr(0, 4);
+    if (head.size() < 4 || !has_zstd_magic(head)) {
       scan.cut_frame_at_end =
-          begins_like_zstd(probe) && cut_off_at(listed, pos, data_len) != nullptr;
+          begins_like_zstd(head) && cut_off_at(listed, pos, data_len) != nullptr;
       break;
     }
-    Result<FrameAt> decoded = decode_frame_at(raw, data_start, pos, data_len);
+    uint64_t hash = 0;
+    Result<uint64_t> decoded = decode_in_window(window, decoder, pos, &body, &hash);
     if (!decoded) {
       // A listed frame that the end of the file cuts short does not decode:
       // the scan ends at its start. Any other frame that does not decode
@@ -88,22 +192,20 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
       scan.cut_frame_at_end = true;
       break;
     }
-    FrameAt& frame = *decoded;
-    TRY_ASSIGN(std::string stored, read_at(raw, sat_add(data_start, pos), frame.consumed));
-    SplitRecords split = split_records(frame.body, container.schema().layout);
-    if (split.torn != 0) {
+    const uint64_t consumed = *decoded;
+    const auto [records, torn] = count_records(body, container.schema().layout);
+    if (torn != 0) {
       return Error::malformed("frame at offset " + std::to_string(pos) + ": " +
-                              std::to_string(split.torn) +
-                              " torn bytes inside a closed frame");
+                              std::to_string(torn) + " torn bytes inside a closed frame");
     }
-    scan.records = sat_add(scan.records, split.records.size());
-    scan.bytes_raw = sat_add(scan.bytes_raw, frame.body.size());
+    scan.records = sat_add(scan.records, records);
+    scan.bytes_raw = sat_add(scan.bytes_raw, body.size());
     // A found frame where a listed frame starts keeps that frame's id (one
     // of the same length first), whatever the order of the list. Elsewhere
     // found frames take the listed ids by position, and frames beyond the
     // list fresh ids above every listed one.
     uint64_t id;
-    if (const Frame* at = listed_at(listed, pos, frame.consumed)) {
+    if (const Frame* at = listed_at(listed, pos, consumed)) {
       id = at->id;
     } else if (scan.frames.size() < listed.size()) {
       id = listed[scan.frames.size()].id;
@@ -111,8 +213,8 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
       id = fresh_id;
       fresh_id = sat_add(fresh_id, 1);
     }
-    scan.frames.push_back(Frame{id, pos, frame.consumed, xxh64(stored)});
-    pos = sat_add(pos, frame.consumed);
+    scan.frames.push_back(Frame{id, pos, consumed, hash});
+    pos = sat_add(pos, consumed);
   }
   scan.end = pos;
   return scan;
