@@ -89,15 +89,14 @@ std::string escape_value(std::string_view value) {
 std::string unescape_value(std::string_view stored) {
   std::string out;
   out.reserve(stored.size());
-  for (size_t i = 0; i < stored.size(); ++i) {
-    char c = stored[i];
-    if (c != '\\') {
-      out.push_back(c);
-      continue;
-    }
+  // The runs between backslashes go in whole.
+  for (size_t i = 0; i < stored.size();) {
+    const size_t at = std::min(stored.find('\\', i), stored.size());
+    out.append(stored.substr(i, at - i));
     // A backslash that ends the value has nothing to escape and is dropped.
-    if (++i == stored.size()) break;
-    out.push_back(stored[i] == 'n' ? '\n' : stored[i]);
+    if (at + 1 >= stored.size()) break;
+    out.push_back(stored[at + 1] == 'n' ? '\n' : stored[at + 1]);
+    i = at + 2;
   }
   return out;
 }

@@ -206,9 +206,14 @@ ParsedUint parse_uint(std::string_view text, int radix, uint64_t max) {
     } else {
       return {false, 0, IntError::kInvalidDigit};
     }
-    uint64_t r = static_cast<uint64_t>(radix);
-    if (d > max || v > (max - d) / r) return {false, 0, IntError::kTooLarge};
-    v = v * r + d;
+    // v * radix + d > max, tested without a division per digit: the open
+    // of a file parses every number of its frames list through here.
+    uint64_t next;
+    if (__builtin_mul_overflow(v, static_cast<uint64_t>(radix), &next) ||
+        __builtin_add_overflow(next, d, &next) || next > max) {
+      return {false, 0, IntError::kTooLarge};
+    }
+    v = next;
   }
   return {true, v, IntError::kEmpty};
 }
