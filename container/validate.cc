@@ -137,7 +137,7 @@ Status read_pieces(File& file, uint64_t start, uint64_t len, std::string& window
 // checker's messages.
 std::optional<uint64_t> check_frame(File& raw, const Container& container, const Frame& frame,
                                     const RecordChecker* checker, std::string& window,
-                                    Problems* problems) {
+                                    FrameDecoder& kept_decoder, Problems* problems) {
   const std::string prefix = "frame " + std::to_string(frame.id) + ": ";
   // The bounds of a frame body read, with its messages.
   if (Status fit = check_frames_fit({frame}, container.data_start(), container.file_len());
@@ -148,7 +148,7 @@ std::optional<uint64_t> check_frame(File& raw, const Container& container, const
   Xxh64Stream hash;
   Problems checked;
   RecordStream body(container.schema().layout, checker, prefix, &checked);
-  std::unique_ptr<FrameDecoder> decoder;
+  FrameDecoder* decoder = nullptr;
   std::optional<Error> body_error;
   bool first = true;
   bool body_done = false;
@@ -160,7 +160,10 @@ std::optional<uint64_t> check_frame(File& raw, const Container& container, const
         // A frame stored at level 0 is raw records; one that begins with
         // the zstd magic is decoded. The first piece holds the first four
         // bytes whenever the frame has them.
-        if (first && has_zstd_magic(piece)) decoder = std::make_unique<FrameDecoder>();
+        if (first && has_zstd_magic(piece)) {
+          decoder = &kept_decoder;
+          decoder->reset();
+        }
         first = false;
         if (!body_done && !body_error) {
           if (decoder == nullptr) {
@@ -242,12 +245,15 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
   }
 
   std::string window(VALIDATE_WINDOW, '\0');
+  // One decoder, reset for each zstd frame, keeps its libzstd context and
+  // its output buffer for the whole check.
+  FrameDecoder decoder;
   uint64_t frame_records = 0;
   for (const Frame& frame : container.frames()) {
     report.frames = sat_add(report.frames, 1);
     std::optional<uint64_t> records;
     try {
-      records = check_frame(*raw, container, frame, checker, window, &problems);
+      records = check_frame(*raw, container, frame, checker, window, decoder, &problems);
     } catch (const std::bad_alloc&) {
       // One record too large to hold for the checker.
       problems.add("frame " + std::to_string(frame.id) + ": " + out_of_memory().to_string());

@@ -144,5 +144,28 @@ TEST(KeptContext, ADecoderGoesOnCleanlyAfterAnErrorAndAfterLargerBodies) {
   EXPECT_EQ(consumed, small_frame.size());
 }
 
+// The piecewise decoder, reset between frames as the tools' loops use it.
+TEST(KeptContext, APiecewiseDecoderResetsCleanly) {
+  const std::string big = tail_bytes(20000, 1);
+  const std::string small = tail_bytes(3, 2);
+  const std::string big_frame = fresh_context_frame(big, 3);
+  const std::string small_frame = fresh_context_frame(small, 3);
+  FrameDecoder decoder;
+  std::string out;
+  // Half a frame, then its end is declared: truncated.
+  ASSERT_EQ(err(decoder.feed(std::string_view(big_frame).substr(0, 1000), false, &out)), "ok");
+  EXPECT_EQ(err(decoder.feed(std::string_view(big_frame).substr(1000, 1000), true, &out)),
+            "Malformed: truncated zstd frame");
+  for (const auto& [frame, content] : {std::pair{small_frame, small}, std::pair{big_frame, big}}) {
+    decoder.reset();
+    out.clear();
+    Result<bool> done = decoder.feed(frame + "rest", true, &out);
+    ASSERT_EQ(err(done), "ok");
+    EXPECT_TRUE(*done);
+    EXPECT_TRUE(out == content);
+    EXPECT_EQ(decoder.consumed(), frame.size());
+  }
+}
+
 }  // namespace
 }  // namespace tarvel::testing
