@@ -39,7 +39,7 @@ RECORD = 32
 WRITE_RECORDS = 1_000_000
 FRAME_BYTES = 1 << 20
 FRAMES = 32
-REPEATS = 5
+REPEATS = 7
 
 SCHEMA = Schema("bench@1", [FieldSpec("a", "u64", 0), FieldSpec("b", "u64", 8),
                             FieldSpec("c", "uuid", 16)], RecordLayout.fixed(RECORD))
@@ -54,15 +54,31 @@ def records(count):
             for i in range(count)]
 
 
+def timed(fn):
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
 def median(fn, repeats=REPEATS):
     fn()
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    times.sort()
+    times = sorted(timed(fn) for _ in range(repeats))
     return times[len(times) // 2]
+
+
+def medians(ours, ref, repeats=REPEATS):
+    """Both sides taking turns, so that a busy machine slows both alike."""
+    ours(), ref()
+    a, b = [], []
+    for i in range(repeats):
+        if i % 2:
+            b.append(timed(ref))
+            a.append(timed(ours))
+        else:
+            a.append(timed(ours))
+            b.append(timed(ref))
+    a.sort(), b.sort()
+    return a[len(a) // 2], b[len(b) // 2]
 
 
 def bench_writer(tmp, recs):
@@ -84,7 +100,7 @@ def bench_writer(tmp, recs):
             for r in recs:
                 write(r)
 
-    ours, ref = median(container), median(buffered)
+    ours, ref = medians(container, buffered)
     print(f"writer, {len(recs)} records of {RECORD} bytes (median of {REPEATS})")
     print(f"  Container.append_record   {len(recs) / ours:14,.0f} records/s")
     print(f"  io.BufferedWriter.write   {len(recs) / ref:14,.0f} records/s")
@@ -122,7 +138,7 @@ def bench_reader(tmp, recs):
             assert len(body) == FRAME_BYTES
 
     try:
-        ours, ref = median(container), median(reference)
+        ours, ref = medians(container, reference)
     finally:
         os.close(fd)
     mib = FRAMES * FRAME_BYTES / (1 << 20)
@@ -153,9 +169,9 @@ def bench_big_frame(tmp, recs):
     fd = os.open(path, os.O_RDONLY)
     dctx = zstandard.ZstdDecompressor()
     try:
-        ours = median(lambda: reader.read_frame_at(0))
-        ref = median(lambda: dctx.decompress(os.pread(fd, fr.len, start + fr.offset),
-                                             max_output_size=16 << 20))
+        ours, ref = medians(lambda: reader.read_frame_at(0),
+                            lambda: dctx.decompress(os.pread(fd, fr.len, start + fr.offset),
+                                                    max_output_size=16 << 20))
     finally:
         os.close(fd)
     print(f"reader, one 16 MiB frame (median of {REPEATS})")
@@ -204,8 +220,8 @@ def bench_lists(tmp):
         fn()
         first = time.perf_counter() - first
         again = median(fn)
-        print(f"Container.{name}() at {count} frames: first call {first * 1e3:8.2f} ms,"
-              f" later calls {again * 1e3:8.3f} ms")
+        print(f"Container.{name}() at {count} frames: first call {first * 1e6:9.0f} us,"
+              f" later calls {again * 1e6:9.1f} us")
 
 
 def pin_to_one_core():
