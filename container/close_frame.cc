@@ -1,4 +1,5 @@
 // Closing the raw tail into a frame through the seal journal, and sealing.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -103,8 +104,11 @@ Status Container::close_frame(uint64_t frame_id, int32_t level) {
   const std::string_view stored = w.frame;
   const Frame frame{frame_id, start - data_start_, stored.size(), xxh64(stored)};  // 8
   FramesText frames(w, frames_, frame);
-  // Room for the new entry now, so that the commit cannot fail.
-  frames_.reserve(frames_.size() + 1);
+  // Room for the new entry now, so that the commit cannot fail; it grows
+  // by doubling, so that a close does not copy the whole list.
+  if (frames_.size() == frames_.capacity()) {
+    frames_.reserve(std::max<size_t>(8, 2 * frames_.size()));
+  }
   TRY_ASSIGN(Headers headers,                                              // 9
              closed_headers(headers_, preview, frames.text(), records_, bytes_raw_, stored_level));
   TRY(headers.render_into(preamble_.header_area, &w.zone));               // 10
