@@ -64,14 +64,14 @@ std::string body_at(uint64_t p) {
       for (int i = 0; i < n; ++i) {
         if (!c.append_record(body_at(p++)).ok()) _exit(3);
       }
+      // A change every few milliseconds: far more often than a real writer,
+      // still leaving the tools a moment to finish between two changes.
+      usleep(std::uniform_int_distribution<int>(0, 4000)(rng));
       // Some rounds leave their records in the raw tail on disk.
       if (rng() % 3 == 0) {
         if (!c.flush_data().ok()) _exit(4);
         continue;
       }
-      // A close every few milliseconds: far more often than a real writer,
-      // still leaving the tools a moment to finish between two closes.
-      usleep(std::uniform_int_distribution<int>(0, 4000)(rng));
       Status st = c.close_frame(id, 1);
       if (!st.ok()) {
         fprintf(stderr, "close_frame: %s\n", st.error().to_string().c_str());
