@@ -1,5 +1,6 @@
 // Appending records through the write-behind buffer, and the header
 // rewrites that make the zone durable.
+#include <new>
 #include <string>
 
 #include "container/container.h"
@@ -7,7 +8,7 @@
 
 namespace tarvel {
 
-Status Container::append_record(std::string_view body) {
+Status Container::append_record(std::string_view body) try {
   TRY(check_writable());
   if (schema_.layout.is_fixed()) {
     if (body.size() != schema_.layout.size) {
@@ -23,6 +24,9 @@ Status Container::append_record(std::string_view body) {
     }
     const char prefix[2] = {static_cast<char>(body.size() & 0xff),
                             static_cast<char>(body.size() >> 8)};
+    // Room for prefix and body first: a buffer that ran out of memory
+    // between the two would hold a prefix without its record.
+    buffer_.reserve(buffer_.size() + 2 + body.size());
     buffer_.append(prefix, 2);
     buffer_.append(body);
     bytes_raw_ = sat_add(sat_add(bytes_raw_, body.size()), 2);
@@ -32,6 +36,8 @@ Status Container::append_record(std::string_view body) {
   // the buffer starts again at file_len.
   if (buffer_.size() > WRITE_BEHIND_LIMIT) return write_buffer();
   return {};
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 Status Container::write_buffer() {
@@ -41,10 +47,12 @@ Status Container::write_buffer() {
   return {};
 }
 
-Status Container::flush_data() {
+Status Container::flush_data() try {
   TRY(check_usable());
   if (buffer_.empty()) return {};
   return write_buffer();
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 Status Container::write_zone(std::string_view zone) {
@@ -54,19 +62,23 @@ Status Container::write_zone(std::string_view zone) {
   return synced;
 }
 
-Status Container::flush_headers() {
+Status Container::flush_headers() try {
   TRY(check_writable());
   // The committed counters: the raw tail is counted only by a frame close.
   TRY(headers_.set("_records", std::to_string(records_committed_)));
   TRY(headers_.set("_bytes_raw", std::to_string(bytes_raw_committed_)));
   TRY_ASSIGN(std::string zone, headers_.render(preamble_.header_area));
   return write_zone(zone);
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
-Status Container::set_user_header(std::string_view key, std::string_view value) {
+Status Container::set_user_header(std::string_view key, std::string_view value) try {
   TRY(check_usable());
   TRY(headers_.set_user(key, value));
   return flush_headers();
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 }  // namespace tarvel

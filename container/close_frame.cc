@@ -1,5 +1,6 @@
 // Closing the raw tail into a frame through the seal journal, and sealing.
 #include <algorithm>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -90,7 +91,7 @@ std::optional<std::string> preview_if_missing(const Headers& headers, std::strin
 // the Container as the buffer write left it. The journal is flushed, and its
 // directory too, before the container is touched: from then on a crash is
 // redone by the next open_append.
-Status Container::close_frame(uint64_t frame_id, int32_t level) {
+Status Container::close_frame(uint64_t frame_id, int32_t level) try {
   TRY(check_writable());                                                   // 1
   if (!buffer_.empty()) TRY(write_buffer());                               // 2
   const uint64_t start = tail_start();                                     // 3
@@ -122,6 +123,8 @@ Status Container::close_frame(uint64_t frame_id, int32_t level) {
   file_len_ = sat_add(start, stored.size());
   remove_journal(*env_, file_path_);                                       // 14
   return {};                                                               // 15
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 Status Container::journal_write(uint64_t start, std::string_view zone, std::string_view stored) {
@@ -143,10 +146,12 @@ Status Container::splice_or_mark(uint64_t start, std::string_view zone,
   return spliced;
 }
 
-Status Container::seal(uint64_t frame_id, int32_t level) {
+Status Container::seal(uint64_t frame_id, int32_t level) try {
   TRY(close_frame(frame_id, level));
   TRY(headers_.set("_sealed", "true"));
   return flush_headers();
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 }  // namespace tarvel

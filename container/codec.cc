@@ -11,11 +11,6 @@ namespace tarvel {
 
 namespace {
 
-// libzstd's own name for an allocation failure. A context that cannot be
-// created, or a result that cannot grow, means memory is exhausted; both are
-// reported the way libzstd reports that case itself, as an Io error.
-constexpr const char* kOutOfMemory = "Allocation error : not enough memory";
-
 // The most that a frame header's content size may make BodyDecoder
 // allocate at once.
 constexpr unsigned long long kMaxSizeHint = 64ull << 20;
@@ -28,8 +23,6 @@ using DCtxPtr = std::unique_ptr<ZSTD_DCtx, DCtxFree>;
 Error zstd_io_error(size_t code) {
   return Error::io(IoFailure::message(ZSTD_getErrorName(code)));
 }
-
-Error out_of_memory() { return Error::io(IoFailure::message(kOutOfMemory)); }
 
 }  // namespace
 
@@ -57,7 +50,7 @@ Result<int32_t> FrameEncoder::encode(std::string_view data, int32_t level,
   }
   if (cctx_ == nullptr) {
     cctx_ = ZSTD_createCCtx();
-    if (cctx_ == nullptr) return out_of_memory();
+    if (cctx_ == nullptr) return Error::out_of_memory();
   } else {
     // Back to a fresh context's state, workspace kept: the frame comes out
     // as it would from a new context. This also ends a frame that an
@@ -91,7 +84,7 @@ Result<int32_t> FrameEncoder::encode(std::string_view data, int32_t level,
   }
   return level;
 } catch (const std::bad_alloc&) {
-  return out_of_memory();
+  return Error::out_of_memory();
 }
 
 BodyDecoder::~BodyDecoder() { ZSTD_freeDCtx(dctx_); }
@@ -100,7 +93,7 @@ Result<std::string_view> BodyDecoder::decode(std::string_view data, std::string*
                                              uint64_t* consumed) try {
   if (dctx_ == nullptr) {
     dctx_ = ZSTD_createDCtx();
-    if (dctx_ == nullptr) return out_of_memory();
+    if (dctx_ == nullptr) return Error::out_of_memory();
   } else {
     // A frame that failed half-way leaves the context mid-frame.
     ZSTD_DCtx_reset(dctx_, ZSTD_reset_session_only);
@@ -137,7 +130,7 @@ Result<std::string_view> BodyDecoder::decode(std::string_view data, std::string*
     if (out.pos == 0 && in.pos == in.size) return Error::malformed("truncated zstd frame");
   }
 } catch (const std::bad_alloc&) {
-  return out_of_memory();
+  return Error::out_of_memory();
 }
 
 Result<StoredFrame> encode_frame(std::string_view data, int32_t level) {
@@ -150,7 +143,7 @@ Result<StoredFrame> encode_frame(std::string_view data, int32_t level) {
 Result<uint64_t> decode_one_frame_to(
     std::string_view data, const std::function<void(std::string_view)>& sink) {
   DCtxPtr dctx(ZSTD_createDCtx());
-  if (!dctx) return out_of_memory();
+  if (!dctx) return Error::out_of_memory();
 
   std::vector<char> chunk(DECODE_CHUNK, 0);
   ZSTD_inBuffer in{data.data(), data.size(), 0};
@@ -180,7 +173,7 @@ Result<DecodedFrame> decode_one_frame(std::string_view data) {
     frame.body.resize(body.size());
     return frame;
   } catch (const std::bad_alloc&) {
-    return out_of_memory();
+    return Error::out_of_memory();
   }
 }
 
@@ -198,13 +191,13 @@ Result<bool> FrameDecoder::feed(std::string_view piece, bool last, std::string* 
   try {
     return feed(piece, last, [out](std::string_view decoded) { out->append(decoded); });
   } catch (const std::bad_alloc&) {
-    return out_of_memory();
+    return Error::out_of_memory();
   }
 }
 
 Result<bool> FrameDecoder::feed(std::string_view piece, bool last,
                                 const std::function<void(std::string_view)>& sink) {
-  if (dctx_ == nullptr) return out_of_memory();
+  if (dctx_ == nullptr) return Error::out_of_memory();
   try {
     if (chunk_.empty()) chunk_.assign(DECODE_CHUNK, '\0');
     ZSTD_inBuffer in{piece.data(), piece.size(), 0};
@@ -231,7 +224,7 @@ Result<bool> FrameDecoder::feed(std::string_view piece, bool last,
       }
     }
   } catch (const std::bad_alloc&) {
-    return out_of_memory();
+    return Error::out_of_memory();
   }
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <thread>
 
 #include "container/journal.h"
@@ -60,7 +61,7 @@ void wait_before_attempt(int attempt) {
 Result<Container> Container::create(const std::string& path, const Schema& schema,
                                     std::string_view source, std::string_view writer,
                                     uint64_t created_at_millis, uint32_t header_area,
-                                    const UserHeaders& user, Env& env) {
+                                    const UserHeaders& user, Env& env) try {
   Headers headers;
   TRY(headers.set("_schema", schema.name));
   TRY(headers.set("_schema_fields", schema.fields_value()));
@@ -114,20 +115,26 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   c.file_len_ = c.data_start_;
   c.writable_ = true;
   return c;
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
-Result<Container> Container::open_inner(const std::string& path, bool writable, Env& env) {
+Result<Container> Container::open_inner(const std::string& path, bool writable, Env& env) try {
   TRY_ASSIGN(std::unique_ptr<File> file,
              env.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead)
                  .map_error(io_at(path)));
   return load(path, file, writable, env);
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
-Result<Container> Container::open_cut(const std::string& path, bool writable, Env& env) {
+Result<Container> Container::open_cut(const std::string& path, bool writable, Env& env) try {
   if (!writable) return open_view(path, true, env);
   TRY_ASSIGN(std::unique_ptr<File> file,
              env.open(path, OpenMode::kReadWrite).map_error(io_at(path)));
   return load(path, file, true, env, true);
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 Result<Container> Container::load(const std::string& path, std::unique_ptr<File>& file,
@@ -177,8 +184,10 @@ Result<Container> Container::load(const std::string& path, std::unique_ptr<File>
   return c;
 }
 
-Result<Container> Container::open_read(const std::string& path, Env& env) {
+Result<Container> Container::open_read(const std::string& path, Env& env) try {
   return open_view(path, false, env);
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 Result<Container> Container::open_view(const std::string& path, bool allow_cut, Env& env) {
@@ -205,7 +214,7 @@ Result<Container> Container::open_view(const std::string& path, bool allow_cut, 
   }
 }
 
-Result<Container> Container::open_append(const std::string& path, Env& env) {
+Result<Container> Container::open_append(const std::string& path, Env& env) try {
   TRY_ASSIGN(std::unique_ptr<File> file, open_locked(env, path, OpenMode::kReadWrite));
   // A close interrupted by a crash is completed before anything is read, and
   // only now, under the lock: a live writer's journal is not ours to replay.
@@ -225,6 +234,8 @@ Result<Container> Container::open_append(const std::string& path, Env& env) {
   c.records_ = sat_add(c.records_, split.records.size());
   c.bytes_raw_ = sat_add(c.bytes_raw_, tail.size() - split.torn);
   return c;
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 Container::Container(Container&& other) noexcept
@@ -271,7 +282,7 @@ Workspace& Container::work() {
 
 uint64_t Container::tail_start() const { return ::tarvel::tail_start(frames_, data_start_); }
 
-Result<bool> Container::unchanged() {
+Result<bool> Container::unchanged() try {
   TRY_ASSIGN(PendingClose pending, pending_close(*env_, file_path_, *file_));
   if (pending == PendingClose::kRecovery) return recovery_pending(path_);
   if (pending == PendingClose::kInFlight) return false;
@@ -283,6 +294,8 @@ Result<bool> Container::unchanged() {
     return std::move(zone).error();
   }
   return xxh64(*zone) == zone_hash_;
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 void Container::remember_zone(std::string_view zone) {

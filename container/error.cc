@@ -77,6 +77,10 @@ Error Error::zone_full(uint64_t need, uint64_t have) {
   return e;
 }
 
+Error Error::out_of_memory() {
+  return io(IoFailure::message("Allocation error : not enough memory"));
+}
+
 Error Error::compression(std::string message) {
   Error e(ErrorKind::kCompression);
   e.message_ = std::move(message);

@@ -62,6 +62,9 @@ class Error {
   // "need": bytes the rendered headers take; "have": the zone's size.
   static Error zone_full(uint64_t need, uint64_t have);
   static Error compression(std::string message);
+  // Io "Allocation error : not enough memory" (libzstd's own words for it):
+  // what every operation of the library returns when memory runs out.
+  static Error out_of_memory();
 
   ErrorKind kind() const { return kind_; }
   bool is_io() const { return kind_ == ErrorKind::kIo; }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "container/text.h"
 
@@ -217,7 +218,7 @@ Result<Headers> Headers::parse(std::string_view zone) {
   return Error::malformed("header zone has no empty-line terminator");
 }
 
-Result<std::pair<Preamble, Headers>> peek_headers(const std::string& path, Env& env) {
+Result<std::pair<Preamble, Headers>> peek_headers(const std::string& path, Env& env) try {
   TRY_ASSIGN(std::unique_ptr<File> file, env.open(path, OpenMode::kRead).map_error(io_at(path)));
   TRY_ASSIGN(std::string head, read_exact_at(*file, 0, PREAMBLE_LEN));
   TRY_ASSIGN(Preamble preamble, Preamble::decode(head));
@@ -229,6 +230,8 @@ Result<std::pair<Preamble, Headers>> peek_headers(const std::string& path, Env& 
   TRY_ASSIGN(std::string zone, read_exact_at(*file, PREAMBLE_LEN, preamble.header_area));
   TRY_ASSIGN(Headers headers, Headers::parse(zone));
   return std::make_pair(preamble, std::move(headers));
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 }  // namespace tarvel

@@ -1,6 +1,7 @@
 // Reading closed frames and the whole records of the raw tail. Nothing here
 // changes the file, the headers, the buffer or a counter.
 #include <algorithm>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -13,19 +14,25 @@
 
 namespace tarvel {
 
-Result<std::string> Container::read_frame(uint64_t frame_id) {
+Result<std::string> Container::read_frame(uint64_t frame_id) try {
   TRY_ASSIGN(std::string_view body, read_frame_view(frame_id));
   return std::string(body);
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
-Result<std::string> Container::read_frame_at(uint64_t index) {
+Result<std::string> Container::read_frame_at(uint64_t index) try {
   TRY_ASSIGN(std::string_view body, read_frame_at_view(index));
   return std::string(body);
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
-Result<std::string> Container::read_frame_body(const Frame& frame) {
+Result<std::string> Container::read_frame_body(const Frame& frame) try {
   TRY_ASSIGN(std::string_view body, read_frame_body_view(frame));
   return std::string(body);
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 Result<std::string_view> Container::read_frame_view(uint64_t frame_id) {
@@ -90,7 +97,7 @@ Result<std::string_view> Container::read_frame_body_view(const Frame& frame) {
   return w.decoder.decode(stored, &w.body);
 }
 
-Result<std::string> Container::read_tail() {
+Result<std::string> Container::read_tail() try {
   const uint64_t start = tail_start();
   if (file_len_ <= start) return std::string();
   if (!writable_) {
@@ -111,6 +118,8 @@ Result<std::string> Container::read_tail() {
   const uint64_t torn = split_records(tail, schema_.layout).torn;
   tail.resize(tail.size() - torn);
   return tail;
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 }  // namespace tarvel

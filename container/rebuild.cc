@@ -263,10 +263,6 @@ std::string scan_end_cause(const std::vector<Frame>& listed, const Scan& scan) {
   return "no listed frame starts there: the bytes between the frames are not a zstd frame";
 }
 
-Error out_of_memory() {
-  return Error::io(IoFailure::message("Allocation error : not enough memory"));
-}
-
 std::string stored_counter(const Headers& headers, std::string_view key) {
   const std::string* value = headers.get(key);
   return value != nullptr ? *value : std::string("0");
@@ -297,7 +293,7 @@ Result<FrameAt> decode_frame_at(File& file, uint64_t data_start, uint64_t offset
     pos += piece.size();
   }
 } catch (const std::bad_alloc&) {
-  return out_of_memory();
+  return Error::out_of_memory();
 }
 
 // A report made while a writer closes frames beside it may describe no one
@@ -386,7 +382,7 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& en
 } catch (const std::bad_alloc&) {
   // A damaged file may make any allocation fail; that is an error value
   // like any other.
-  return out_of_memory();
+  return Error::out_of_memory();
 }
 
 }  // namespace tarvel

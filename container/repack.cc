@@ -72,10 +72,6 @@ Result<uint64_t> write_new_file(Container& old, File& out, int32_t level,
   return out.length();
 }
 
-Error out_of_memory() {
-  return Error::io(IoFailure::message("Allocation error : not enough memory"));
-}
-
 }  // namespace
 
 Result<RepackReport> repack(const std::string& path, int32_t level, Env& env) {
@@ -108,7 +104,7 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   (void)env.remove(temp);
   TRY_ASSIGN(std::unique_ptr<File> out,
              env.open(temp, OpenMode::kCreateNew).map_error(io_at(temp)));
-  Result<uint64_t> written = out_of_memory();
+  Result<uint64_t> written = Error::out_of_memory();
   try {
     written = write_new_file(old, *out, level, header_area);
   } catch (const std::bad_alloc&) {
@@ -132,7 +128,7 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   report.frames = old.frames().size();
   return report;
 } catch (const std::bad_alloc&) {
-  return out_of_memory();
+  return Error::out_of_memory();
 }
 
 }  // namespace tarvel

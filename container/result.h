@@ -1,5 +1,10 @@
 // Results carry either a value or an Error; nothing is thrown across the
-// library's boundary.
+// library's boundary. That holds for running out of memory too: the
+// operations callers reach (Container's, peek_headers and the maintenance
+// tools) catch std::bad_alloc and return Error::out_of_memory(), the Io error
+// libzstd itself reports for it. Helpers that return a plain value instead
+// of a Result (split_records, the text forms) cannot report it and let
+// std::bad_alloc through, as the standard library does.
 //
 //   Result<Frame> r = ...;
 //   if (!r) return std::move(r).error();

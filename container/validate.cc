@@ -20,10 +20,6 @@ namespace tarvel {
 
 namespace {
 
-Error out_of_memory() {
-  return Error::io(IoFailure::message("Allocation error : not enough memory"));
-}
-
 // Collects problems up to MAX_PROBLEMS; later ones are dropped while the
 // check goes on.
 class Problems {
@@ -256,7 +252,8 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
       records = check_frame(*raw, container, frame, checker, window, decoder, &problems);
     } catch (const std::bad_alloc&) {
       // One record too large to hold for the checker.
-      problems.add("frame " + std::to_string(frame.id) + ": " + out_of_memory().to_string());
+      problems.add("frame " + std::to_string(frame.id) + ": " +
+                   Error::out_of_memory().to_string());
     }
     if (!records) continue;
     frame_records = sat_add(frame_records, *records);
@@ -317,7 +314,7 @@ Result<ValidateReport> validate(const std::string& path, const RecordChecker* ch
       if (attempt == kCheckAttempts) return changed_while_read(path);
     }
   } catch (const std::bad_alloc&) {
-    return out_of_memory();
+    return Error::out_of_memory();
   }
 }
 

@@ -1,0 +1,90 @@
+// Running out of memory is an error value like any other: no std::bad_alloc
+// leaves a Container operation. Each case runs in a child process whose
+// address space is capped just above what it already uses, so that taking
+// a large raw tail into memory fails for real.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "container/container.h"
+#include "tests/container_test_util.h"
+
+namespace tarvel::testing {
+namespace {
+
+constexpr uint32_t kRecord = 65536;
+constexpr int kTailRecords = 1536;  // a 96 MiB raw tail
+constexpr rlim_t kHeadroom = 32u << 20;
+
+struct OomCase {
+  const char* name;
+  std::function<Status(const std::string& path)> run;
+};
+
+void PrintTo(const OomCase& c, std::ostream* os) { *os << c.name; }
+
+class OutOfMemoryTest : public ::testing::TestWithParam<OomCase> {
+ protected:
+  ScratchDir dir_;
+  std::string path_ = dir_.file("c.tarvel");
+};
+
+// The child's exit status: 0 for the out-of-memory error value, 1 when the
+// call succeeded, 2 for another error. An escaping exception aborts it.
+int run_capped(const std::function<Status()>& call) {
+  long pages = 0;
+  FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) _exit(3);
+  std::fclose(statm);
+  const rlim_t cap = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
+                     kHeadroom;
+  const rlimit limit{cap, cap};
+  if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+  Status s = call();
+  if (s.ok()) return 1;
+  return s.error().to_string() == "Allocation error : not enough memory" ? 0 : 2;
+}
+
+TEST_P(OutOfMemoryTest, IsAnErrorValue) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's shadow memory does not fit a capped address space";
+#endif
+  {
+    Container c = create_or_die(path_, fixed_schema(kRecord));
+    const std::string body = rec(kRecord);
+    for (int i = 0; i < kTailRecords; ++i) ASSERT_TRUE(c.append_record(body).ok());
+    ASSERT_TRUE(c.flush_data().ok());
+  }
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) _exit(run_capped([&] { return GetParam().run(path_); }));
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child was killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, OutOfMemoryTest,
+    ::testing::Values(
+        // The open reads the whole raw tail to count its records.
+        OomCase{"open_append", [](const std::string& path) -> Status {
+                  TRY(Container::open_append(path));
+                  return {};
+                }},
+        OomCase{"read_tail", [](const std::string& path) -> Status {
+                  // The open itself needs little; the cap is set before it
+                  // anyway, so it must succeed within the headroom.
+                  TRY_ASSIGN(Container c, Container::open_read(path));
+                  TRY(c.read_tail());
+                  return {};
+                }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tarvel::testing
