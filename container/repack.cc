@@ -20,8 +20,10 @@ namespace tarvel {
 
 namespace {
 
-// Steps 4 to 12 of the repack: everything written to the temporary file.
-// Returns the new file's length after its full flush.
+// Everything the repack writes into the temporary file: the preamble, every
+// frame decoded and encoded again, the whole records of the raw tail and,
+// last, the header zone with the new frames list. Returns the new file's
+// length after its full flush.
 Result<uint64_t> write_new_file(Container& old, File& out, int32_t level,
                                 uint32_t header_area) {
   // The copy takes the container's permission bits before anything is in
