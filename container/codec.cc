@@ -20,6 +20,12 @@ struct DCtxFree {
 };
 using DCtxPtr = std::unique_ptr<ZSTD_DCtx, DCtxFree>;
 
+// The one message for a frame whose body passes MAX_FRAME_BODY.
+Error frame_too_large() {
+  return Error::malformed("frame decompresses to more than " + std::to_string(MAX_FRAME_BODY) +
+                          " bytes");
+}
+
 Error zstd_io_error(size_t code) {
   return Error::io(IoFailure::message(ZSTD_getErrorName(code)));
 }
@@ -121,7 +127,7 @@ Result<std::string_view> BodyDecoder::decode(std::string_view data, std::string*
     if (ZSTD_isError(rc)) return Error::compression(ZSTD_getErrorName(rc));
     total += out.pos;
     if (total > MAX_FRAME_BODY) {
-      return Error::malformed("frame decompresses to more than 4294967296 bytes");
+      return frame_too_large();
     }
     if (rc == 0) {
       if (consumed != nullptr) *consumed = in.pos;
@@ -157,7 +163,7 @@ Result<uint64_t> decode_one_frame_to(
     // never reaches the sink.
     total += out.pos;
     if (total > MAX_FRAME_BODY) {
-      return Error::malformed("frame decompresses to more than 4294967296 bytes");
+      return frame_too_large();
     }
     if (out.pos > 0) sink(std::string_view(chunk.data(), out.pos));
     if (rc == 0) return static_cast<uint64_t>(in.pos);
@@ -207,7 +213,7 @@ Result<bool> FrameDecoder::feed(std::string_view piece, bool last,
       if (ZSTD_isError(rc)) return Error::compression(ZSTD_getErrorName(rc));
       produced_ += o.pos;
       if (produced_ > MAX_FRAME_BODY) {
-        return Error::malformed("frame decompresses to more than 4294967296 bytes");
+        return frame_too_large();
       }
       if (o.pos > 0) sink(std::string_view(chunk_.data(), o.pos));
       if (rc == 0) {

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <vector>
 
+#include "container/text.h"
+
 namespace tarvel {
 
 namespace {
@@ -36,12 +38,11 @@ std::string render_field(std::string_view record, const FieldSpec& field) {
   }
   const char* p = record.data() + field.offset;
   if (field.ty == "uuid") {
-    static const char kHex[] = "0123456789abcdef";
     std::string out;
     for (size_t i = 0; i < 16; ++i) {
       const unsigned char b = static_cast<unsigned char>(p[i]);
-      out.push_back(kHex[b >> 4]);
-      out.push_back(kHex[b & 15]);
+      out.push_back(HEX_DIGITS[b >> 4]);
+      out.push_back(HEX_DIGITS[b & 15]);
     }
     return out;
   }

@@ -6,7 +6,6 @@ namespace tarvel {
 
 namespace {
 
-constexpr char kHex[] = "0123456789abcdef";
 constexpr const char* kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
 // One step of UTF-8 decoding at "i": either a scalar value and its length,
@@ -77,7 +76,7 @@ void append_unicode_escape(std::string* out, char32_t c) {
   char digits[8];
   int n = 0;
   do {
-    digits[n++] = kHex[c & 0xF];
+    digits[n++] = HEX_DIGITS[c & 0xF];
     c >>= 4;
   } while (c != 0);
   *out += "\\u{";
@@ -158,7 +157,7 @@ Utf8Check check_utf8(std::string_view bytes) {
 std::string hex16(uint64_t v) {
   std::string out(16, '0');
   for (int i = 15; i >= 0; --i) {
-    out[static_cast<size_t>(i)] = kHex[v & 0xF];
+    out[static_cast<size_t>(i)] = HEX_DIGITS[v & 0xF];
     v >>= 4;
   }
   return out;

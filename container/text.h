@@ -45,6 +45,9 @@ struct Utf8Check {
 };
 Utf8Check check_utf8(std::string_view bytes);
 
+// The lowercase hexadecimal digits, by value.
+inline constexpr char HEX_DIGITS[] = "0123456789abcdef";
+
 // "{:016x}": exactly 16 lowercase hex digits.
 std::string hex16(uint64_t v);
 // "{:#018x}": "0x" and 16 lowercase hex digits.
