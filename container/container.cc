@@ -39,14 +39,6 @@ std::string created_at_text(uint64_t millis) {
          zero_padded(secs % 60, 2) + "Z";
 }
 
-// A _records or _bytes_raw value; missing or unreadable counts as 0.
-uint64_t counter_value(const Headers& headers, std::string_view key) {
-  const std::string* text = headers.get(key);
-  if (text == nullptr) return 0;
-  ParsedUint parsed = parse_uint(*text, 10, UINT64_MAX);
-  return parsed.ok ? parsed.value : 0;
-}
-
 // open_read takes its view again at most this many times, waiting 1, 2, 4 ...
 // up to 64 milliseconds between tries: about two and a half seconds in all,
 // far longer than a frame close keeps its journal.
@@ -155,8 +147,8 @@ Result<Container> Container::load(const std::string& path, std::unique_ptr<File>
   const std::string* frames_text = headers.get("_frames");
   TRY_ASSIGN(std::vector<Frame> frames,
              parse_frames(frames_text != nullptr ? std::string_view(*frames_text) : ""));
-  const uint64_t records = counter_value(headers, "_records");
-  const uint64_t bytes_raw = counter_value(headers, "_bytes_raw");
+  const uint64_t records = headers.counter("_records");
+  const uint64_t bytes_raw = headers.counter("_bytes_raw");
   if (!writable) {
     // A writer may have closed a frame since the length was taken; the
     // length taken after the zone covers every frame that zone lists.

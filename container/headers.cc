@@ -109,6 +109,13 @@ const std::string* Headers::get(std::string_view key) const {
   return nullptr;
 }
 
+uint64_t Headers::counter(std::string_view key) const {
+  const std::string* value = get(key);
+  if (value == nullptr) return 0;
+  ParsedUint parsed = parse_uint(*value, 10, UINT64_MAX);
+  return parsed.ok ? parsed.value : 0;
+}
+
 Status Headers::set(std::string_view key, std::string_view value) {
   if (!key_is_valid(key)) return invalid_key(key);
   for (Entry& e : entries_) {

@@ -72,6 +72,9 @@ class Headers {
 
   // The value of the first entry with this key.
   const std::string* get(std::string_view key) const;
+  // A counting header (_records, _bytes_raw) as a number: missing, empty or
+  // unreadable counts as 0.
+  uint64_t counter(std::string_view key) const;
 
   // Replaces the first entry's value in place, or appends a new entry.
   // Usage "invalid header key {:?}" for a key that breaks the key rule.

@@ -36,14 +36,6 @@ class Problems {
   std::vector<std::string> list_;
 };
 
-// _records as a counter: missing, empty or unreadable all count as 0.
-uint64_t counter_value(const Headers& headers, std::string_view key) {
-  const std::string* value = headers.get(key);
-  if (value == nullptr) return 0;
-  ParsedUint parsed = parse_uint(*value, 10, UINT64_MAX);
-  return parsed.ok ? parsed.value : 0;
-}
-
 // Cuts bytes that arrive in pieces into whole records, counts them and
 // hands each to the checker, whose messages (behind "prefix") go to
 // "*messages". A record cut by the end of a piece is carried over and
@@ -289,7 +281,7 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
     problems.add_all(std::move(checked));
   }
 
-  uint64_t listed = counter_value(container.headers(), "_records");
+  uint64_t listed = container.headers().counter("_records");
   if (listed != frame_records) {
     problems.add("_records says " + std::to_string(listed) + ", the frames hold " +
                  std::to_string(frame_records));
