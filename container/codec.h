@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "container/file.h"
 #include "container/result.h"
 
 // libzstd's contexts, named here only so that the classes below can hold
@@ -154,6 +155,26 @@ class FrameDecoder {
   uint64_t produced_ = 0;
   uint64_t consumed_ = 0;
 };
+
+// The piece of a file read at a time while a frame is decoded from it.
+inline constexpr uint64_t SCAN_WINDOW = 262144;
+
+struct FrameAt {
+  std::string body;       // the decoded content
+  uint64_t consumed = 0;  // bytes the zstd frame occupies in the file
+};
+
+// Decodes the zstd frame that starts at data-section offset "offset",
+// reading "file" (whose data section starts at "data_start") no further
+// than "data_len" bytes into the data section. Content, length and every
+// error are those of decode_one_frame over the bytes from "offset" to the
+// end of the data section: Compression for a zstd error, Malformed
+// "truncated zstd frame" or "frame decompresses to more than 4294967296
+// bytes"; Io for a failed read. The bytes are fed to the decoder
+// SCAN_WINDOW at a time, so memory stays bounded by the decoded content and
+// one window, however far a damaged frame seems to reach.
+Result<FrameAt> decode_frame_at(File& file, uint64_t data_start, uint64_t offset,
+                                uint64_t data_len);
 
 }  // namespace tarvel
 

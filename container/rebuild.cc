@@ -270,32 +270,6 @@ std::string stored_counter(const Headers& headers, std::string_view key) {
 
 }  // namespace
 
-Result<FrameAt> decode_frame_at(File& file, uint64_t data_start, uint64_t offset,
-                                uint64_t data_len) try {
-  // The frame is fed to the decoder one window at a time. Decoding the
-  // same bytes in pieces gives the same content, length and error as
-  // decoding a window that grows to the end of the data section, while
-  // only the decoded content and one window are held.
-  FrameDecoder decoder;
-  FrameAt result;
-  uint64_t pos = offset;
-  for (;;) {
-    const uint64_t rest = pos < data_len ? data_len - pos : 0;
-    const size_t want = static_cast<size_t>(std::min(rest, SCAN_WINDOW));
-    TRY_ASSIGN(std::string piece, read_at(file, sat_add(data_start, pos), want));
-    // A short read means the file ends sooner than it did at the open.
-    const bool last = piece.size() == rest || piece.size() < want;
-    TRY_ASSIGN(bool done, decoder.feed(piece, last, &result.body));
-    if (done) {
-      result.consumed = decoder.consumed();
-      return result;
-    }
-    pos += piece.size();
-  }
-} catch (const std::bad_alloc&) {
-  return Error::out_of_memory();
-}
-
 // A report made while a writer closes frames beside it may describe no one
 // state of the file; it is made again, this many times at most.
 constexpr int kReportAttempts = 5;

@@ -18,10 +18,6 @@
 
 namespace tarvel {
 
-// The piece of the data section read at a time while the scan decodes a
-// frame.
-inline constexpr uint64_t SCAN_WINDOW = 262144;
-
 struct RebuildReport {
   // One text per disagreeing header, in the order _frames, _records,
   // _bytes_raw; empty when all three agree.
@@ -29,23 +25,6 @@ struct RebuildReport {
   // True when this call wrote the derived values into the file.
   bool fixed = false;
 };
-
-struct FrameAt {
-  std::string body;       // the decoded content
-  uint64_t consumed = 0;  // bytes the zstd frame occupies in the file
-};
-
-// Decodes the zstd frame that starts at data-section offset "offset",
-// reading "file" (whose data section starts at "data_start") no further
-// than "data_len" bytes into the data section. Content, length and every
-// error are those of decode_one_frame over the bytes from "offset" to the
-// end of the data section: Compression for a zstd error, Malformed
-// "truncated zstd frame" or "frame decompresses to more than 4294967296
-// bytes"; Io for a failed read. The bytes are fed to the decoder
-// SCAN_WINDOW at a time, so memory stays bounded by the decoded content and
-// one window, however far a damaged frame seems to reach.
-Result<FrameAt> decode_frame_at(File& file, uint64_t data_start, uint64_t offset,
-                                uint64_t data_len);
 
 // Replays a pending journal, opens "path" (writable when "fix"), scans the
 // data section and compares. A fix holds the writer's lock throughout and is
