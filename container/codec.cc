@@ -3,7 +3,6 @@
 #include <zstd.h>
 
 #include <algorithm>
-#include <memory>
 #include <new>
 #include <vector>
 
@@ -16,11 +15,6 @@ namespace {
 // The most that a frame header's content size may make BodyDecoder
 // allocate at once.
 constexpr unsigned long long kMaxSizeHint = 64ull << 20;
-
-struct DCtxFree {
-  void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
-};
-using DCtxPtr = std::unique_ptr<ZSTD_DCtx, DCtxFree>;
 
 // The one message for a frame whose body passes MAX_FRAME_BODY.
 Error frame_too_large() {
@@ -148,29 +142,14 @@ Result<StoredFrame> encode_frame(std::string_view data, int32_t level) {
   return frame;
 }
 
+// The whole input is one piece: the frame must end within it.
 Result<uint64_t> decode_one_frame_to(
-    std::string_view data, const std::function<void(std::string_view)>& sink) {
-  DCtxPtr dctx(ZSTD_createDCtx());
-  if (!dctx) return Error::out_of_memory();
-
-  std::vector<char> chunk(DECODE_CHUNK, 0);
-  ZSTD_inBuffer in{data.data(), data.size(), 0};
-  uint64_t total = 0;
-  for (;;) {
-    ZSTD_outBuffer out{chunk.data(), chunk.size(), 0};
-    size_t rc = ZSTD_decompressStream(dctx.get(), &out, &in);
-    if (ZSTD_isError(rc)) return Error::compression(ZSTD_getErrorName(rc));
-    // The ceiling comes before the end-of-frame test, so a call that both
-    // overshoots and completes the frame still fails; the overshooting piece
-    // never reaches the sink.
-    total += out.pos;
-    if (total > MAX_FRAME_BODY) {
-      return frame_too_large();
-    }
-    if (out.pos > 0) sink(std::string_view(chunk.data(), out.pos));
-    if (rc == 0) return static_cast<uint64_t>(in.pos);
-    if (out.pos == 0 && in.pos == in.size) return Error::malformed("truncated zstd frame");
-  }
+    std::string_view data, const std::function<void(std::string_view)>& sink) try {
+  FrameDecoder decoder;
+  TRY(decoder.feed(data, /*last=*/true, sink));
+  return decoder.consumed();
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 Result<DecodedFrame> decode_one_frame(std::string_view data) {
