@@ -36,6 +36,7 @@
 #include "container/rebuild.h"
 #include "container/repack.h"
 #include "container/schema.h"
+#include "container/tool_access.h"
 #include "container/validate.h"
 #include "container/xxh64.h"
 
@@ -207,9 +208,9 @@ void write_tiny_frames(const std::string& path, size_t n, uint32_t header_area) 
     const uint64_t len = must(f->length(), "length");
     must(write_all_at(*f, len, data), "write");
   }
-  Container c = must(Container::open_inner(path, true), "open_inner");
-  c.replace_counts(frames, n, n * kRecord);
-  must(c.mutable_headers().set("_frames", render_frames(frames)), "set");
+  Container c = must(ToolAccess::open_inner(path, true), "open_inner");
+  ToolAccess::replace_counts(c, frames, n, n * kRecord);
+  must(ToolAccess::mutable_headers(c).set("_frames", render_frames(frames)), "set");
   must(c.flush_headers(), "flush_headers");
 }
 

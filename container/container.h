@@ -74,17 +74,6 @@ class Container {
                                   uint64_t created_at_millis, uint32_t header_area,
                                   const UserHeaders& user, Env& env = Env::posix());
 
-  // The common open: checks preamble, zone, schema and frames list.
-  static Result<Container> open_inner(const std::string& path, bool writable,
-                                      Env& env = Env::posix());
-  // As open_inner (writable) or open_read, except that a listed frame that
-  // runs past the end of the file (a file cut short) does not fail the
-  // open; offsets that overflow still do. For the maintenance tools, which
-  // report and repair such files: reading such a frame fails with the
-  // frame-fit error, and the raw tail, which begins behind the furthest
-  // listed end, is empty.
-  static Result<Container> open_cut(const std::string& path, bool writable,
-                                    Env& env = Env::posix());
   // Read-only; nothing on disk is touched, no lock is taken. Takes its view
   // again while a writer is changing the file (see the top of this file).
   static Result<Container> open_read(const std::string& path, Env& env = Env::posix());
@@ -145,17 +134,18 @@ class Container {
   // The container file's permission bits, as File::permissions gives them.
   Result<uint32_t> permissions() const { return file_->permissions(); }
 
-  // For rebuild_headers' fix: sets the frames list and both pairs of
-  // counters to values derived from the data.
-  void replace_counts(std::vector<Frame> frames, uint64_t records, uint64_t bytes_raw);
-  // Mutable access for maintenance tools that update headers before a flush.
-  Headers& mutable_headers() { return headers_; }
-  // For rebuild_headers' fix of a file cut short: cuts the file to "length"
-  // (not below data_start) and flushes it to stable storage.
-  Status cut_to(uint64_t length);
 
  private:
+  // The maintenance tools' own access (container/tool_access.h).
+  friend class ToolAccess;
+
   Container() = default;
+
+  // The maintenance tools' operations, described in tool_access.h.
+  static Result<Container> open_inner(const std::string& path, bool writable, Env& env);
+  static Result<Container> open_cut(const std::string& path, bool writable, Env& env);
+  void replace_counts(std::vector<Frame> frames, uint64_t records, uint64_t bytes_raw);
+  Status cut_to(uint64_t length);
 
   // The open after "file" is open at "path": preamble, zone, schema, frames
   // list ("allow_cut": see open_cut). "file" is moved into the Container only

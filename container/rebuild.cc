@@ -12,6 +12,7 @@
 #include "container/journal.h"
 #include "container/schema.h"
 #include "container/text.h"
+#include "container/tool_access.h"
 #include "container/writer_lock.h"
 #include "container/xxh64.h"
 
@@ -322,10 +323,10 @@ Result<RebuildReport> rebuild_once(const std::string& path, Container& container
     // of a frame stored at level 0 are its first records and stay, as the
     // raw tail.
     if (scan.cut_frame_at_end) {
-      TRY(container.cut_to(sat_add(container.data_start(), scan.end)));
+      TRY(ToolAccess::cut_to(container, sat_add(container.data_start(), scan.end)));
     }
-    container.replace_counts(scan.frames, scan.records, scan.bytes_raw);
-    TRY(container.mutable_headers().set("_frames", render_frames(scan.frames)));
+    ToolAccess::replace_counts(container, scan.frames, scan.records, scan.bytes_raw);
+    TRY(ToolAccess::mutable_headers(container).set("_frames", render_frames(scan.frames)));
     TRY(container.flush_headers());
     report.fixed = true;
   }
@@ -338,14 +339,14 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& en
     TRY_ASSIGN(std::unique_ptr<File> held, open_locked(env, path, OpenMode::kRead));
     TRY(replay_journal(env, path));
     // A file cut short opens too: its frames that are still whole are found.
-    TRY_ASSIGN(Container container, Container::open_cut(path, true, env));
+    TRY_ASSIGN(Container container, ToolAccess::open_cut(path, true, env));
     return rebuild_once(path, container, true, env);
   }
   // A live writer's journal is its own: the report then reads the file as
   // it finds it.
   TRY(replay_unless_writer(env, path));
   for (int attempt = 1;; ++attempt) {
-    TRY_ASSIGN(Container container, Container::open_cut(path, false, env));
+    TRY_ASSIGN(Container container, ToolAccess::open_cut(path, false, env));
     Result<RebuildReport> report = rebuild_once(path, container, false, env);
     // A scan that met a frame still being written fails or reports
     // differences that no state of the file has; either way it is made again.

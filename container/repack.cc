@@ -13,6 +13,7 @@
 #include "container/headers.h"
 #include "container/journal.h"
 #include "container/text.h"
+#include "container/tool_access.h"
 #include "container/writer_lock.h"
 #include "container/xxh64.h"
 
@@ -91,7 +92,7 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
     return Error::usage("header zone of " + std::to_string(header_area) +
                         " bytes is outside 1..=" + std::to_string(MAX_HEADER_AREA));
   }
-  TRY_ASSIGN(Container old, Container::open_inner(path, false, env));
+  TRY_ASSIGN(Container old, ToolAccess::open_inner(path, false, env));
 
   // The copy, its rename and the directory flush belong to the file itself:
   // repacked through a symbolic link, the link stays and its target is

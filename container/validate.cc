@@ -1,3 +1,4 @@
+#include "container/tool_access.h"
 #include "container/validate.h"
 
 #include <algorithm>
@@ -216,7 +217,7 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
                                   Env& env, bool* settled) {
   // A file cut short opens too; its frames that run past the end are
   // problems like any other.
-  TRY_ASSIGN(Container container, Container::open_cut(path, false, env));
+  TRY_ASSIGN(Container container, ToolAccess::open_cut(path, false, env));
   // Frames and the tail are read in pieces through a second read-only
   // handle: the Container hands out only whole bodies.
   TRY_ASSIGN(std::unique_ptr<File> raw,

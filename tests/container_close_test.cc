@@ -6,6 +6,7 @@
 #include "container/codec.h"
 #include "container/container.h"
 #include "container/journal.h"
+#include "container/tool_access.h"
 #include "container/xxh64.h"
 #include "container/frames.h"
 #include "container/headers.h"
@@ -151,7 +152,7 @@ TEST_F(CloseTest, TailOfTornBytesOnlyClosesWithAnEmptyPreview) {
   write_file(path_, bytes.substr(0, bytes.size() - 1));
   // open_read does not cut; its Container is read-only, so a writable one
   // over the same file is made by open_inner.
-  Container c = value_or_die(Container::open_inner(path_, true));
+  Container c = value_or_die(ToolAccess::open_inner(path_, true));
   ASSERT_TRUE(c.close_frame(1, 0).ok());
   EXPECT_EQ(header(c, "_preview"), "");
   EXPECT_EQ(value_or_die(c.read_frame(1)), "abc");
@@ -304,7 +305,7 @@ TEST_F(CloseTest, FramesHeaderFollowsFailedClosesAndReplacedLists) {
   // A list of the same length that differs only in its first entry.
   std::vector<Frame> frames = c.frames();
   frames[0].id = 7;
-  c.replace_counts(frames, c.records(), c.bytes_raw());
+  ToolAccess::replace_counts(c, frames, c.records(), c.bytes_raw());
   ASSERT_EQ(close(100), "ok");
   expect_listed();
   EXPECT_EQ(c.frames()[0].id, 7u);

@@ -4,6 +4,7 @@
 
 #include "container/container.h"
 #include "container/text.h"
+#include "container/tool_access.h"
 #include "tests/container_test_util.h"
 
 namespace tarvel::testing {
@@ -47,10 +48,10 @@ TEST_F(ReadTest, ReadByIdFollowsTheListAndTakesTheFirstOfRepeatedIds) {
   // The same frames listed in another order, as a fix would install them.
   std::vector<Frame> swapped = c.frames();
   std::swap(swapped[0], swapped[2]);
-  c.replace_counts(swapped, 3, 12);
+  ToolAccess::replace_counts(c, swapped, 3, 12);
   EXPECT_EQ(value_or_die(c.read_frame(5)), "cccc");
   EXPECT_EQ(value_or_die(c.read_frame(6)), "bbbb");
-  c.replace_counts({swapped[1]}, 1, 4);
+  ToolAccess::replace_counts(c, {swapped[1]}, 1, 4);
   EXPECT_EQ(err(c.read_frame(5)), "Usage: no frame 5");
 }
 

@@ -11,6 +11,7 @@
 #include "container/codec.h"
 #include "container/journal.h"
 #include "container/text.h"
+#include "container/tool_access.h"
 #include "container/validate.h"
 #include "tests/fault_env.h"
 #include "tests/test_util.h"
@@ -139,7 +140,7 @@ TEST_F(RebuildTest, ScanReadsEachByteOnceWhateverTheReadSizes) {
   // What the open alone reads (the preamble and the zone, and whatever
   // else it checks); the rest is the scan's.
   CountingEnv open_only(Env::posix());
-  ASSERT_TRUE(Container::open_inner(path_, false, open_only));
+  ASSERT_TRUE(ToolAccess::open_inner(path_, false, open_only));
   for (size_t max_read : {size_t{0}, size_t{1}, size_t{4093}, size_t{100000}}) {
     SCOPED_TRACE("reads of at most " + std::to_string(max_read) + " bytes");
     testing::FaultEnv faults;
