@@ -93,6 +93,8 @@ std::optional<std::string> preview_if_missing(const Headers& headers, std::strin
 // redone by the next open_append.
 Status Container::close_frame(uint64_t frame_id, int32_t level) try {
   TRY(check_writable());                                                   // 1
+  // This close's journal replaces the one a failed header rewrite kept.
+  TRY(finish_pending_rewrite());
   if (!buffer_.empty()) TRY(write_buffer());                               // 2
   const uint64_t start = tail_start();                                     // 3
   if (file_len_ <= start) return {};                                       // 4
@@ -121,7 +123,7 @@ Status Container::close_frame(uint64_t frame_id, int32_t level) try {
   records_committed_ = records_;
   bytes_raw_committed_ = bytes_raw_;
   file_len_ = sat_add(start, stored.size());
-  remove_journal(*env_, file_path_);                                       // 14
+  drop_journal();                                                          // 14
   return {};                                                               // 15
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
@@ -133,8 +135,20 @@ Status Container::journal_write(uint64_t start, std::string_view zone, std::stri
   // The container is untouched, but a journal left complete would cut off
   // every record appended after this failure when it is replayed. A file
   // that the open could not take over is not this close's to remove.
-  if (!written && made) remove_journal(*env_, file_path_);
+  if (!written && made) drop_journal();
   return written;
+}
+
+void Container::drop_journal() {
+  // The close is committed whatever happens here; what a journal that
+  // stays complete would harm is the records written after it.
+  try {
+    journal_stuck_ = !discard_journal(*env_, file_path_).ok();
+  } catch (const std::bad_alloc&) {
+    // Also from release, which may not throw: the journal stays, and so
+    // must every record behind the end it names.
+    journal_stuck_ = true;
+  }
 }
 
 Status Container::splice_or_mark(uint64_t start, std::string_view zone,

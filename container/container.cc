@@ -79,6 +79,10 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   // take the new file over. Should another open of it hold the lock already,
   // the file is that writer's now, and it stays.
   TRY(lock_writer(*file, path));
+  // The name is ours now. A journal left at its journal path by an earlier
+  // file of that name would be replayed into this one, so it goes, durably,
+  // before anything could replay it.
+  TRY(discard_journal(env, path));
   const Preamble preamble{FORMAT_VERSION, FLAG_COMPRESSED, header_area};
   auto write_head = [&]() -> Status {
     TRY(write_all(*file, preamble.encode()));
@@ -250,18 +254,23 @@ Container::Container(Container&& other) noexcept
       bytes_raw_committed_(other.bytes_raw_committed_),
       writable_(other.writable_),
       needs_recovery_(other.needs_recovery_),
-      work_(std::move(other.work_)) {
+      work_(std::move(other.work_)),
+      journal_stuck_(other.journal_stuck_),
+      pending_rewrite_(std::move(other.pending_rewrite_)) {
   // The moved-from shell owns no file and writes nothing when released.
   other.buffer_.clear();
+  other.pending_rewrite_.reset();
   other.writable_ = false;
 }
 
 Container::~Container() {
   // Buffered records join the raw tail; errors are ignored and nothing is
-  // flushed. After a failed splice the file is left for the journal to
-  // repair, and no bytes are added behind it.
-  if (file_ != nullptr && writable_ && !needs_recovery_ && !buffer_.empty()) {
-    (void)write_buffer();
+  // flushed. A pending header rewrite is completed first, so that the zone
+  // is whole again. After a failed splice of a close the file is left for
+  // the journal to repair, and no bytes are added behind it.
+  if (file_ != nullptr && writable_ && !needs_recovery_) {
+    (void)finish_pending_rewrite();
+    if (!buffer_.empty()) (void)write_buffer();
   }
   path_.clear();
   file_.reset();
@@ -335,7 +344,18 @@ Status Container::check_writable() const {
 
 Status Container::check_usable() const {
   if (needs_recovery_) {
-    return Error::usage("a write to the file failed part-way; reopen it with open_append to recover");
+    return Error::usage("a frame close of " + quoted(path_) +
+                        " stopped part-way; reopen the file with open_append to complete it "
+                        "from the seal journal");
+  }
+  return {};
+}
+
+Status Container::check_journal_gone() const {
+  if (journal_stuck_) {
+    return Error::usage("the seal journal of " + quoted(path_) +
+                        " could not be removed and a replay of it would cut off new records; "
+                        "reopen the file with open_append to replay and remove it");
   }
   return {};
 }

@@ -6,13 +6,31 @@
 // destroyed (released): a writable one then writes its buffered records at
 // the end of the data, errors ignored, without a flush to stable storage.
 //
-// A failed splice of a frame close, or a failed full flush of the container
-// file (in a close, seal, flush_headers or set_user_header), may leave the
-// file half-written or its pages dropped. From then on the Container refuses
-// every write (append_record, flush_data, flush_headers, set_user_header,
-// close_frame, seal, and the buffer write at release) with Usage "a write to
-// the file failed part-way; reopen it with open_append to recover"; reads
-// still work. open_append replays the seal journal that the close left.
+// Every in-place rewrite of the file goes through the seal journal: a frame
+// close, and the header rewrites (flush_headers, set_user_header, the end of
+// seal), whose journal names the file's own last byte as its frame so that
+// a replay keeps the file's length and rewrites the zone.
+//
+// What a failure leaves:
+//   - A failed splice of a frame close may leave part of the new frame over
+//     the raw tail, and only the journal can repair that. The Container then
+//     refuses every write (append_record, flush_data, flush_headers,
+//     set_user_header, close_frame, seal, and the buffer write at release)
+//     with Usage "a frame close of "<path>" stopped part-way; reopen the file
+//     with open_append to complete it from the seal journal"; reads still
+//     work.
+//   - A failed header rewrite leaves the data section usable: appends,
+//     flush_data and the buffer write at release go on. When its splice
+//     failed, the zone on disk may be torn and the journal is kept as its
+//     repair; the next write to the file first completes that rewrite from
+//     memory and removes the journal.
+//   - A journal that can be neither removed nor emptied after its writes
+//     reached the file would cut off, when replayed, every record written
+//     behind it. append_record and the buffer writes are then refused with
+//     Usage "the seal journal of "<path>" could not be removed and a replay
+//     of it would cut off new records; reopen the file with open_append to
+//     replay and remove it", until a later close or header rewrite removes
+//     its own journal.
 //
 // One writer per file: create and open_append take the writer's lock on the
 // file (see writer_lock.h) and hold it until release; a second writer, in
@@ -45,6 +63,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -155,26 +174,41 @@ class Container {
   // open_read, with open_cut's "allow_cut".
   static Result<Container> open_view(const std::string& path, bool allow_cut, Env& env);
 
+  // A header rewrite whose splice failed: what its journal holds.
+  struct PendingRewrite {
+    uint64_t start;
+    std::string zone;
+    std::string byte;
+  };
+
   // Usage "file is open read-only", or the refusal of check_usable.
   Status check_writable() const;
-  // Usage error once a failed splice or full flush has left the file for
-  // the seal journal or a reopen to repair.
+  // Usage error once a failed splice of a frame close has left the file for
+  // the seal journal to repair.
   Status check_usable() const;
+  // Usage error while a journal that could not be removed would cut off
+  // records written behind it.
+  Status check_journal_gone() const;
   // Seeks to file_len and writes the whole buffer; on success file_len
   // grows by its length and the buffer is emptied (keeping its capacity).
+  // A pending header rewrite is completed first.
   Status write_buffer();
-  // Writes "zone" at offset 16 and makes a full flush. A failed flush marks
-  // the Container as needing recovery: the kernel may have dropped the
-  // pages it could not write, so a retry would report a false success.
-  Status write_zone(std::string_view zone);
   // The working memory kept across calls, made at first use.
   Workspace& work();
-
-  // Steps 11 and 12 of close_frame with their recovery: a failed journal
-  // write removes what it left; a failed splice marks the Container as
-  // needing recovery.
+  // Writes "zone" at offset 16 through the seal journal: the buffer is
+  // written and the file flushed, the journal names the file's last byte,
+  // then the splice. A failed splice keeps the journal and leaves the
+  // rewrite pending.
+  Status rewrite_zone(std::string zone);
+  // Completes a pending header rewrite in place and removes its journal.
+  Status finish_pending_rewrite();
+  // Writes the journal; a failed write discards what it may have left.
   Status journal_write(uint64_t start, std::string_view zone, std::string_view stored);
+  // A failed splice of a frame close marks the Container as needing
+  // recovery.
   Status splice_or_mark(uint64_t start, std::string_view zone, std::string_view stored);
+  // Discards the journal once nothing needs it; records whether it stuck.
+  void drop_journal();
 
   // Fields in release order: path, file, headers, schema, frames, buffer.
   std::string path_;
@@ -202,11 +236,15 @@ class Container {
   uint64_t records_committed_ = 0;
   uint64_t bytes_raw_committed_ = 0;
   bool writable_ = false;
-  // Set when a write to the container may have left it half-written with
-  // only the seal journal (or nothing) to repair it; every later write is
-  // then refused until the file is reopened with open_append.
+  // Set when a frame close may have left the file half-spliced with only
+  // the seal journal to repair it; every later write is then refused until
+  // the file is reopened with open_append.
   bool needs_recovery_ = false;
   std::unique_ptr<Workspace> work_;
+  // Set while a journal could be neither removed nor emptied.
+  bool journal_stuck_ = false;
+  // A header rewrite whose journal is on disk and whose splice failed.
+  std::optional<PendingRewrite> pending_rewrite_;
 };
 
 }  // namespace tarvel

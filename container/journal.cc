@@ -1,5 +1,7 @@
 #include "container/journal.h"
 
+#include <errno.h>
+
 #include <cstring>
 
 #include "container/headers.h"
@@ -53,6 +55,12 @@ bool parse_journal(std::string_view image, Redo* redo) {
   redo->zone = body.substr(kBodyFieldsLen, static_cast<size_t>(zone_len));
   redo->frame = body.substr(kBodyFieldsLen + static_cast<size_t>(zone_len));
   return true;
+}
+
+// Whether "e" says that there is no file at the path.
+bool is_missing(const Error& e) {
+  return e.is_io() && e.io_failure().kind() == IoFailure::Kind::kOs &&
+         e.io_failure().errnum() == ENOENT;
 }
 
 }  // namespace
@@ -121,9 +129,13 @@ Status write_journal(Env& env, const std::string& container_path, uint64_t tail_
 Status replay_journal(Env& env, const std::string& container_path) {
   std::string path = journal_path_of(env, container_path);
   Result<std::string> image = read_whole_file(env, path);
-  // Missing, unreadable or a directory: there is nothing to replay, and a
-  // file we cannot read is not ours to delete.
-  if (!image) return {};
+  if (!image) {
+    // Only a missing journal means that no close is waiting to be redone. A
+    // journal we cannot read may hold one, and the container may be
+    // half-spliced: going on would read compressed bytes as records.
+    if (is_missing(image.error())) return {};
+    return std::move(image).error().with_path(path);
+  }
   Redo redo;
   if (!parse_journal(*image, &redo)) {
     // A close that never finished writing its journal never touched the
@@ -136,8 +148,9 @@ Status replay_journal(Env& env, const std::string& container_path) {
   // On failure the journal stays, so the next replay starts over.
   TRY(splice(*file, redo.tail_start, redo.zone, redo.frame));
   file.reset();
-  remove_journal(env, container_path);
-  return {};
+  // A journal left complete would be replayed again later, over whatever
+  // was appended in between.
+  return discard_journal(env, container_path);
 }
 
 void remove_journal(Env& env, const std::string& container_path) {
@@ -147,6 +160,22 @@ void remove_journal(Env& env, const std::string& container_path) {
   // replayed over a container that has moved on, cutting off the records
   // appended since and restoring an old header zone.
   sync_parent_dir(env, path);
+}
+
+Status discard_journal(Env& env, const std::string& container_path) {
+  std::string path = journal_path(container_path);
+  Status removed = env.remove(path);
+  if (removed) {
+    sync_parent_dir(env, path);
+    return {};
+  }
+  if (is_missing(removed.error())) return {};
+  // A journal shorter than its own header is incomplete, and a replay drops
+  // it without touching the container.
+  Result<std::unique_ptr<File>> file = env.open(path, OpenMode::kReadWrite);
+  if (!file && is_missing(file.error())) return {};
+  if (file && (*file)->truncate(0) && (*file)->sync()) return {};
+  return std::move(removed).error().with_path(path);
 }
 
 Status splice(File& file, uint64_t tail_start, std::string_view zone, std::string_view frame) {

@@ -51,14 +51,22 @@ Status write_journal(Env& env, const std::string& container_path,
                      std::string_view frame, bool* made = nullptr,
                      std::string* image = nullptr);
 
-// Applies a complete journal to the container and removes it; removes an
-// incomplete one; does nothing when it cannot be read. A failure to open
-// the container carries its path and keeps the journal.
+// Applies a complete journal to the container and removes it (as
+// discard_journal does); removes an incomplete one; does nothing when there
+// is no journal. A journal that exists but cannot be read fails with an Io
+// error carrying the journal's path, and nothing is written. A failure to
+// open the container carries its path and keeps the journal.
 Status replay_journal(Env& env, const std::string& container_path);
 
 // Removes the journal and flushes its directory so that the removal is
-// durable. Every error is ignored.
+// durable. Every error is ignored: for a journal that may be incomplete.
 void remove_journal(Env& env, const std::string& container_path);
+
+// Makes sure that no complete journal stays at the journal path: removes it
+// (durably), or when the removal fails, cuts it to length 0 and flushes it,
+// which leaves it incomplete. A missing journal is success. When neither
+// works, fails with an Io error carrying the journal's path.
+Status discard_journal(Env& env, const std::string& container_path);
 
 // The writes of a frame close: the frame at tail_start, the length cut right
 // behind it, the zone at offset 16, one full flush. The first failure stops.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "container/container.h"
+#include "container/journal.h"
 #include "container/text.h"
 #include "tests/container_test_util.h"
 #include "tests/fault_env.h"
@@ -181,6 +182,40 @@ TEST_F(CreateTest, ReadOnlyReleaseWritesNothing) {
     EXPECT_EQ(err(r.append_record("abcd")), "Usage: file is open read-only");
   }
   EXPECT_EQ(read_file(path_), before);
+}
+
+// A complete journal left by an earlier file of the same name must never be
+// replayed into the new one.
+TEST_F(CreateTest, RemovesAStaleJournalDurably) {
+  const std::string journal = journal_path(path_);
+  std::string stale;
+  {
+    Container old = create_or_die(path_, fixed_schema(4));
+    ASSERT_TRUE(old.append_record("oldr").ok());
+    ASSERT_TRUE(old.close_frame(1, 3).ok());
+    const std::string bytes = read_file(path_);
+    ASSERT_TRUE(write_journal(Env::posix(), path_, 16 + 4096, bytes.substr(16, 4096),
+                              bytes.substr(16 + 4096)));
+    stale = read_file(journal);
+  }
+  for (bool crash : {false, true}) {
+    SCOPED_TRACE(crash ? "crash" : "no crash");
+    std::filesystem::remove(path_);
+    write_file(journal, stale);
+    FaultEnv env;
+    {
+      Container c = create_or_die(path_, fixed_schema(4), 4096, {}, env);
+      EXPECT_FALSE(file_exists(journal));
+      for (int i = 0; i < 10; ++i) ASSERT_TRUE(c.append_record(rec(4, i)).ok());
+      ASSERT_TRUE(c.flush_data().ok());
+    }
+    // A crash may lose the unflushed records, never bring the journal back.
+    if (crash) env.crash();
+    EXPECT_FALSE(file_exists(journal));
+    Container c = value_or_die(Container::open_append(path_));
+    EXPECT_TRUE(c.frames().empty());
+    EXPECT_EQ(c.records(), crash ? 0u : 10u);
+  }
 }
 
 }  // namespace

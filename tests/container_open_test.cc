@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "container/container.h"
 #include "container/journal.h"
+#include "container/rebuild.h"
+#include "container/repack.h"
+#include "container/validate.h"
 #include "tests/container_test_util.h"
 #include "tests/fault_env.h"
 
@@ -180,6 +185,30 @@ TEST_F(OpenTest, AppendReplaysACompleteJournalFirst) {
   EXPECT_EQ(a.records(), 3u);
   EXPECT_EQ(a.records_committed(), 3u);
   EXPECT_EQ(value_or_die(a.read_frame(9)), rec(10, 0) + rec(10, 1) + rec(10, 2));
+}
+
+// A journal that exists but cannot be read may hold a close to redo, and
+// the file may be half-spliced: every operation that replays journals fails
+// with the journal's path and writes nothing (no torn record is cut). The
+// other causes (permissions, I/O errors) are in journal_test.cc.
+TEST_F(OpenTest, UnreadableJournalFailsEveryReplayingOperation) {
+  write_raw(fixed_lines(""), rec(25));
+  const std::string bytes = read_file(path_);
+  const std::string journal = journal_path(path_);
+  const std::pair<const char*, std::function<std::string()>> ops[] = {
+      {"open_append", [&] { return err(Container::open_append(path_)); }},
+      {"validate", [&] { return err(validate(path_)); }},
+      {"rebuild_headers", [&] { return err(rebuild_headers(path_, true)); }},
+      {"repack", [&] { return err(repack(path_, 3)); }},
+  };
+  for (const auto& [name, op] : ops) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(std::filesystem::create_directory(journal));
+    EXPECT_EQ(op(), "Io: " + journal + ": Is a directory (os error 21)");
+    EXPECT_TRUE(std::filesystem::is_directory(journal));
+    std::filesystem::remove(journal);
+    EXPECT_EQ(read_file(path_), bytes);
+  }
 }
 
 }  // namespace

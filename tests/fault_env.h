@@ -93,6 +93,12 @@ class FaultEnv final : public Env {
   }
   // Whether the requested failure has happened.
   bool failed() const { return failed_; }
+  // Besides any fail_nth request, every call of the kinds in "always" fails
+  // with "errnum" until clear_faults.
+  void fail_always(unsigned always, int errnum) {
+    always_ops_ = always;
+    always_errnum_ = errnum;
+  }
 
   // Each write accepts at most "k" bytes, each read returns at most "k"
   // bytes; 0 removes the limit.
@@ -114,6 +120,7 @@ class FaultEnv final : public Env {
     max_write_ = max_read_ = 0;
     interrupts_ = false;
     locks_unsupported_ = false;
+    always_ops_ = 0;
   }
 
   // Puts every tracked path back to its durable state (see the top of this
@@ -270,6 +277,7 @@ class FaultEnv final : public Env {
       dead_ = die_;
       return Error::io(IoFailure::os(fail_errnum_));
     }
+    if (always_ops_ & op) return Error::io(IoFailure::os(always_errnum_));
     if (interrupts_ && (op == kRead || op == kWrite)) {
       bool& was = op == kRead ? read_interrupted_ : write_interrupted_;
       was = !was;
@@ -320,6 +328,8 @@ class FaultEnv final : public Env {
   bool die_ = false;
   bool dead_ = false;
   bool failed_ = false;
+  unsigned always_ops_ = 0;
+  int always_errnum_ = EIO;
   size_t max_write_ = 0;
   size_t max_read_ = 0;
   bool interrupts_ = false;

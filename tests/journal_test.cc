@@ -153,11 +153,70 @@ INSTANTIATE_TEST_SUITE_P(
                   kOriginal}),
     [](const ::testing::TestParamInfo<StateCase>& info) { return info.param.name; });
 
-TEST_F(JournalTest, UnreadableJournalIsLeftAlone) {
-  ASSERT_EQ(mkdir(journal_.c_str(), 0777), 0);
-  ASSERT_TRUE(replay_journal(Env::posix(), container_));
-  EXPECT_TRUE(testing::file_exists(journal_));
-  EXPECT_EQ(container(), kOriginal);
+// Only a missing journal means there is nothing to replay. One that exists
+// but cannot be read may hold a close to redo: the replay fails with its
+// path, and neither it nor the container is touched.
+TEST_F(JournalTest, UnreadableJournalFailsTheReplay) {
+  struct Case {
+    const char* name;
+    unsigned op;  // 0: the journal is a directory
+    int errnum;
+    const char* cause;
+  } cases[] = {
+      {"directory", 0, 0, "Is a directory (os error 21)"},
+      {"open", FaultEnv::kOpen, EACCES, "Permission denied (os error 13)"},
+      {"length", FaultEnv::kLength, EIO, "Input/output error (os error 5)"},
+      {"read", FaultEnv::kRead, EIO, "Input/output error (os error 5)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FaultEnv env;
+    if (c.op == 0) {
+      ASSERT_EQ(mkdir(journal_.c_str(), 0777), 0);
+    } else {
+      testing::write_file(journal_, kGood);
+      env.fail_nth(c.op, 1, c.errnum);
+    }
+    Status s = replay_journal(env, container_);
+    ASSERT_FALSE(s);
+    EXPECT_EQ(s.error().to_string(), journal_ + ": " + c.cause);
+    EXPECT_EQ(container(), kOriginal);
+    if (c.op == 0) {
+      EXPECT_TRUE(testing::file_exists(journal_));
+      std::filesystem::remove(journal_);
+    } else {
+      EXPECT_EQ(journal(), kGood);
+    }
+  }
+}
+
+// An applied journal that stayed complete would be replayed again over
+// whatever is appended later: when it cannot be removed it is emptied, and
+// when that fails too the replay fails.
+TEST_F(JournalTest, AppliedJournalThatCannotBeRemovedIsEmptiedOrFails) {
+  for (bool empties : {true, false}) {
+    SCOPED_TRACE(empties ? "emptied" : "neither");
+    testing::write_file(container_, kOriginal);
+    testing::write_file(journal_, kGood);
+    FaultEnv env;
+    env.fail_always(FaultEnv::kRemove, EIO);
+    if (!empties) env.fail_nth(FaultEnv::kTruncate, 2, EIO);  // the first is the splice's
+    Status s = replay_journal(env, container_);
+    EXPECT_EQ(container(), kSpliced);
+    if (empties) {
+      ASSERT_TRUE(s);
+      EXPECT_EQ(journal(), "");
+      env.crash();  // the emptying is durable
+      EXPECT_EQ(journal(), "");
+    } else {
+      ASSERT_FALSE(s);
+      EXPECT_EQ(s.error().to_string(), journal_ + ": Input/output error (os error 5)");
+      EXPECT_EQ(journal(), kGood);
+    }
+    ASSERT_TRUE(replay_journal(Env::posix(), container_));
+    EXPECT_EQ(container(), kSpliced);
+    EXPECT_FALSE(has_journal());
+  }
 }
 
 TEST_F(JournalTest, MissingContainerKeepsTheJournal) {
@@ -217,7 +276,8 @@ TEST_F(JournalTest, ReplayFailingAtEveryCallIsRedoneLater) {
       if (!s) {
         std::string text = s.error().to_string();
         EXPECT_TRUE(text == "Input/output error (os error 5)" ||
-                    text == container_ + ": Input/output error (os error 5)")
+                    text == container_ + ": Input/output error (os error 5)" ||
+                    text == journal_ + ": Input/output error (os error 5)")
             << text;
         EXPECT_EQ(journal(), kGood);
       }
