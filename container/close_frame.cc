@@ -140,8 +140,8 @@ Status Container::journal_write(uint64_t start, std::string_view zone, std::stri
 }
 
 void Container::drop_journal() {
-  // The close is committed whatever happens here; what a journal that
-  // stays complete would harm is the records written after it.
+  // What the journal stood for is done, or was never begun on the file; a
+  // journal that stays complete would harm only records written after it.
   try {
     journal_stuck_ = !discard_journal(*env_, file_path_).ok();
   } catch (const std::bad_alloc&) {
