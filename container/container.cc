@@ -79,12 +79,12 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   // take the new file over. Should another open of it hold the lock already,
   // the file is that writer's now, and it stays.
   TRY(lock_writer(*file, path));
-  // The name is ours now. A journal left at its journal path by an earlier
-  // file of that name would be replayed into this one, so it goes, durably,
-  // before anything could replay it.
-  TRY(discard_journal(env, path));
   const Preamble preamble{FORMAT_VERSION, FLAG_COMPRESSED, header_area};
   auto write_head = [&]() -> Status {
+    // The name is ours now. A journal left at its journal path by an earlier
+    // file of that name would be replayed into this one, so it goes,
+    // durably, before anything could replay it.
+    TRY(discard_journal(env, path));
     TRY(write_all(*file, preamble.encode()));
     TRY(write_all(*file, zone));
     return file->sync();

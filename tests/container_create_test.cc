@@ -218,5 +218,16 @@ TEST_F(CreateTest, RemovesAStaleJournalDurably) {
   }
 }
 
+// A journal path that cannot be cleared (a directory of that name) would
+// fail every later replay: the create fails and leaves no file behind.
+TEST_F(CreateTest, JournalPathThatCannotBeClearedFailsTheCreate) {
+  const std::string journal = journal_path(path_);
+  ASSERT_TRUE(std::filesystem::create_directory(journal));
+  EXPECT_EQ(err(Container::create(path_, fixed_schema(4), "s", "w", 0, 4096, {})),
+            "Io: " + journal + ": Is a directory (os error 21)");
+  EXPECT_FALSE(file_exists(path_));
+  EXPECT_TRUE(std::filesystem::is_directory(journal));
+}
+
 }  // namespace
 }  // namespace tarvel::testing
