@@ -163,7 +163,7 @@ void remove_journal(Env& env, const std::string& container_path) {
 }
 
 Status discard_journal(Env& env, const std::string& container_path) {
-  std::string path = journal_path(container_path);
+  std::string path = journal_path_of(env, container_path);
   Status removed = env.remove(path);
   if (removed) {
     sync_parent_dir(env, path);
