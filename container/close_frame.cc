@@ -87,44 +87,56 @@ std::optional<std::string> preview_if_missing(const Headers& headers, std::strin
 
 }  // namespace
 
-// Until the commit (step 13) everything works on copies, so a failure leaves
-// the Container as the buffer write left it. The journal is flushed, and its
-// directory too, before the container is touched: from then on a crash is
-// redone by the next open_append.
+// Until the commit of the new frame into the Container's state everything
+// works on copies, so a failure leaves the Container as the buffer write
+// left it. The journal is flushed, and its directory too, before the
+// container is touched: from then on a crash is redone by the next
+// open_append.
 Status Container::close_frame(uint64_t frame_id, int32_t level) try {
-  TRY(check_writable());                                                   // 1
+  TRY(check_writable());
   // This close's journal replaces the one a failed header rewrite kept.
   TRY(finish_pending_rewrite());
-  if (!buffer_.empty()) TRY(write_buffer());                               // 2
-  const uint64_t start = tail_start();                                     // 3
-  if (file_len_ <= start) return {};                                       // 4
-  Workspace& w = work();                                                   // 5
+  // The buffered records join the raw tail, which becomes the frame; an
+  // empty tail has nothing to close.
+  if (!buffer_.empty()) TRY(write_buffer());
+  const uint64_t start = tail_start();
+  if (file_len_ <= start) return {};
+
+  // Read the tail back and compress it.
+  Workspace& w = work();
   TRY(read_kept(*file_, start, file_len_ - start, &w.tail));
   const std::string_view tail(w.tail.data(), file_len_ - start);
-  std::optional<std::string> preview = preview_if_missing(headers_, tail, schema_);  // 6
+  std::optional<std::string> preview = preview_if_missing(headers_, tail, schema_);
   // The headers name the level the frame was actually stored at.
-  TRY_ASSIGN(const int32_t stored_level, w.encoder.encode(tail, level, &w.frame));  // 7
+  TRY_ASSIGN(const int32_t stored_level, w.encoder.encode(tail, level, &w.frame));
   const std::string_view stored = w.frame;
-  const Frame frame{frame_id, start - data_start_, stored.size(), xxh64(stored)};  // 8
+
+  // The new frames list entry and the header zone that names it.
+  const Frame frame{frame_id, start - data_start_, stored.size(), xxh64(stored)};
   FramesText frames(w, frames_, frame);
   // Room for the new entry now, so that the commit cannot fail; it grows
   // by doubling, so that a close does not copy the whole list.
   if (frames_.size() == frames_.capacity()) {
     frames_.reserve(std::max<size_t>(8, 2 * frames_.size()));
   }
-  TRY_ASSIGN(Headers headers,                                              // 9
+  TRY_ASSIGN(Headers headers,
              closed_headers(headers_, preview, frames.text(), records_, bytes_raw_, stored_level));
-  TRY(headers.render_into(preamble_.header_area, &w.zone));               // 10
-  TRY(journal_write(start, w.zone, stored));                               // 11
-  TRY(splice_or_mark(start, w.zone, stored));                              // 12
-  frames_.push_back(frame);                                                // 13
+  TRY(headers.render_into(preamble_.header_area, &w.zone));
+
+  // Journal first, then the splice of zone and frame over the tail.
+  TRY(journal_write(start, w.zone, stored));
+  TRY(splice_or_mark(start, w.zone, stored));
+
+  // Commit: nothing from here on can fail.
+  frames_.push_back(frame);
   frames.commit();
   headers_ = std::move(headers);
   records_committed_ = records_;
   bytes_raw_committed_ = bytes_raw_;
   file_len_ = sat_add(start, stored.size());
-  drop_journal();                                                          // 14
-  return {};                                                               // 15
+  // The file is whole again; the journal is no longer needed.
+  drop_journal();
+  return {};
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
 }
