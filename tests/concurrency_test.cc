@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -47,6 +48,42 @@ std::string body_at(uint64_t p) {
   }
   return ::testing::AssertionSuccess();
 }
+
+// The real file system, where the first open of "at" after one of "after"
+// first runs "act". A test hands over to another process at a point the code
+// under test has provably reached, instead of guessing how long it takes.
+class HandOffEnv final : public Env {
+ public:
+  HandOffEnv(std::string after, std::string at, std::function<void()> act)
+      : after_(std::move(after)), at_(std::move(at)), act_(std::move(act)) {}
+
+  Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
+    if (armed_ && path == at_) {
+      armed_ = false;
+      act_();
+      act_ = nullptr;
+    }
+    if (act_ != nullptr && path == after_) armed_ = true;
+    return Env::posix().open(path, mode);
+  }
+  Status rename(const std::string& from, const std::string& to) override {
+    return Env::posix().rename(from, to);
+  }
+  Status remove(const std::string& path) override { return Env::posix().remove(path); }
+  Result<FileIdentity> identity(const std::string& path) override {
+    return Env::posix().identity(path);
+  }
+  Result<std::string> read_link(const std::string& path) override {
+    return Env::posix().read_link(path);
+  }
+
+  bool acted() const { return act_ == nullptr; }
+
+ private:
+  std::string after_, at_;
+  std::function<void()> act_;
+  bool armed_ = false;
+};
 
 // The child: appends and closes frames, and reports 'o' through "report_fd"
 // once its first frame is listed. Between two rounds it obeys "control_fd":
@@ -236,25 +273,36 @@ TEST_F(ConcurrencyTest, ReaderWaitsOutAZoneBeingWrittenByALiveWriter) {
   std::string torn = whole;
   torn.replace(16, 8, "no colon");
   write_file(path_, torn);
-  int ready[2];
+  int ready[2], go[2];
   ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(go), 0);
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    // A writer in the middle of its zone rewrite, finishing a moment later.
+    // A writer in the middle of its zone rewrite, finishing once the reader
+    // has looked at the torn zone.
     int fd = open(path_.c_str(), O_RDWR);
     if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
-    if (write(ready[1], "x", 1) != 1) _exit(2);
-    usleep(200 * 1000);
+    char x;
+    if (write(ready[1], "x", 1) != 1 || read(go[0], &x, 1) != 1) _exit(2);
     if (pwrite(fd, whole.data() + 16, 8, 16) != 8) _exit(3);
     _exit(0);
   }
   char x;
   ASSERT_EQ(read(ready[0], &x, 1), 1);
-  Result<Container> r = Container::open_read(path_);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  // The reader's second open is a second look: the writer finishes before it.
+  HandOffEnv env(path_, path_, [&] {
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  });
+  Result<Container> r = Container::open_read(path_, env);
+  close(ready[0]);
+  close(ready[1]);
+  close(go[0]);
+  close(go[1]);
+  ASSERT_TRUE(env.acted()) << err(r);
   EXPECT_EQ(err(r), "ok");
   // Nobody holds the file now: the same damage is the file's own.
   write_file(path_, torn);
@@ -278,17 +326,17 @@ TEST_F(ConcurrencyTest, ToolsLeaveALiveWritersJournalAlone) {
 
   struct Tool {
     const char* name;
-    bool (*run)(const std::string& path);
+    bool (*run)(const std::string& path, Env& env);
   };
   const Tool tools[] = {
       {"validate",
-       [](const std::string& p) {
-         Result<ValidateReport> r = validate(p);
+       [](const std::string& p, Env& env) {
+         Result<ValidateReport> r = validate(p, nullptr, env);
          return r && r->problems.empty() && r->records == 3;
        }},
       {"rebuild_headers",
-       [](const std::string& p) {
-         Result<RebuildReport> r = rebuild_headers(p, false);
+       [](const std::string& p, Env& env) {
+         Result<RebuildReport> r = rebuild_headers(p, false, env);
          return r && r->differences.empty();
        }},
   };
@@ -297,18 +345,32 @@ TEST_F(ConcurrencyTest, ToolsLeaveALiveWritersJournalAlone) {
     ASSERT_TRUE(write_journal(Env::posix(), path_, data_start, first_close.substr(16, 4096),
                               first_close.substr(data_start))
                     .ok());
-    // The writer's part, from another process: its close ends a moment
-    // later, and it removes the journal.
+    // The writer's part, from another process: its close ends once the tool
+    // has seen the journal and opens the file again, and it removes the
+    // journal.
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      usleep(200 * 1000);
+      char x;
+      if (read(go[0], &x, 1) != 1) _exit(2);
       _exit(unlink(journal_path(path_).c_str()) == 0 ? 0 : 1);
     }
-    EXPECT_TRUE(tool.run(path_));
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the tool took the journal";
+    auto finish_close = [&] {
+      ASSERT_EQ(write(go[1], "x", 1), 1);
+      int status = 0;
+      ASSERT_EQ(waitpid(pid, &status, 0), pid);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the tool took the journal";
+    };
+    HandOffEnv env(journal_path_of(Env::posix(), path_), path_, finish_close);
+    EXPECT_TRUE(tool.run(path_, env));
+    if (!env.acted()) {
+      ADD_FAILURE() << "the tool never looked at the journal";
+      finish_close();
+    }
+    close(go[0]);
+    close(go[1]);
     EXPECT_EQ(read_file(path_), now);
   }
 }
