@@ -234,34 +234,8 @@ Result<Container> Container::open_append(const std::string& path, Env& env) try 
   return Error::out_of_memory();
 }
 
-Container::Container(Container&& other) noexcept
-    : path_(std::move(other.path_)),
-      file_(std::move(other.file_)),
-      headers_(std::move(other.headers_)),
-      schema_(std::move(other.schema_)),
-      frames_(std::move(other.frames_)),
-      buffer_(std::move(other.buffer_)),
-      preamble_(other.preamble_),
-      env_(other.env_),
-      file_path_(std::move(other.file_path_)),
-      zone_hash_(other.zone_hash_),
-      zone_text_len_(other.zone_text_len_),
-      data_start_(other.data_start_),
-      file_len_(other.file_len_),
-      records_(other.records_),
-      bytes_raw_(other.bytes_raw_),
-      records_committed_(other.records_committed_),
-      bytes_raw_committed_(other.bytes_raw_committed_),
-      writable_(other.writable_),
-      needs_recovery_(other.needs_recovery_),
-      work_(std::move(other.work_)),
-      journal_stuck_(other.journal_stuck_),
-      pending_rewrite_(std::move(other.pending_rewrite_)) {
-  // The moved-from shell owns no file and writes nothing when released.
-  other.buffer_.clear();
-  other.pending_rewrite_.reset();
-  other.writable_ = false;
-}
+// Defaulted here, where Workspace is complete.
+Container::Container(Container&&) noexcept = default;
 
 Container::~Container() {
   // Buffered records join the raw tail; errors are ignored and nothing is

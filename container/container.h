@@ -102,7 +102,9 @@ class Container {
   static Result<Container> open_append(const std::string& path,
                                        Env& env = Env::posix());
 
-  Container(Container&& other) noexcept;
+  // The moved-from Container owns no file (its file is null), so its
+  // release writes nothing; it may only be destroyed.
+  Container(Container&&) noexcept;
   Container& operator=(Container&&) = delete;
   Container(const Container&) = delete;
   Container& operator=(const Container&) = delete;
@@ -210,7 +212,9 @@ class Container {
   // Discards the journal once nothing needs it; records whether it stuck.
   void drop_journal();
 
-  // Fields in release order: path, file, headers, schema, frames, buffer.
+  // The destructor writes the buffer and closes the file; the members are
+  // then destroyed in reverse order of declaration, pending_rewrite_ first
+  // and path_ last.
   std::string path_;
   std::unique_ptr<File> file_;
   Headers headers_;
