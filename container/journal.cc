@@ -57,13 +57,12 @@ bool parse_journal(std::string_view image, Redo* redo) {
   return true;
 }
 
-// Whether "e" says that there is no file at the path.
+}  // namespace
+
 bool is_missing(const Error& e) {
   return e.is_io() && e.io_failure().kind() == IoFailure::Kind::kOs &&
          e.io_failure().errnum() == ENOENT;
 }
-
-}  // namespace
 
 bool journal_is_complete(std::string_view image) {
   Redo redo;

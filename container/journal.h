@@ -39,6 +39,11 @@ std::string journal_path_of(Env& env, const std::string& container_path);
 // Whether "image" is a complete journal, one that a replay would apply.
 bool journal_is_complete(std::string_view image);
 
+// Whether "e" says that there is no file at the path. Only that means that
+// there is no journal: one that is there but cannot be read may hold a close
+// that a crash interrupted.
+bool is_missing(const Error& e);
+
 // Writes the whole journal in one write, flushes it and its directory. The
 // open's error carries the journal path; a failed write or flush leaves the
 // partial journal on disk. "*made", when given, is set to true once the

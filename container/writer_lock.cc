@@ -72,9 +72,19 @@ Result<std::unique_ptr<File>> open_locked(Env& env, const std::string& path, Ope
 Result<PendingClose> pending_close(Env& env, const std::string& path, File& file) {
   const std::string journal = journal_path_of(env, path);
   Result<FileIdentity> seen = env.identity(journal);
-  if (!seen) return PendingClose::kNone;
+  if (!seen) {
+    if (is_missing(seen.error())) return PendingClose::kNone;
+    return std::move(seen).error().with_path(journal);
+  }
+  // A journal that is there but cannot be read may be the repair of a
+  // half-spliced close: reading on would hand out its bytes as records. One
+  // that is gone meanwhile was the writer's, done with.
   Result<std::string> image = read_whole_file(env, journal);
-  if (!image || !journal_is_complete(*image)) return PendingClose::kNone;
+  if (!image) {
+    if (is_missing(image.error())) return PendingClose::kNone;
+    return std::move(image).error().with_path(journal);
+  }
+  if (!journal_is_complete(*image)) return PendingClose::kNone;
   TRY_ASSIGN(LockResult got, file.try_lock(LockMode::kShared));
   if (got != LockResult::kLocked) return PendingClose::kInFlight;
   // No writer can start while the shared lock is held, so a journal still
@@ -92,7 +102,11 @@ Result<bool> writer_is_live(File& file) {
 }
 
 Status replay_unless_writer(Env& env, const std::string& path) {
-  if (!env.identity(journal_path_of(env, path))) return {};
+  const std::string journal = journal_path_of(env, path);
+  if (Result<FileIdentity> seen = env.identity(journal); !seen) {
+    if (is_missing(seen.error())) return {};
+    return std::move(seen).error().with_path(journal);
+  }
   TRY_ASSIGN(std::unique_ptr<File> held, open_locked_or_null(env, path, OpenMode::kRead));
   if (held == nullptr) return {};
   return replay_journal(env, path);

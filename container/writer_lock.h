@@ -44,6 +44,8 @@ enum class PendingClose {
               // lock can tell): a close or header rewrite is under way
   kRecovery,  // a complete journal and no writer: a crash interrupted it
 };
+// A journal that is there but cannot be read fails with an Io error that
+// names it.
 Result<PendingClose> pending_close(Env& env, const std::string& path, File& file);
 
 // Whether a writer holds the lock on "file" right now; false where the file
@@ -60,6 +62,8 @@ Error changed_while_read(const std::string& path);
 // Replays a pending seal journal of "path" under the writer's lock, for the
 // tools that only read the file afterwards. A journal that a live writer is
 // working on is left alone: the caller then reads the file as it finds it.
+// A journal that is there but cannot be looked up fails with an Io error
+// that names it, as its replay does when it cannot be read.
 Status replay_unless_writer(Env& env, const std::string& path);
 
 }  // namespace tarvel

@@ -2,6 +2,8 @@
 // that write, and what a reader holding the file sees when a writer moves on.
 // The tests with other processes are in concurrency_test.cc.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -235,6 +237,45 @@ TEST_F(WriterLockTest, ReaderIgnoresAnIncompleteJournal) {
   write_file(journal_path(path_), "TJRNL2 torn");
   Container r = value_or_die(Container::open_read(path_));
   EXPECT_EQ(value_or_die(r.read_tail()), u32(7));
+}
+
+// A journal that is there but cannot be read may hold a close that a crash
+// interrupted, and the file may be half-spliced: readers, a reader's next
+// look at the tail and the reporting tools fail with the journal's path
+// instead of reading on. Nothing is written to the file.
+TEST_F(WriterLockTest, UnreadableJournalIsAnErrorNamingIt) {
+  {
+    Container c = create_or_die(path_, fixed_schema(4));
+    ASSERT_TRUE(c.append_record(u32(7)).ok());
+  }
+  const std::string file = read_file(path_);
+  const std::string journal = journal_path(path_);
+  struct Unreadable {
+    const char* name;
+    int (*make)(const char* journal);  // 0 on success
+    int (*unmake)(const char* journal);
+  };
+  const Unreadable kinds[] = {
+      // Found, but its read fails.
+      {"a directory", [](const char* j) { return mkdir(j, 0755); }, rmdir},
+      // Not even found: looking it up fails with ELOOP.
+      {"a symbolic link to itself", [](const char* j) { return symlink(j, j); }, unlink},
+  };
+  auto names_journal = [&](const std::string& e) {
+    return e.rfind("Io", 0) == 0 && e.find(journal) != std::string::npos;
+  };
+  for (const Unreadable& kind : kinds) {
+    SCOPED_TRACE(kind.name);
+    Container held = value_or_die(Container::open_read(path_));
+    ASSERT_EQ(kind.make(journal.c_str()), 0);
+    EXPECT_PRED1(names_journal, err(held.read_tail()));
+    EXPECT_PRED1(names_journal, err(Container::open_read(path_)));
+    EXPECT_PRED1(names_journal, err(validate(path_)));
+    EXPECT_PRED1(names_journal, err(rebuild_headers(path_, false)));
+    EXPECT_EQ(read_file(path_), file);
+    ASSERT_EQ(kind.unmake(journal.c_str()), 0);
+    EXPECT_EQ(value_or_die(held.read_tail()), u32(7));
+  }
 }
 
 }  // namespace
