@@ -220,7 +220,7 @@ class CountingEnv : public Env {
   uint64_t bytes_read = 0;
 
   Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
-    TRY_ASSIGN(std::unique_ptr<File> f, Env::posix().open(path, mode));
+    TARVEL_TRY_ASSIGN(std::unique_ptr<File> f, Env::posix().open(path, mode));
     return std::unique_ptr<File>(new Counted(std::move(f), &bytes_read));
   }
   Status rename(const std::string& from, const std::string& to) override {

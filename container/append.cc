@@ -10,8 +10,8 @@
 namespace tarvel {
 
 Status Container::append_record(std::string_view body) try {
-  TRY(check_writable());
-  TRY(check_journal_gone());
+  TARVEL_TRY(check_writable());
+  TARVEL_TRY(check_journal_gone());
   if (schema_.layout.is_fixed()) {
     if (body.size() != schema_.layout.size) {
       return Error::usage("record is " + std::to_string(body.size()) + " bytes, the schema says " +
@@ -45,16 +45,16 @@ Status Container::append_record(std::string_view body) try {
 Status Container::write_buffer() {
   // Bytes behind the end that a kept journal names would be cut off by its
   // replay.
-  TRY(finish_pending_rewrite());
-  TRY(check_journal_gone());
-  TRY(write_all_at(*file_, file_len_, buffer_));
+  TARVEL_TRY(finish_pending_rewrite());
+  TARVEL_TRY(check_journal_gone());
+  TARVEL_TRY(write_all_at(*file_, file_len_, buffer_));
   file_len_ = sat_add(file_len_, buffer_.size());
   buffer_.clear();
   return {};
 }
 
 Status Container::flush_data() try {
-  TRY(check_usable());
+  TARVEL_TRY(check_usable());
   if (buffer_.empty()) return {};
   return write_buffer();
 } catch (const std::bad_alloc&) {
@@ -62,23 +62,23 @@ Status Container::flush_data() try {
 }
 
 Status Container::rewrite_zone(std::string zone) {
-  TRY(finish_pending_rewrite());
+  TARVEL_TRY(finish_pending_rewrite());
   // Records accepted so far go in front of the byte the journal names, so
   // that no replay of it can cut them off.
-  if (!buffer_.empty()) TRY(write_buffer());
+  if (!buffer_.empty()) TARVEL_TRY(write_buffer());
   // The byte the journal names, and everything before it, must be on stable
   // storage first: a replay extends the file with zeros up to that byte.
-  TRY(file_->sync());
+  TARVEL_TRY(file_->sync());
   // The journal's frame is the file's own last byte, or with an empty data
   // section the zone's last byte: its replay keeps the file's length.
   const uint64_t end = file_len_;
   std::string byte;
   if (end > data_start_) {
-    TRY_ASSIGN(byte, read_exact_at(*file_, end - 1, 1));
+    TARVEL_TRY_ASSIGN(byte, read_exact_at(*file_, end - 1, 1));
   } else {
     byte = zone.substr(zone.size() - 1);
   }
-  TRY(journal_write(end - 1, zone, byte));
+  TARVEL_TRY(journal_write(end - 1, zone, byte));
   Status spliced = splice(*file_, end - 1, zone, byte);
   if (!spliced) {
     // The zone on disk may be torn. The journal stays as its repair until
@@ -92,26 +92,27 @@ Status Container::rewrite_zone(std::string zone) {
 
 Status Container::finish_pending_rewrite() {
   if (!pending_rewrite_) return {};
-  TRY(splice(*file_, pending_rewrite_->start, pending_rewrite_->zone, pending_rewrite_->byte));
+  TARVEL_TRY(
+      splice(*file_, pending_rewrite_->start, pending_rewrite_->zone, pending_rewrite_->byte));
   pending_rewrite_.reset();
   drop_journal();
   return {};
 }
 
 Status Container::flush_headers() try {
-  TRY(check_writable());
+  TARVEL_TRY(check_writable());
   // The committed counters: the raw tail is counted only by a frame close.
-  TRY(headers_.set("_records", std::to_string(records_committed_)));
-  TRY(headers_.set("_bytes_raw", std::to_string(bytes_raw_committed_)));
-  TRY_ASSIGN(std::string zone, headers_.render(preamble_.header_area));
+  TARVEL_TRY(headers_.set("_records", std::to_string(records_committed_)));
+  TARVEL_TRY(headers_.set("_bytes_raw", std::to_string(bytes_raw_committed_)));
+  TARVEL_TRY_ASSIGN(std::string zone, headers_.render(preamble_.header_area));
   return rewrite_zone(std::move(zone));
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
 }
 
 Status Container::set_user_header(std::string_view key, std::string_view value) try {
-  TRY(check_usable());
-  TRY(headers_.set_user(key, value));
+  TARVEL_TRY(check_usable());
+  TARVEL_TRY(headers_.set_user(key, value));
   return flush_headers();
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();

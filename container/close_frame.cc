@@ -22,12 +22,12 @@ namespace {
 Result<Headers> closed_headers(Headers headers, const std::optional<std::string>& preview,
                                std::string_view frames, uint64_t records,
                                uint64_t bytes_raw, int32_t level) {
-  if (preview) TRY(headers.set("_preview", *preview));
-  TRY(headers.set("_frames", frames));
-  TRY(headers.set("_records", std::to_string(records)));
-  TRY(headers.set("_bytes_raw", std::to_string(bytes_raw)));
-  TRY(headers.set("_compression_level", std::to_string(level)));
-  TRY(headers.set("_compression", level == 0 ? "none" : "zstd"));
+  if (preview) TARVEL_TRY(headers.set("_preview", *preview));
+  TARVEL_TRY(headers.set("_frames", frames));
+  TARVEL_TRY(headers.set("_records", std::to_string(records)));
+  TARVEL_TRY(headers.set("_bytes_raw", std::to_string(bytes_raw)));
+  TARVEL_TRY(headers.set("_compression_level", std::to_string(level)));
+  TARVEL_TRY(headers.set("_compression", level == 0 ? "none" : "zstd"));
   return headers;
 }
 
@@ -72,7 +72,7 @@ class FramesText {
 // Reads "n" bytes at "offset" into the kept "*buf", which only grows: its
 // bytes are all overwritten before they are used, so they are not cleared.
 Status read_kept(File& file, uint64_t offset, size_t n, std::string* buf) {
-  TRY(file.seek(offset));
+  TARVEL_TRY(file.seek(offset));
   if (buf->size() < n) buf->resize(n);
   return read_exact(file, buf->data(), n);
 }
@@ -93,22 +93,22 @@ std::optional<std::string> preview_if_missing(const Headers& headers, std::strin
 // container is touched: from then on a crash is redone by the next
 // open_append.
 Status Container::close_frame(uint64_t frame_id, int32_t level) try {
-  TRY(check_writable());
+  TARVEL_TRY(check_writable());
   // This close's journal replaces the one a failed header rewrite kept.
-  TRY(finish_pending_rewrite());
+  TARVEL_TRY(finish_pending_rewrite());
   // The buffered records join the raw tail, which becomes the frame; an
   // empty tail has nothing to close.
-  if (!buffer_.empty()) TRY(write_buffer());
+  if (!buffer_.empty()) TARVEL_TRY(write_buffer());
   const uint64_t start = tail_start();
   if (file_len_ <= start) return {};
 
   // Read the tail back and compress it.
   Workspace& w = work();
-  TRY(read_kept(*file_, start, file_len_ - start, &w.tail));
+  TARVEL_TRY(read_kept(*file_, start, file_len_ - start, &w.tail));
   const std::string_view tail(w.tail.data(), file_len_ - start);
   std::optional<std::string> preview = preview_if_missing(headers_, tail, schema_);
   // The headers name the level the frame was actually stored at.
-  TRY_ASSIGN(const int32_t stored_level, w.encoder.encode(tail, level, &w.frame));
+  TARVEL_TRY_ASSIGN(const int32_t stored_level, w.encoder.encode(tail, level, &w.frame));
   const std::string_view stored = w.frame;
 
   // The new frames list entry and the header zone that names it.
@@ -119,13 +119,14 @@ Status Container::close_frame(uint64_t frame_id, int32_t level) try {
   if (frames_.size() == frames_.capacity()) {
     frames_.reserve(std::max<size_t>(8, 2 * frames_.size()));
   }
-  TRY_ASSIGN(Headers headers,
-             closed_headers(headers_, preview, frames.text(), records_, bytes_raw_, stored_level));
-  TRY(headers.render_into(preamble_.header_area, &w.zone));
+  TARVEL_TRY_ASSIGN(
+      Headers headers,
+      closed_headers(headers_, preview, frames.text(), records_, bytes_raw_, stored_level));
+  TARVEL_TRY(headers.render_into(preamble_.header_area, &w.zone));
 
   // Journal first, then the splice of zone and frame over the tail.
-  TRY(journal_write(start, w.zone, stored));
-  TRY(splice_or_mark(start, w.zone, stored));
+  TARVEL_TRY(journal_write(start, w.zone, stored));
+  TARVEL_TRY(splice_or_mark(start, w.zone, stored));
 
   // Commit: nothing from here on can fail.
   frames_.push_back(frame);
@@ -173,8 +174,8 @@ Status Container::splice_or_mark(uint64_t start, std::string_view zone,
 }
 
 Status Container::seal(uint64_t frame_id, int32_t level) try {
-  TRY(close_frame(frame_id, level));
-  TRY(headers_.set("_sealed", "true"));
+  TARVEL_TRY(close_frame(frame_id, level));
+  TARVEL_TRY(headers_.set("_sealed", "true"));
   return flush_headers();
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();

@@ -36,7 +36,7 @@ Result<std::string> compress_frame(std::string_view data, int32_t level) {
   if (level == 0) return std::string(data);
   FrameEncoder encoder;
   std::string stored;
-  TRY(encoder.encode(data, level, &stored));
+  TARVEL_TRY(encoder.encode(data, level, &stored));
   return stored;
 }
 
@@ -138,7 +138,7 @@ Result<std::string_view> BodyDecoder::decode(std::string_view data, std::string*
 Result<StoredFrame> encode_frame(std::string_view data, int32_t level) {
   FrameEncoder encoder;
   StoredFrame frame;
-  TRY_ASSIGN(frame.level, encoder.encode(data, level, &frame.bytes));
+  TARVEL_TRY_ASSIGN(frame.level, encoder.encode(data, level, &frame.bytes));
   return frame;
 }
 
@@ -146,7 +146,7 @@ Result<StoredFrame> encode_frame(std::string_view data, int32_t level) {
 Result<uint64_t> decode_one_frame_to(
     std::string_view data, const std::function<void(std::string_view)>& sink) try {
   FrameDecoder decoder;
-  TRY(decoder.feed(data, /*last=*/true, sink));
+  TARVEL_TRY(decoder.feed(data, /*last=*/true, sink));
   return decoder.consumed();
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
@@ -156,7 +156,7 @@ Result<DecodedFrame> decode_one_frame(std::string_view data) {
   try {
     BodyDecoder decoder;
     DecodedFrame frame;
-    TRY_ASSIGN(std::string_view body, decoder.decode(data, &frame.body, &frame.consumed));
+    TARVEL_TRY_ASSIGN(std::string_view body, decoder.decode(data, &frame.body, &frame.consumed));
     frame.body.resize(body.size());
     return frame;
   } catch (const std::bad_alloc&) {
@@ -227,10 +227,10 @@ Result<FrameAt> decode_frame_at(File& file, uint64_t data_start, uint64_t offset
   for (;;) {
     const uint64_t rest = pos < data_len ? data_len - pos : 0;
     const size_t want = static_cast<size_t>(std::min(rest, SCAN_WINDOW));
-    TRY_ASSIGN(std::string piece, read_at(file, sat_add(data_start, pos), want));
+    TARVEL_TRY_ASSIGN(std::string piece, read_at(file, sat_add(data_start, pos), want));
     // A short read means the file ends sooner than it did at the open.
     const bool last = piece.size() == rest || piece.size() < want;
-    TRY_ASSIGN(bool done, decoder.feed(piece, last, &result.body));
+    TARVEL_TRY_ASSIGN(bool done, decoder.feed(piece, last, &result.body));
     if (done) {
       result.consumed = decoder.consumed();
       return result;

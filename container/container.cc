@@ -55,38 +55,38 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
                                     uint64_t created_at_millis, uint32_t header_area,
                                     const UserHeaders& user, Env& env) try {
   Headers headers;
-  TRY(headers.set("_schema", schema.name));
-  TRY(headers.set("_schema_fields", schema.fields_value()));
-  TRY(headers.set("_schema_hash", schema.hash_hex()));
-  TRY(headers.set("_record", schema.layout.text()));
-  TRY(headers.set("_source", source));
-  TRY(headers.set("_created_at", created_at_text(created_at_millis)));
-  TRY(headers.set("_writer", writer));
-  TRY(headers.set("_compression", "zstd"));
-  TRY(headers.set("_compression_level", "3"));
-  TRY(headers.set("_records", "0"));
-  TRY(headers.set("_bytes_raw", "0"));
-  TRY(headers.set("_frames", ""));
-  TRY(headers.set("_preview", ""));
-  TRY(headers.set("_sealed", "false"));
-  for (const auto& [key, value] : user) TRY(headers.set_user(key, value));
-  TRY_ASSIGN(std::string zone, headers.render(header_area));
+  TARVEL_TRY(headers.set("_schema", schema.name));
+  TARVEL_TRY(headers.set("_schema_fields", schema.fields_value()));
+  TARVEL_TRY(headers.set("_schema_hash", schema.hash_hex()));
+  TARVEL_TRY(headers.set("_record", schema.layout.text()));
+  TARVEL_TRY(headers.set("_source", source));
+  TARVEL_TRY(headers.set("_created_at", created_at_text(created_at_millis)));
+  TARVEL_TRY(headers.set("_writer", writer));
+  TARVEL_TRY(headers.set("_compression", "zstd"));
+  TARVEL_TRY(headers.set("_compression_level", "3"));
+  TARVEL_TRY(headers.set("_records", "0"));
+  TARVEL_TRY(headers.set("_bytes_raw", "0"));
+  TARVEL_TRY(headers.set("_frames", ""));
+  TARVEL_TRY(headers.set("_preview", ""));
+  TARVEL_TRY(headers.set("_sealed", "false"));
+  for (const auto& [key, value] : user) TARVEL_TRY(headers.set_user(key, value));
+  TARVEL_TRY_ASSIGN(std::string zone, headers.render(header_area));
 
   // Nothing on disk has been touched up to here.
-  TRY_ASSIGN(std::unique_ptr<File> file,
-             env.open(path, OpenMode::kCreateNew).map_error(io_at(path)));
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
+                    env.open(path, OpenMode::kCreateNew).map_error(io_at(path)));
   // Locked before the first byte is written, so that no other writer can
   // take the new file over. Should another open of it hold the lock already,
   // the file is that writer's now, and it stays.
-  TRY(lock_writer(*file, path));
+  TARVEL_TRY(lock_writer(*file, path));
   const Preamble preamble{FORMAT_VERSION, FLAG_COMPRESSED, header_area};
   auto write_head = [&]() -> Status {
     // The name is ours now. A journal left at its journal path by an earlier
     // file of that name would be replayed into this one, so it goes,
     // durably, before anything could replay it.
-    TRY(discard_journal(env, path));
-    TRY(write_all(*file, preamble.encode()));
-    TRY(write_all(*file, zone));
+    TARVEL_TRY(discard_journal(env, path));
+    TARVEL_TRY(write_all(*file, preamble.encode()));
+    TARVEL_TRY(write_all(*file, zone));
     return file->sync();
   };
   if (Status written = write_head(); !written) {
@@ -116,9 +116,9 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
 }
 
 Result<Container> Container::open_inner(const std::string& path, bool writable, Env& env) try {
-  TRY_ASSIGN(std::unique_ptr<File> file,
-             env.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead)
-                 .map_error(io_at(path)));
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
+                    env.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead)
+                        .map_error(io_at(path)));
   return load(path, file, writable, env);
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
@@ -126,8 +126,8 @@ Result<Container> Container::open_inner(const std::string& path, bool writable, 
 
 Result<Container> Container::open_cut(const std::string& path, bool writable, Env& env) try {
   if (!writable) return open_view(path, true, env);
-  TRY_ASSIGN(std::unique_ptr<File> file,
-             env.open(path, OpenMode::kReadWrite).map_error(io_at(path)));
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
+                    env.open(path, OpenMode::kReadWrite).map_error(io_at(path)));
   return load(path, file, true, env, true);
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
@@ -136,31 +136,31 @@ Result<Container> Container::open_cut(const std::string& path, bool writable, En
 Result<Container> Container::load(const std::string& path, std::unique_ptr<File>& file,
                                   bool writable, Env& env, bool allow_cut) {
   char head[PREAMBLE_LEN];
-  TRY(read_exact(*file, head, sizeof head));
-  TRY_ASSIGN(Preamble preamble, Preamble::decode(std::string_view(head, sizeof head)));
-  TRY_ASSIGN(uint64_t len, file->length().map_error(io_at(path)));
+  TARVEL_TRY(read_exact(*file, head, sizeof head));
+  TARVEL_TRY_ASSIGN(Preamble preamble, Preamble::decode(std::string_view(head, sizeof head)));
+  TARVEL_TRY_ASSIGN(uint64_t len, file->length().map_error(io_at(path)));
   const uint64_t data_start = PREAMBLE_LEN + preamble.header_area;
   if (len < data_start) {
     return Error::malformed("header zone claims " + std::to_string(preamble.header_area) +
                             " bytes but the file is " + std::to_string(len) + " bytes");
   }
   std::string zone(preamble.header_area, '\0');
-  TRY(read_exact(*file, zone.data(), zone.size()));
-  TRY_ASSIGN(Headers headers, Headers::parse(zone));
-  TRY_ASSIGN(Schema schema, Schema::from_headers(headers));
+  TARVEL_TRY(read_exact(*file, zone.data(), zone.size()));
+  TARVEL_TRY_ASSIGN(Headers headers, Headers::parse(zone));
+  TARVEL_TRY_ASSIGN(Schema schema, Schema::from_headers(headers));
   const std::string* frames_text = headers.get("_frames");
-  TRY_ASSIGN(std::vector<Frame> frames,
-             parse_frames(frames_text != nullptr ? std::string_view(*frames_text) : ""));
+  TARVEL_TRY_ASSIGN(std::vector<Frame> frames,
+                    parse_frames(frames_text != nullptr ? std::string_view(*frames_text) : ""));
   const uint64_t records = headers.counter("_records");
   const uint64_t bytes_raw = headers.counter("_bytes_raw");
   if (!writable) {
     // A writer may have closed a frame since the length was taken; the
     // length taken after the zone covers every frame that zone lists.
-    TRY_ASSIGN(len, file->length().map_error(io_at(path)));
+    TARVEL_TRY_ASSIGN(len, file->length().map_error(io_at(path)));
   }
   // A file cut short is checked only for offsets that overflow.
-  TRY(check_frames_fit(frames, data_start, allow_cut ? UINT64_MAX : len));
-  TRY_ASSIGN(std::string file_path, resolve_symlinks(env, path).map_error(io_at(path)));
+  TARVEL_TRY(check_frames_fit(frames, data_start, allow_cut ? UINT64_MAX : len));
+  TARVEL_TRY_ASSIGN(std::string file_path, resolve_symlinks(env, path).map_error(io_at(path)));
 
   Container c;
   c.path_ = path;
@@ -189,20 +189,20 @@ Result<Container> Container::open_read(const std::string& path, Env& env) try {
 Result<Container> Container::open_view(const std::string& path, bool allow_cut, Env& env) {
   for (int attempt = 0;; ++attempt) {
     if (attempt > 0) wait_before_attempt(attempt - 1);
-    TRY_ASSIGN(std::unique_ptr<File> file,
-               env.open(path, OpenMode::kRead).map_error(io_at(path)));
+    TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
+                      env.open(path, OpenMode::kRead).map_error(io_at(path)));
     Result<Container> c = load(path, file, false, env, allow_cut);
     if (c) {
-      TRY_ASSIGN(bool same, c->unchanged());
+      TARVEL_TRY_ASSIGN(bool same, c->unchanged());
       if (same) return c;
     } else {
       // A zone that does not parse may be one caught mid-rewrite, or a new
       // file whose zone is not written yet; that is only so while a writer
       // holds the file.
-      TRY_ASSIGN(PendingClose pending, pending_close(env, path, *file));
+      TARVEL_TRY_ASSIGN(PendingClose pending, pending_close(env, path, *file));
       if (pending == PendingClose::kRecovery) return recovery_pending(path);
       if (pending == PendingClose::kNone) {
-        TRY_ASSIGN(bool live, writer_is_live(*file));
+        TARVEL_TRY_ASSIGN(bool live, writer_is_live(*file));
         if (!live) return c;
       }
     }
@@ -211,20 +211,20 @@ Result<Container> Container::open_view(const std::string& path, bool allow_cut, 
 }
 
 Result<Container> Container::open_append(const std::string& path, Env& env) try {
-  TRY_ASSIGN(std::unique_ptr<File> file, open_locked(env, path, OpenMode::kReadWrite));
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, open_locked(env, path, OpenMode::kReadWrite));
   // A close interrupted by a crash is completed before anything is read, and
   // only now, under the lock: a live writer's journal is not ours to replay.
-  TRY(replay_journal(env, path));
-  TRY_ASSIGN(Container c, load(path, file, true, env));
+  TARVEL_TRY(replay_journal(env, path));
+  TARVEL_TRY_ASSIGN(Container c, load(path, file, true, env));
   const uint64_t start = c.tail_start();
   if (c.file_len_ <= start) return c;
-  TRY_ASSIGN(std::string tail, read_exact_at(*c.file_, start, c.file_len_ - start));
+  TARVEL_TRY_ASSIGN(std::string tail, read_exact_at(*c.file_, start, c.file_len_ - start));
   SplitRecords split = split_records(tail, c.schema_.layout);
   // The torn record of a crash is cut off so that appends continue right
   // behind the last whole record; the cut is made durable by the next flush.
   if (split.torn != 0) {
     const uint64_t cut = c.file_len_ - split.torn;
-    TRY(c.file_->truncate(cut));
+    TARVEL_TRY(c.file_->truncate(cut));
     c.file_len_ = cut;
   }
   c.records_ = sat_add(c.records_, split.records.size());
@@ -258,7 +258,7 @@ Workspace& Container::work() {
 uint64_t Container::tail_start() const { return ::tarvel::tail_start(frames_, data_start_); }
 
 Result<bool> Container::unchanged() try {
-  TRY_ASSIGN(PendingClose pending, pending_close(*env_, file_path_, *file_));
+  TARVEL_TRY_ASSIGN(PendingClose pending, pending_close(*env_, file_path_, *file_));
   if (pending == PendingClose::kRecovery) return recovery_pending(path_);
   if (pending == PendingClose::kInFlight) return false;
   Result<std::string> zone = read_exact_at(*file_, PREAMBLE_LEN, zone_text_len_);
@@ -291,10 +291,10 @@ void Container::remember_zone(std::string_view zone) {
 }
 
 Status Container::cut_to(uint64_t length) {
-  TRY(check_writable());
+  TARVEL_TRY(check_writable());
   if (length < data_start_) return Error::usage("cannot cut the file inside its header zone");
-  TRY(file_->truncate(length));
-  TRY(file_->sync());
+  TARVEL_TRY(file_->truncate(length));
+  TARVEL_TRY(file_->sync());
   file_len_ = length;
   return {};
 }

@@ -101,7 +101,7 @@ class Error {
 // Returns a mapper (Error -> Error) that attaches an owned copy of "path" to
 // an Io error, for use with Result::map_error:
 //
-//   TRY_ASSIGN(auto file, env.open(path, OpenMode::kRead).map_error(io_at(path)));
+//   TARVEL_TRY_ASSIGN(auto file, env.open(path, OpenMode::kRead).map_error(io_at(path)));
 inline auto io_at(std::string_view path) {
   return [p = std::string(path)](Error e) { return std::move(e).with_path(p); };
 }

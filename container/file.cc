@@ -264,7 +264,7 @@ Status write_all(File& file, std::string_view data) {
 }
 
 Status write_all_at(File& file, uint64_t offset, std::string_view data) {
-  TRY(file.seek(offset));
+  TARVEL_TRY(file.seek(offset));
   return write_all(file, data);
 }
 
@@ -283,18 +283,18 @@ Status read_exact(File& file, char* buf, size_t n) {
 }
 
 Result<std::string> read_exact_at(File& file, uint64_t offset, size_t n) {
-  TRY(file.seek(offset));
+  TARVEL_TRY(file.seek(offset));
   std::string out(n, '\0');
-  TRY(read_exact(file, out.data(), n));
+  TARVEL_TRY(read_exact(file, out.data(), n));
   return out;
 }
 
 Result<std::string> read_at(File& file, uint64_t offset, size_t n) {
   std::string out(n, '\0');
-  TRY(file.seek(offset));
+  TARVEL_TRY(file.seek(offset));
   size_t have = 0;
   while (have < n) {
-    TRY_ASSIGN(size_t got, file.read(out.data() + have, n - have));
+    TARVEL_TRY_ASSIGN(size_t got, file.read(out.data() + have, n - have));
     if (got == 0) break;
     have += got;
   }
@@ -303,12 +303,12 @@ Result<std::string> read_at(File& file, uint64_t offset, size_t n) {
 }
 
 Result<std::string> read_whole_file(Env& env, const std::string& path) {
-  TRY_ASSIGN(std::unique_ptr<File> file,
-             env.open(path, OpenMode::kRead).map_error(io_at(path)));
-  TRY_ASSIGN(uint64_t len, file->length().map_error(io_at(path)));
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
+                    env.open(path, OpenMode::kRead).map_error(io_at(path)));
+  TARVEL_TRY_ASSIGN(uint64_t len, file->length().map_error(io_at(path)));
   if (len > SIZE_MAX) return Error::io(IoFailure::os(EFBIG));
   std::string out(static_cast<size_t>(len), '\0');
-  TRY(read_exact(*file, out.data(), out.size()));
+  TARVEL_TRY(read_exact(*file, out.data(), out.size()));
   return out;
 }
 

@@ -67,7 +67,7 @@ Result<std::vector<Frame>> parse_frames(std::string_view text) {
     std::string_view entry = rest.substr(0, semi);
     rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
     if (entry.empty()) continue;
-    TRY_ASSIGN(Frame frame, parse_entry(entry));
+    TARVEL_TRY_ASSIGN(Frame frame, parse_entry(entry));
     frames.push_back(frame);
   }
   return frames;

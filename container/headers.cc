@@ -168,7 +168,7 @@ void append_escaped(std::string_view value, std::string* out) {
 
 Result<std::string> Headers::render(uint64_t header_area) const {
   std::string zone;
-  TRY(render_into(header_area, &zone));
+  TARVEL_TRY(render_into(header_area, &zone));
   return zone;
 }
 
@@ -226,16 +226,17 @@ Result<Headers> Headers::parse(std::string_view zone) {
 }
 
 Result<std::pair<Preamble, Headers>> peek_headers(const std::string& path, Env& env) try {
-  TRY_ASSIGN(std::unique_ptr<File> file, env.open(path, OpenMode::kRead).map_error(io_at(path)));
-  TRY_ASSIGN(std::string head, read_exact_at(*file, 0, PREAMBLE_LEN));
-  TRY_ASSIGN(Preamble preamble, Preamble::decode(head));
-  TRY_ASSIGN(uint64_t file_len, file->length().map_error(io_at(path)));
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
+                    env.open(path, OpenMode::kRead).map_error(io_at(path)));
+  TARVEL_TRY_ASSIGN(std::string head, read_exact_at(*file, 0, PREAMBLE_LEN));
+  TARVEL_TRY_ASSIGN(Preamble preamble, Preamble::decode(head));
+  TARVEL_TRY_ASSIGN(uint64_t file_len, file->length().map_error(io_at(path)));
   if (file_len < PREAMBLE_LEN + preamble.header_area) {
     return Error::malformed("header zone claims " + std::to_string(preamble.header_area) +
                             " bytes but the file is " + std::to_string(file_len) + " bytes");
   }
-  TRY_ASSIGN(std::string zone, read_exact_at(*file, PREAMBLE_LEN, preamble.header_area));
-  TRY_ASSIGN(Headers headers, Headers::parse(zone));
+  TARVEL_TRY_ASSIGN(std::string zone, read_exact_at(*file, PREAMBLE_LEN, preamble.header_area));
+  TARVEL_TRY_ASSIGN(Headers headers, Headers::parse(zone));
   return std::make_pair(preamble, std::move(headers));
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();

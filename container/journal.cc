@@ -111,13 +111,13 @@ Status write_journal(Env& env, const std::string& container_path, uint64_t tail_
   image.replace(0, JOURNAL_HEADER_LEN, head);
 
   std::string path = journal_path_of(env, container_path);
-  TRY_ASSIGN(std::unique_ptr<File> file,
-             env.open(path, OpenMode::kCreateTruncate).map_error(io_at(path)));
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
+                    env.open(path, OpenMode::kCreateTruncate).map_error(io_at(path)));
   if (made != nullptr) *made = true;
   // One write of the whole image: a torn journal fails the length or hash
   // check and is discarded by the next replay.
-  TRY(write_all(*file, image));
-  TRY(file->sync());
+  TARVEL_TRY(write_all(*file, image));
+  TARVEL_TRY(file->sync());
   // The journal's directory entry must be durable too, or a crash after the
   // splice could leave the container half-written with no journal to redo it;
   // so a failed directory flush fails the close before the container is
@@ -142,10 +142,11 @@ Status replay_journal(Env& env, const std::string& container_path) {
     remove_journal(env, container_path);
     return {};
   }
-  TRY_ASSIGN(std::unique_ptr<File> file,
-             env.open(container_path, OpenMode::kReadWrite).map_error(io_at(container_path)));
+  TARVEL_TRY_ASSIGN(
+      std::unique_ptr<File> file,
+      env.open(container_path, OpenMode::kReadWrite).map_error(io_at(container_path)));
   // On failure the journal stays, so the next replay starts over.
-  TRY(splice(*file, redo.tail_start, redo.zone, redo.frame));
+  TARVEL_TRY(splice(*file, redo.tail_start, redo.zone, redo.frame));
   file.reset();
   // A journal left complete would be replayed again later, over whatever
   // was appended in between.
@@ -178,10 +179,10 @@ Status discard_journal(Env& env, const std::string& container_path) {
 }
 
 Status splice(File& file, uint64_t tail_start, std::string_view zone, std::string_view frame) {
-  TRY(write_all_at(file, tail_start, frame));
-  TRY(file.truncate(sat_add(tail_start, frame.size())));
+  TARVEL_TRY(write_all_at(file, tail_start, frame));
+  TARVEL_TRY(file.truncate(sat_add(tail_start, frame.size())));
   // The header zone starts right behind the preamble.
-  TRY(write_all_at(file, PREAMBLE_LEN, zone));
+  TARVEL_TRY(write_all_at(file, PREAMBLE_LEN, zone));
   return file.sync();
 }
 

@@ -15,21 +15,21 @@
 namespace tarvel {
 
 Result<std::string> Container::read_frame(uint64_t frame_id) try {
-  TRY_ASSIGN(std::string_view body, read_frame_view(frame_id));
+  TARVEL_TRY_ASSIGN(std::string_view body, read_frame_view(frame_id));
   return std::string(body);
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
 }
 
 Result<std::string> Container::read_frame_at(uint64_t index) try {
-  TRY_ASSIGN(std::string_view body, read_frame_at_view(index));
+  TARVEL_TRY_ASSIGN(std::string_view body, read_frame_at_view(index));
   return std::string(body);
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
 }
 
 Result<std::string> Container::read_frame_body(const Frame& frame) try {
-  TRY_ASSIGN(std::string_view body, read_frame_body_view(frame));
+  TARVEL_TRY_ASSIGN(std::string_view body, read_frame_body_view(frame));
   return std::string(body);
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
@@ -71,13 +71,13 @@ Result<std::string_view> Container::read_frame_at_view(uint64_t index) {
 Result<std::string_view> Container::read_frame_body_view(const Frame& frame) {
   // The fit is checked against what this Container knows of the file, with
   // the same messages as the check at open.
-  TRY(check_frames_fit(std::vector<Frame>{frame}, data_start_, file_len_));
+  TARVEL_TRY(check_frames_fit(std::vector<Frame>{frame}, data_start_, file_len_));
   Workspace& w = work();
-  TRY(file_->seek(data_start_ + frame.offset));
+  TARVEL_TRY(file_->seek(data_start_ + frame.offset));
   // The kept buffer only grows; it is not cleared, every byte of the
   // frame being read into it before it is used.
   if (w.stored.size() < frame.len) w.stored.resize(frame.len);
-  TRY(read_exact(*file_, w.stored.data(), frame.len));
+  TARVEL_TRY(read_exact(*file_, w.stored.data(), frame.len));
   const std::string_view stored(w.stored.data(), frame.len);
   // A level-0 frame is stored raw; anything that looks like a zstd frame is
   // decoded as one, and zstd checks its own content checksum.
@@ -104,17 +104,17 @@ Result<std::string> Container::read_tail() try {
     // A writer may close the tail into a frame while it is read. What was
     // read counts only if the file still holds the view it was read under;
     // a shorter file with that same view was cut of a torn record.
-    TRY_ASSIGN(uint64_t now, file_->length());
+    TARVEL_TRY_ASSIGN(uint64_t now, file_->length());
     const uint64_t end = std::min(file_len_, now);
     Result<std::string> tail = end > start ? read_exact_at(*file_, start, end - start)
                                            : Result<std::string>(std::string());
-    TRY_ASSIGN(bool same, unchanged());
+    TARVEL_TRY_ASSIGN(bool same, unchanged());
     if (!same) return changed_while_read(path_);
     if (!tail) return std::move(tail).error();
     tail->resize(tail->size() - split_records(*tail, schema_.layout).torn);
     return tail;
   }
-  TRY_ASSIGN(std::string tail, read_exact_at(*file_, start, file_len_ - start));
+  TARVEL_TRY_ASSIGN(std::string tail, read_exact_at(*file_, start, file_len_ - start));
   const uint64_t torn = split_records(tail, schema_.layout).torn;
   tail.resize(tail.size() - torn);
   return tail;

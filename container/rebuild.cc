@@ -45,7 +45,7 @@ class ScanWindow {
   // REQUIRES: pos < the data section's length, 0 < need <= SCAN_WINDOW
   Result<std::string_view> at(uint64_t pos, size_t need) {
     if (pos < start_ || pos > start_ + len_ || start_ + len_ - pos < need) {
-      if (!(pos == start_ + len_ && short_)) TRY(fill(pos));
+      if (!(pos == start_ + len_ && short_)) TARVEL_TRY(fill(pos));
     }
     const size_t skip = static_cast<size_t>(std::min<uint64_t>(pos - start_, len_));
     return std::string_view(buf_.data() + skip, len_ - skip);
@@ -64,9 +64,9 @@ class ScanWindow {
     start_ = pos;
     len_ = 0;
     short_ = false;
-    TRY(file_.seek(sat_add(data_start_, pos)));
+    TARVEL_TRY(file_.seek(sat_add(data_start_, pos)));
     while (len_ < want) {
-      TRY_ASSIGN(size_t got, file_.read(buf_.data() + len_, want - len_));
+      TARVEL_TRY_ASSIGN(size_t got, file_.read(buf_.data() + len_, want - len_));
       if (got == 0) {
         short_ = true;
         break;
@@ -145,9 +145,9 @@ Result<uint64_t> decode_in_window(ScanWindow& window, FrameDecoder& decoder, uin
   body->clear();
   Xxh64Stream stream;
   for (uint64_t at = pos;;) {
-    TRY_ASSIGN(std::string_view piece, window.at(at, 1));
+    TARVEL_TRY_ASSIGN(std::string_view piece, window.at(at, 1));
     const bool last = window.ends_at(at + piece.size());
-    TRY_ASSIGN(bool done, decoder.feed(piece, last, body));
+    TARVEL_TRY_ASSIGN(bool done, decoder.feed(piece, last, body));
     if (done) {
       stream.update(piece.substr(0, static_cast<size_t>(decoder.consumed() - (at - pos))));
       *hash = stream.digest();
@@ -174,7 +174,7 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
   scan.data_len = data_len;
   uint64_t pos = 0;
   while (pos < data_len) {
-    TRY_ASSIGN(std::string_view probe, window.at(pos, 4));
+    TARVEL_TRY_ASSIGN(std::string_view probe, window.at(pos, 4));
     const std::string_view head = probe.substr(0, 4);
     if (head.size() < 4 || !has_zstd_magic(head)) {
       scan.cut_frame_at_end =
@@ -280,9 +280,9 @@ Result<RebuildReport> rebuild_once(const std::string& path, Container& container
                                    Env& env) {
   // The scan needs the data section's raw bytes, which the Container only
   // hands out as frame bodies, so they are read through a second handle.
-  TRY_ASSIGN(std::unique_ptr<File> raw,
-             env.open(path, OpenMode::kRead).map_error(io_at(path)));
-  TRY_ASSIGN(Scan scan, scan_frames(*raw, container));
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> raw,
+                    env.open(path, OpenMode::kRead).map_error(io_at(path)));
+  TARVEL_TRY_ASSIGN(Scan scan, scan_frames(*raw, container));
 
   const Headers& headers = container.headers();
   RebuildReport report;
@@ -323,11 +323,11 @@ Result<RebuildReport> rebuild_once(const std::string& path, Container& container
     // of a frame stored at level 0 are its first records and stay, as the
     // raw tail.
     if (scan.cut_frame_at_end) {
-      TRY(ToolAccess::cut_to(container, sat_add(container.data_start(), scan.end)));
+      TARVEL_TRY(ToolAccess::cut_to(container, sat_add(container.data_start(), scan.end)));
     }
     ToolAccess::replace_counts(container, scan.frames, scan.records, scan.bytes_raw);
-    TRY(ToolAccess::mutable_headers(container).set("_frames", render_frames(scan.frames)));
-    TRY(container.flush_headers());
+    TARVEL_TRY(ToolAccess::mutable_headers(container).set("_frames", render_frames(scan.frames)));
+    TARVEL_TRY(container.flush_headers());
     report.fixed = true;
   }
   return report;
@@ -336,21 +336,21 @@ Result<RebuildReport> rebuild_once(const std::string& path, Container& container
 Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& env) try {
   if (fix) {
     // The fix writes the zone: it holds the writer's lock throughout.
-    TRY_ASSIGN(std::unique_ptr<File> held, open_locked(env, path, OpenMode::kRead));
-    TRY(replay_journal(env, path));
+    TARVEL_TRY_ASSIGN(std::unique_ptr<File> held, open_locked(env, path, OpenMode::kRead));
+    TARVEL_TRY(replay_journal(env, path));
     // A file cut short opens too: its frames that are still whole are found.
-    TRY_ASSIGN(Container container, ToolAccess::open_cut(path, true, env));
+    TARVEL_TRY_ASSIGN(Container container, ToolAccess::open_cut(path, true, env));
     return rebuild_once(path, container, true, env);
   }
   // A live writer's journal is its own: the report then reads the file as
   // it finds it.
-  TRY(replay_unless_writer(env, path));
+  TARVEL_TRY(replay_unless_writer(env, path));
   for (int attempt = 1;; ++attempt) {
-    TRY_ASSIGN(Container container, ToolAccess::open_cut(path, false, env));
+    TARVEL_TRY_ASSIGN(Container container, ToolAccess::open_cut(path, false, env));
     Result<RebuildReport> report = rebuild_once(path, container, false, env);
     // A scan that met a frame still being written fails or reports
     // differences that no state of the file has; either way it is made again.
-    TRY_ASSIGN(bool settled, container.unchanged());
+    TARVEL_TRY_ASSIGN(bool settled, container.unchanged());
     if (settled) return report;
     if (attempt == kReportAttempts) return changed_while_read(path);
   }

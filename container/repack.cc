@@ -29,15 +29,15 @@ Result<uint64_t> write_new_file(Container& old, File& out, int32_t level,
                                 uint32_t header_area) {
   // The copy takes the container's permission bits before anything is in
   // it, so that it is never open to more users than the container was.
-  TRY_ASSIGN(uint32_t bits, old.permissions());
-  TRY(out.set_permissions(bits));
+  TARVEL_TRY_ASSIGN(uint32_t bits, old.permissions());
+  TARVEL_TRY(out.set_permissions(bits));
   Preamble preamble;
   preamble.flags = level != 0 ? FLAG_COMPRESSED : 0;
   preamble.header_area = header_area;
-  TRY(write_all(out, preamble.encode()));
+  TARVEL_TRY(write_all(out, preamble.encode()));
   // The zone is written last, over this placeholder, once the new frames
   // list is known.
-  TRY(write_all(out, std::string(header_area, '\0')));
+  TARVEL_TRY(write_all(out, std::string(header_area, '\0')));
 
   // One frame at a time: decoded, encoded again, written.
   int32_t used_level = level;
@@ -49,36 +49,36 @@ Result<uint64_t> write_new_file(Container& old, File& out, int32_t level,
   FrameEncoder encoder;
   std::string stored;
   for (const Frame& frame : old.frames()) {
-    TRY_ASSIGN(std::string_view body, old.read_frame_body_view(frame));
-    TRY_ASSIGN(const int32_t encoded_level, encoder.encode(body, level, &stored));
+    TARVEL_TRY_ASSIGN(std::string_view body, old.read_frame_body_view(frame));
+    TARVEL_TRY_ASSIGN(const int32_t encoded_level, encoder.encode(body, level, &stored));
     // A frame that level 0 cannot store raw is a zstd frame: the preamble's
     // flag and the headers then say that the data is compressed.
     if (encoded_level != level) used_level = encoded_level;
-    TRY(write_all(out, stored));
+    TARVEL_TRY(write_all(out, stored));
     frames.push_back(Frame{frame.id, offset, stored.size(), xxh64(stored)});
     offset = sat_add(offset, stored.size());
   }
   // Only whole records: a torn record at the end of the tail stays behind.
-  TRY_ASSIGN(std::string tail, old.read_tail());
-  TRY(write_all(out, tail));
+  TARVEL_TRY_ASSIGN(std::string tail, old.read_tail());
+  TARVEL_TRY(write_all(out, tail));
 
   Headers headers = old.headers();
-  TRY(headers.set("_frames", render_frames(frames)));
-  TRY(headers.set("_compression_level", std::to_string(used_level)));
-  TRY(headers.set("_compression", used_level != 0 ? "zstd" : "none"));
-  TRY_ASSIGN(std::string zone, headers.render(header_area));
+  TARVEL_TRY(headers.set("_frames", render_frames(frames)));
+  TARVEL_TRY(headers.set("_compression_level", std::to_string(used_level)));
+  TARVEL_TRY(headers.set("_compression", used_level != 0 ? "zstd" : "none"));
+  TARVEL_TRY_ASSIGN(std::string zone, headers.render(header_area));
   preamble.flags = used_level != 0 ? FLAG_COMPRESSED : 0;
-  TRY(write_all_at(out, 0, preamble.encode() + zone));
+  TARVEL_TRY(write_all_at(out, 0, preamble.encode() + zone));
   // The whole new file reaches stable storage before it may take the
   // container's name.
-  TRY(out.sync());
+  TARVEL_TRY(out.sync());
   return out.length();
 }
 
 }  // namespace
 
 Result<RepackReport> repack(const std::string& path, int32_t level, Env& env) {
-  TRY_ASSIGN(auto head, peek_headers(path, env));
+  TARVEL_TRY_ASSIGN(auto head, peek_headers(path, env));
   return repack_with_header_area(path, level, head.first.header_area, env);
 }
 
@@ -86,18 +86,18 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
                                              uint32_t header_area, Env& env) try {
   // Held to the end: records a writer appended after the copy began would
   // be gone once the copy takes the container's name.
-  TRY_ASSIGN(std::unique_ptr<File> held, open_locked(env, path, OpenMode::kRead));
-  TRY(replay_journal(env, path));
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> held, open_locked(env, path, OpenMode::kRead));
+  TARVEL_TRY(replay_journal(env, path));
   if (header_area == 0 || header_area > MAX_HEADER_AREA) {
     return Error::usage("header zone of " + std::to_string(header_area) +
                         " bytes is outside 1..=" + std::to_string(MAX_HEADER_AREA));
   }
-  TRY_ASSIGN(Container old, ToolAccess::open_inner(path, false, env));
+  TARVEL_TRY_ASSIGN(Container old, ToolAccess::open_inner(path, false, env));
 
   // The copy, its rename and the directory flush belong to the file itself:
   // repacked through a symbolic link, the link stays and its target is
   // replaced.
-  TRY_ASSIGN(const std::string file, resolve_symlinks(env, path).map_error(io_at(path)));
+  TARVEL_TRY_ASSIGN(const std::string file, resolve_symlinks(env, path).map_error(io_at(path)));
   const std::string temp = file + ".repack";
   // Whatever an earlier repack left at the temporary name goes first (a
   // symbolic link is removed itself, not its target). The exclusive create
@@ -105,8 +105,8 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   // own; a file that is not ours and could not be removed fails it, and is
   // left alone.
   (void)env.remove(temp);
-  TRY_ASSIGN(std::unique_ptr<File> out,
-             env.open(temp, OpenMode::kCreateNew).map_error(io_at(temp)));
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> out,
+                    env.open(temp, OpenMode::kCreateNew).map_error(io_at(temp)));
   Result<uint64_t> written = Error::out_of_memory();
   try {
     written = write_new_file(old, *out, level, header_area);
@@ -122,7 +122,7 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   }
   // The one step that changes the container. A failed rename leaves the
   // complete, flushed copy beside the unchanged container.
-  TRY(env.rename(temp, file));
+  TARVEL_TRY(env.rename(temp, file));
   sync_parent_dir(env, file);
 
   RepackReport report;

@@ -10,11 +10,11 @@
 //   if (!r) return std::move(r).error();
 //   use(*r);
 //
-// TRY and TRY_ASSIGN propagate an error from inside a function that itself
-// returns some Result<U>:
+// TARVEL_TRY and TARVEL_TRY_ASSIGN propagate an error from inside a function
+// that itself returns some Result<U>:
 //
-//   TRY(file.seek(16));
-//   TRY_ASSIGN(std::string zone, read_exact(file, n));
+//   TARVEL_TRY(file.seek(16));
+//   TARVEL_TRY_ASSIGN(std::string zone, read_exact(file, n));
 #ifndef TARVEL_CONTAINER_RESULT_H_
 #define TARVEL_CONTAINER_RESULT_H_
 
@@ -94,16 +94,16 @@ using Status = Result<void>;
 #define TARVEL_CONCAT_(a, b) TARVEL_CONCAT_INNER_(a, b)
 
 // Returns the error of "expr" (any Result) from the enclosing function.
-#define TRY(expr)                                                   \
+#define TARVEL_TRY(expr)                                            \
   do {                                                              \
     auto tarvel_try_result_ = (expr);                               \
     if (!tarvel_try_result_) return std::move(tarvel_try_result_).error(); \
   } while (0)
 
 // Declares or assigns "lhs" from the value of "expr", or returns its error.
-#define TRY_ASSIGN(lhs, expr) \
-  TRY_ASSIGN_IMPL_(TARVEL_CONCAT_(tarvel_try_, __LINE__), lhs, expr)
-#define TRY_ASSIGN_IMPL_(tmp, lhs, expr)         \
+#define TARVEL_TRY_ASSIGN(lhs, expr) \
+  TARVEL_TRY_ASSIGN_IMPL_(TARVEL_CONCAT_(tarvel_try_, __LINE__), lhs, expr)
+#define TARVEL_TRY_ASSIGN_IMPL_(tmp, lhs, expr) \
   auto tmp = (expr);                             \
   if (!tmp) return std::move(tmp).error();       \
   lhs = std::move(tmp).value()

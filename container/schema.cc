@@ -64,7 +64,7 @@ Result<Schema> Schema::from_headers(const Headers& headers) {
 
   const std::string* record = headers.get("_record");
   if (record == nullptr) return Error::malformed("missing _record");
-  TRY_ASSIGN(schema.layout, RecordLayout::parse(*record));
+  TARVEL_TRY_ASSIGN(schema.layout, RecordLayout::parse(*record));
 
   const std::string* fields = headers.get("_schema_fields");
   if (fields == nullptr) return Error::malformed("missing _schema_fields");

@@ -109,11 +109,11 @@ class RecordStream {
 // false when it needs no more.
 template <class Use>
 Status read_pieces(File& file, uint64_t start, uint64_t len, std::string& window, Use&& use) {
-  TRY(file.seek(start));
+  TARVEL_TRY(file.seek(start));
   uint64_t left = len;
   while (left > 0) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(left, window.size()));
-    TRY(read_exact(file, window.data(), n));
+    TARVEL_TRY(read_exact(file, window.data(), n));
     left -= n;
     if (!use(std::string_view(window.data(), n), left == 0)) break;
   }
@@ -217,11 +217,11 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
                                   Env& env, bool* settled) {
   // A file cut short opens too; its frames that run past the end are
   // problems like any other.
-  TRY_ASSIGN(Container container, ToolAccess::open_cut(path, false, env));
+  TARVEL_TRY_ASSIGN(Container container, ToolAccess::open_cut(path, false, env));
   // Frames and the tail are read in pieces through a second read-only
   // handle: the Container hands out only whole bodies.
-  TRY_ASSIGN(std::unique_ptr<File> raw,
-             env.open(path, OpenMode::kRead).map_error(io_at(path)));
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> raw,
+                    env.open(path, OpenMode::kRead).map_error(io_at(path)));
 
   Problems problems;
   ValidateReport report;
@@ -299,7 +299,7 @@ Result<ValidateReport> validate(const std::string& path, const RecordChecker* ch
   try {
     // A live writer's journal is its own: the check then reads the file as
     // it finds it.
-    TRY(replay_unless_writer(env, path));
+    TARVEL_TRY(replay_unless_writer(env, path));
     for (int attempt = 1;; ++attempt) {
       bool settled = true;
       Result<ValidateReport> report = check_file(path, checker, env, &settled);

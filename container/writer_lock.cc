@@ -19,7 +19,7 @@ constexpr auto kProbeWait = std::chrono::milliseconds(1);
 // The exclusive lock on "file": kLocked, kHeld or kUnsupported.
 Result<LockResult> take_exclusive(File& file) {
   for (int attempt = 0;; ++attempt) {
-    TRY_ASSIGN(LockResult got, file.try_lock(LockMode::kExclusive));
+    TARVEL_TRY_ASSIGN(LockResult got, file.try_lock(LockMode::kExclusive));
     if (got != LockResult::kHeld || attempt == kProbeRetries) return got;
     std::this_thread::sleep_for(kProbeWait);
   }
@@ -29,13 +29,13 @@ Result<LockResult> take_exclusive(File& file) {
 Result<std::unique_ptr<File>> open_locked_or_null(Env& env, const std::string& path,
                                                   OpenMode mode) {
   for (;;) {
-    TRY_ASSIGN(std::unique_ptr<File> file, env.open(path, mode).map_error(io_at(path)));
-    TRY_ASSIGN(LockResult got, take_exclusive(*file));
+    TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, env.open(path, mode).map_error(io_at(path)));
+    TARVEL_TRY_ASSIGN(LockResult got, take_exclusive(*file));
     if (got == LockResult::kHeld) return std::unique_ptr<File>();
     if (got == LockResult::kUnsupported) return file;
     // A repack may have put a new file at the path between the open and the
     // lock; the lock on the old one guards nothing.
-    TRY_ASSIGN(FileIdentity held, file->identity());
+    TARVEL_TRY_ASSIGN(FileIdentity held, file->identity());
     Result<FileIdentity> named = env.identity(path);
     if (named && *named == held) return file;
   }
@@ -58,13 +58,13 @@ Error changed_while_read(const std::string& path) {
 }
 
 Status lock_writer(File& file, const std::string& path) {
-  TRY_ASSIGN(LockResult got, take_exclusive(file));
+  TARVEL_TRY_ASSIGN(LockResult got, take_exclusive(file));
   if (got == LockResult::kHeld) return writer_refused(path);
   return {};
 }
 
 Result<std::unique_ptr<File>> open_locked(Env& env, const std::string& path, OpenMode mode) {
-  TRY_ASSIGN(std::unique_ptr<File> file, open_locked_or_null(env, path, mode));
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, open_locked_or_null(env, path, mode));
   if (file == nullptr) return writer_refused(path);
   return file;
 }
@@ -85,19 +85,19 @@ Result<PendingClose> pending_close(Env& env, const std::string& path, File& file
     return std::move(image).error().with_path(journal);
   }
   if (!journal_is_complete(*image)) return PendingClose::kNone;
-  TRY_ASSIGN(LockResult got, file.try_lock(LockMode::kShared));
+  TARVEL_TRY_ASSIGN(LockResult got, file.try_lock(LockMode::kShared));
   if (got != LockResult::kLocked) return PendingClose::kInFlight;
   // No writer can start while the shared lock is held, so a journal still
   // there now is one that nobody is working on.
   Result<FileIdentity> still = env.identity(journal);
-  TRY(file.unlock());
+  TARVEL_TRY(file.unlock());
   if (still && *still == *seen) return PendingClose::kRecovery;
   return PendingClose::kNone;
 }
 
 Result<bool> writer_is_live(File& file) {
-  TRY_ASSIGN(LockResult got, file.try_lock(LockMode::kShared));
-  if (got == LockResult::kLocked) TRY(file.unlock());
+  TARVEL_TRY_ASSIGN(LockResult got, file.try_lock(LockMode::kShared));
+  if (got == LockResult::kLocked) TARVEL_TRY(file.unlock());
   return got == LockResult::kHeld;
 }
 
@@ -107,7 +107,7 @@ Status replay_unless_writer(Env& env, const std::string& path) {
     if (is_missing(seen.error())) return {};
     return std::move(seen).error().with_path(journal);
   }
-  TRY_ASSIGN(std::unique_ptr<File> held, open_locked_or_null(env, path, OpenMode::kRead));
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> held, open_locked_or_null(env, path, OpenMode::kRead));
   if (held == nullptr) return {};
   return replay_journal(env, path);
 }

@@ -150,7 +150,7 @@ class FaultEnv final : public Env {
     bool writes = mode == OpenMode::kReadWrite || mode == OpenMode::kCreateNew ||
                   mode == OpenMode::kCreateTruncate;
     if (writes) track(path);
-    TRY_ASSIGN(std::unique_ptr<File> file, base_.open(path, mode));
+    TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, base_.open(path, mode));
     int id = -1;
     if (writes && !live_.count(path)) {  // created by this open
       id = next_id_++;
@@ -167,7 +167,7 @@ class FaultEnv final : public Env {
     if (auto e = inject(kRename)) return std::move(*e);
     track(from);
     track(to);
-    TRY(base_.rename(from, to));
+    TARVEL_TRY(base_.rename(from, to));
     auto old = live_.find(to);
     if (old != live_.end()) inodes_[old->second].path.clear();
     auto moved = live_.find(from);
@@ -187,7 +187,7 @@ class FaultEnv final : public Env {
   Status remove(const std::string& path) override {
     if (auto e = inject(kRemove)) return std::move(*e);
     track(path);
-    TRY(base_.remove(path));
+    TARVEL_TRY(base_.remove(path));
     auto gone = live_.find(path);
     if (gone != live_.end()) {
       inodes_[gone->second].path.clear();
@@ -239,7 +239,7 @@ class FaultEnv final : public Env {
     }
     Status sync() override {
       if (auto e = env_->inject(kSync)) return std::move(*e);
-      TRY(base_->sync());
+      TARVEL_TRY(base_->sync());
       if (!dir_.empty()) {
         env_->synced_dir(dir_);
       } else {

@@ -74,14 +74,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The open reads the whole raw tail to count its records.
         OomCase{"open_append", [](const std::string& path) -> Status {
-                  TRY(Container::open_append(path));
+                  TARVEL_TRY(Container::open_append(path));
                   return {};
                 }},
         OomCase{"read_tail", [](const std::string& path) -> Status {
                   // The open itself needs little; the cap is set before it
                   // anyway, so it must succeed within the headroom.
-                  TRY_ASSIGN(Container c, Container::open_read(path));
-                  TRY(c.read_tail());
+                  TARVEL_TRY_ASSIGN(Container c, Container::open_read(path));
+                  TARVEL_TRY(c.read_tail());
                   return {};
                 }}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -111,7 +111,7 @@ class RenameAfterOpenEnv final : public Env {
     Result<std::unique_ptr<File>> file = Env::posix().open(path, mode);
     if (path == path_ && !renamed_) {
       renamed_ = true;
-      TRY(Env::posix().rename(replacement_, path_));
+      TARVEL_TRY(Env::posix().rename(replacement_, path_));
     }
     return file;
   }
