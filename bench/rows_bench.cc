@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/sample_record.h"
 #include "container/codec.h"
 #include "container/container.h"
 #include "container/file.h"
@@ -39,10 +40,12 @@
 #include "container/tool_access.h"
 #include "container/validate.h"
 #include "container/xxh64.h"
+#include "tests/counting_env.h"
 
 namespace tarvel {
 namespace {
 
+using testing::CountingEnv;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kRecord = 32;
@@ -136,18 +139,6 @@ void row(const char* name, Stat ours, Stat bare, const char* goal, double per = 
   std::fflush(stdout);
 }
 
-// A record like a sensor sample: sequence number, timestamp, a slowly
-// moving value and a noisy word; compresses a few times over.
-void fill_record(char* out, uint64_t seq) {
-  const uint64_t ts = 1700000000000ull + seq * 10;
-  const double value = 20.0 + static_cast<double>(seq % 1000) / 100.0;
-  const uint64_t noise = (seq * 0x9e3779b97f4a7c15ull) >> 40;
-  std::memcpy(out, &seq, 8);
-  std::memcpy(out + 8, &ts, 8);
-  std::memcpy(out + 16, &value, 8);
-  std::memcpy(out + 24, &noise, 8);
-}
-
 std::string records(uint64_t first, size_t bytes) {
   std::string out(bytes / kRecord * kRecord, '\0');
   for (size_t at = 0; at < out.size(); at += kRecord) fill_record(out.data() + at, first++);
@@ -214,51 +205,6 @@ void write_tiny_frames(const std::string& path, size_t n, uint32_t header_area) 
   must(c.flush_headers(), "flush_headers");
 }
 
-// Bytes read through the files it opens.
-class CountingEnv : public Env {
- public:
-  uint64_t bytes_read = 0;
-
-  Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
-    TARVEL_TRY_ASSIGN(std::unique_ptr<File> f, Env::posix().open(path, mode));
-    return std::unique_ptr<File>(new Counted(std::move(f), &bytes_read));
-  }
-  Status rename(const std::string& from, const std::string& to) override {
-    return Env::posix().rename(from, to);
-  }
-  Status remove(const std::string& path) override { return Env::posix().remove(path); }
-  Result<FileIdentity> identity(const std::string& path) override {
-    return Env::posix().identity(path);
-  }
-  Result<std::string> read_link(const std::string& path) override {
-    return Env::posix().read_link(path);
-  }
-
- private:
-  class Counted : public File {
-   public:
-    Counted(std::unique_ptr<File> f, uint64_t* n) : f_(std::move(f)), n_(n) {}
-    Status seek(uint64_t offset) override { return f_->seek(offset); }
-    Result<size_t> read(char* buf, size_t n) override {
-      Result<size_t> r = f_->read(buf, n);
-      if (r) *n_ += *r;
-      return r;
-    }
-    Result<size_t> write(const char* buf, size_t n) override { return f_->write(buf, n); }
-    Result<uint64_t> length() override { return f_->length(); }
-    Status truncate(uint64_t length) override { return f_->truncate(length); }
-    Status sync() override { return f_->sync(); }
-    Result<LockResult> try_lock(LockMode mode) override { return f_->try_lock(mode); }
-    Status unlock() override { return f_->unlock(); }
-    Result<FileIdentity> identity() override { return f_->identity(); }
-    Result<uint32_t> permissions() override { return f_->permissions(); }
-    Status set_permissions(uint32_t bits) override { return f_->set_permissions(bits); }
-
-   private:
-    std::unique_ptr<File> f_;
-    uint64_t* n_;
-  };
-};
 
 // Plain reading of a container's frames: one descriptor, kept buffers and
 // a kept decompression context.

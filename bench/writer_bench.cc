@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/sample_record.h"
 #include "container/container.h"
 #include "container/file.h"
 
@@ -32,18 +33,6 @@ using Clock = std::chrono::steady_clock;
 // rewrite times, for the closing lines.
 double g_close_ms = 0, g_zstd_ms = 0;
 double g_flush_ms = 0, g_bare_ms = 0;
-
-// A record like a sensor sample: sequence number, timestamp, a slowly
-// moving value and a noisy word.
-void fill_record(char* out, uint64_t seq) {
-  const uint64_t ts = 1700000000000ull + seq * 10;
-  const double value = 20.0 + static_cast<double>(seq % 1000) / 100.0;
-  const uint64_t noise = (seq * 0x9e3779b97f4a7c15ull) >> 40;
-  std::memcpy(out, &seq, 8);
-  std::memcpy(out + 8, &ts, 8);
-  std::memcpy(out + 16, &value, 8);
-  std::memcpy(out + 24, &noise, 8);
-}
 
 double zstd_direct(ZSTD_CCtx* cctx, const std::string& raw, std::string& out) {
   const auto start = Clock::now();

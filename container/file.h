@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "container/result.h"
 
@@ -110,6 +111,55 @@ class Env {
 
   // The process-wide Env over the real file system. Never destroyed.
   static Env& posix();
+};
+
+// A File that hands every call to another one: a test or benchmark derives
+// from it and overrides only the calls it watches or changes, so that a call
+// added to File reaches the wrapped file without touching every wrapper.
+class FileWrapper : public File {
+ public:
+  explicit FileWrapper(std::unique_ptr<File> target) : target_(std::move(target)) {}
+
+  Status seek(uint64_t offset) override { return target_->seek(offset); }
+  Result<size_t> read(char* buf, size_t n) override { return target_->read(buf, n); }
+  Result<size_t> write(const char* buf, size_t n) override { return target_->write(buf, n); }
+  Result<uint64_t> length() override { return target_->length(); }
+  Status truncate(uint64_t length) override { return target_->truncate(length); }
+  Status sync() override { return target_->sync(); }
+  Result<LockResult> try_lock(LockMode mode) override { return target_->try_lock(mode); }
+  Status unlock() override { return target_->unlock(); }
+  Result<FileIdentity> identity() override { return target_->identity(); }
+  Result<uint32_t> permissions() override { return target_->permissions(); }
+  Status set_permissions(uint32_t bits) override { return target_->set_permissions(bits); }
+
+ private:
+  std::unique_ptr<File> target_;
+};
+
+// An Env that hands every call to another one ("target" must outlive it);
+// derived classes override the calls they watch or change.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env& target) : target_(target) {}
+
+  Env& target() const { return target_; }
+
+  Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
+    return target_.open(path, mode);
+  }
+  Status rename(const std::string& from, const std::string& to) override {
+    return target_.rename(from, to);
+  }
+  Status remove(const std::string& path) override { return target_.remove(path); }
+  Result<FileIdentity> identity(const std::string& path) override {
+    return target_.identity(path);
+  }
+  Result<std::string> read_link(const std::string& path) override {
+    return target_.read_link(path);
+  }
+
+ private:
+  Env& target_;
 };
 
 // Writes all of "data" at the file's position: interrupted writes are

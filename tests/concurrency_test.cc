@@ -28,15 +28,6 @@
 namespace tarvel::testing {
 namespace {
 
-// The body of the record at position "p": its length and bytes both follow
-// from p, so a record out of place or made of other bytes shows. A length
-// prefix is below 41, so a tail never begins with the zstd magic.
-std::string body_at(uint64_t p) {
-  std::string out(p * 7 % 41, '\0');
-  for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(p * 31 + i);
-  return out;
-}
-
 // Checks that "bytes" holds body_at(*next), body_at(*next + 1), ... as whole
 // records, and advances *next past them.
 ::testing::AssertionResult in_sequence(std::string_view bytes, uint64_t* next) {
@@ -52,10 +43,10 @@ std::string body_at(uint64_t p) {
 // The real file system, where the first open of "at" after one of "after"
 // first runs "act". A test hands over to another process at a point the code
 // under test has provably reached, instead of guessing how long it takes.
-class HandOffEnv final : public Env {
+class HandOffEnv final : public EnvWrapper {
  public:
   HandOffEnv(std::string after, std::string at, std::function<void()> act)
-      : after_(std::move(after)), at_(std::move(at)), act_(std::move(act)) {}
+      : EnvWrapper(Env::posix()), after_(std::move(after)), at_(std::move(at)), act_(std::move(act)) {}
 
   Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
     if (armed_ && path == at_) {
@@ -65,16 +56,6 @@ class HandOffEnv final : public Env {
     }
     if (act_ != nullptr && path == after_) armed_ = true;
     return Env::posix().open(path, mode);
-  }
-  Status rename(const std::string& from, const std::string& to) override {
-    return Env::posix().rename(from, to);
-  }
-  Status remove(const std::string& path) override { return Env::posix().remove(path); }
-  Result<FileIdentity> identity(const std::string& path) override {
-    return Env::posix().identity(path);
-  }
-  Result<std::string> read_link(const std::string& path) override {
-    return Env::posix().read_link(path);
   }
 
   bool acted() const { return act_ == nullptr; }

@@ -90,6 +90,16 @@ inline void expect_counts_match_data(Container& c) {
   EXPECT_EQ(c.bytes_raw(), bytes + tail->size());
 }
 
+// The body of the record at position "p" of a file: its length and bytes
+// both follow from p, so a reader can tell any record that is out of place
+// or made of other bytes. Bodies are below 41 bytes, so with a length prefix
+// a tail never begins with the zstd magic.
+inline std::string body_at(uint64_t p) {
+  std::string out(p * 7 % 41, '\0');
+  for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(p * 31 + i);
+  return out;
+}
+
 }  // namespace tarvel::testing
 
 #endif  // TARVEL_TESTS_CONTAINER_TEST_UTIL_H_

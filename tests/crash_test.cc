@@ -18,14 +18,6 @@
 namespace tarvel::testing {
 namespace {
 
-// The body of the record at position "p" of the file: its length and bytes
-// both follow from p, so the reader can tell any record that is out of place.
-std::string body_at(uint64_t p) {
-  std::string out(p * 7 % 41, '\0');
-  for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(p * 31 + i);
-  return out;
-}
-
 // What the writer reports through the pipe once a close or a header
 // rewrite has returned.
 struct Closed {

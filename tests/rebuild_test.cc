@@ -13,6 +13,7 @@
 #include "container/text.h"
 #include "container/tool_access.h"
 #include "container/validate.h"
+#include "tests/counting_env.h"
 #include "tests/fault_env.h"
 #include "tests/test_util.h"
 #include "tests/tool_files.h"
@@ -22,6 +23,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using testing::CountingEnv;
 using testing::FramePlan;
 using testing::ScratchDir;
 
@@ -63,53 +65,6 @@ TEST_F(RebuildTest, SoundFileWithTailAgrees) {
   EXPECT_FALSE(report.fixed);
 }
 
-// Bytes read through the files it opens.
-class CountingEnv : public Env {
- public:
-  explicit CountingEnv(Env& base) : base_(base) {}
-  uint64_t bytes_read = 0;
-
-  Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
-    TARVEL_TRY_ASSIGN(std::unique_ptr<File> f, base_.open(path, mode));
-    return std::unique_ptr<File>(new Counted(std::move(f), &bytes_read));
-  }
-  Status rename(const std::string& from, const std::string& to) override {
-    return base_.rename(from, to);
-  }
-  Status remove(const std::string& path) override { return base_.remove(path); }
-  Result<FileIdentity> identity(const std::string& path) override {
-    return base_.identity(path);
-  }
-  Result<std::string> read_link(const std::string& path) override {
-    return base_.read_link(path);
-  }
-
- private:
-  class Counted : public File {
-   public:
-    Counted(std::unique_ptr<File> f, uint64_t* n) : f_(std::move(f)), n_(n) {}
-    Status seek(uint64_t offset) override { return f_->seek(offset); }
-    Result<size_t> read(char* buf, size_t n) override {
-      Result<size_t> r = f_->read(buf, n);
-      if (r) *n_ += *r;
-      return r;
-    }
-    Result<size_t> write(const char* buf, size_t n) override { return f_->write(buf, n); }
-    Result<uint64_t> length() override { return f_->length(); }
-    Status truncate(uint64_t length) override { return f_->truncate(length); }
-    Status sync() override { return f_->sync(); }
-    Result<LockResult> try_lock(LockMode mode) override { return f_->try_lock(mode); }
-    Status unlock() override { return f_->unlock(); }
-    Result<FileIdentity> identity() override { return f_->identity(); }
-    Result<uint32_t> permissions() override { return f_->permissions(); }
-    Status set_permissions(uint32_t bits) override { return f_->set_permissions(bits); }
-
-   private:
-    std::unique_ptr<File> f_;
-    uint64_t* n_;
-  };
-  Env& base_;
-};
 
 // The scan reads the data section once, front to back: a small frame's
 // leftover window holds the frames after it, and a frame larger than the

@@ -103,10 +103,10 @@ TEST_F(WriterLockTest, FailedLockCallFailsTheOpen) {
 // An Env that, right after its first open of "path", puts "replacement" in
 // its place by a rename, as a repack that finishes between a writer's open
 // and its lock does.
-class RenameAfterOpenEnv final : public Env {
+class RenameAfterOpenEnv final : public EnvWrapper {
  public:
   RenameAfterOpenEnv(std::string path, std::string replacement)
-      : path_(std::move(path)), replacement_(std::move(replacement)) {}
+      : EnvWrapper(Env::posix()), path_(std::move(path)), replacement_(std::move(replacement)) {}
   Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
     Result<std::unique_ptr<File>> file = Env::posix().open(path, mode);
     if (path == path_ && !renamed_) {
@@ -114,16 +114,6 @@ class RenameAfterOpenEnv final : public Env {
       TARVEL_TRY(Env::posix().rename(replacement_, path_));
     }
     return file;
-  }
-  Status rename(const std::string& from, const std::string& to) override {
-    return Env::posix().rename(from, to);
-  }
-  Status remove(const std::string& path) override { return Env::posix().remove(path); }
-  Result<std::string> read_link(const std::string& path) override {
-    return Env::posix().read_link(path);
-  }
-  Result<FileIdentity> identity(const std::string& path) override {
-    return Env::posix().identity(path);
   }
 
  private:
