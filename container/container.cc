@@ -261,14 +261,20 @@ Result<bool> Container::unchanged() try {
   TARVEL_TRY_ASSIGN(PendingClose pending, pending_close(*env_, file_path_, *file_));
   if (pending == PendingClose::kRecovery) return recovery_pending(path_);
   if (pending == PendingClose::kInFlight) return false;
-  Result<std::string> zone = read_exact_at(*file_, PREAMBLE_LEN, zone_text_len_);
-  if (!zone) {
+  // Only read-only Containers are checked, and they never render a zone, so
+  // the close's zone buffer is free to hold the header text: a reader that
+  // checks on every read_tail allocates nothing for it.
+  std::string& zone = work().zone;
+  zone.resize(zone_text_len_);
+  Status read = file_->seek(PREAMBLE_LEN);
+  if (read) read = read_exact(*file_, zone.data(), zone.size());
+  if (!read) {
     // Only a file cut shorter than its zone ends the read early.
-    const Error& e = zone.error();
+    const Error& e = read.error();
     if (e.is_io() && e.io_failure().kind() == IoFailure::Kind::kFillBuffer) return false;
-    return std::move(zone).error();
+    return std::move(read).error();
   }
-  return xxh64(*zone) == zone_hash_;
+  return xxh64(zone) == zone_hash_;
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
 }
