@@ -101,6 +101,9 @@ Status Container::finish_pending_rewrite() {
 
 Status Container::flush_headers() try {
   TARVEL_TRY(check_writable());
+  // Refused before anything is written: a journal goes only where every
+  // later open of this file finds it.
+  TARVEL_TRY(check_name());
   // The committed counters: the raw tail is counted only by a frame close.
   TARVEL_TRY(headers_.set("_records", std::to_string(records_committed_)));
   TARVEL_TRY(headers_.set("_bytes_raw", std::to_string(bytes_raw_committed_)));
@@ -112,6 +115,8 @@ Status Container::flush_headers() try {
 
 Status Container::set_user_header(std::string_view key, std::string_view value) try {
   TARVEL_TRY(check_usable());
+  // A writer whose rewrite would be refused keeps its headers as they are.
+  if (writable_) TARVEL_TRY(check_name());
   TARVEL_TRY(headers_.set_user(key, value));
   return flush_headers();
 } catch (const std::bad_alloc&) {

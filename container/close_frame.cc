@@ -94,6 +94,9 @@ std::optional<std::string> preview_if_missing(const Headers& headers, std::strin
 // open_append.
 Status Container::close_frame(uint64_t frame_id, int32_t level) try {
   TARVEL_TRY(check_writable());
+  // Refused before anything is written: a journal goes only where every
+  // later open of this file finds it.
+  TARVEL_TRY(check_name());
   // This close's journal replaces the one a failed header rewrite kept.
   TARVEL_TRY(finish_pending_rewrite());
   // The buffered records join the raw tail, which becomes the frame; an
@@ -144,7 +147,10 @@ Status Container::close_frame(uint64_t frame_id, int32_t level) try {
 
 Status Container::journal_write(uint64_t start, std::string_view zone, std::string_view stored) {
   bool made = false;
-  Status written = write_journal(*env_, file_path_, start, zone, stored, &made, &work().journal);
+  FileIdentity id;
+  Status written =
+      write_journal(*env_, file_path_, start, zone, stored, &made, &work().journal, &id);
+  if (made) journal_id_ = id;
   // The container is untouched, but a journal left complete would cut off
   // every record appended after this failure when it is replayed. A file
   // that the open could not take over is not this close's to remove.
@@ -155,13 +161,17 @@ Status Container::journal_write(uint64_t start, std::string_view zone, std::stri
 void Container::drop_journal() {
   // What the journal stood for is done, or was never begun on the file; a
   // journal that stays complete would harm only records written after it.
+  // Only the journal file this Container wrote goes: after a rename of the
+  // file, another file's journal may stand at that name.
+  if (!journal_id_) return;
   try {
-    journal_stuck_ = !discard_journal(*env_, file_path_).ok();
+    journal_stuck_ = !discard_journal(*env_, file_path_, *journal_id_).ok();
   } catch (const std::bad_alloc&) {
     // Also from release, which may not throw: the journal stays, and so
     // must every record behind the end it names.
     journal_stuck_ = true;
   }
+  if (!journal_stuck_) journal_id_.reset();
 }
 
 Status Container::splice_or_mark(uint64_t start, std::string_view zone,

@@ -71,6 +71,8 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   TARVEL_TRY(headers.set("_sealed", "false"));
   for (const auto& [key, value] : user) TARVEL_TRY(headers.set_user(key, value));
   TARVEL_TRY_ASSIGN(std::string zone, headers.render(header_area));
+  // The exclusive create never goes through a link.
+  TARVEL_TRY_ASSIGN(std::string file_path, file_path_of(env, path).map_error(io_at(path)));
 
   // Nothing on disk has been touched up to here.
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
@@ -82,9 +84,10 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   const Preamble preamble{FORMAT_VERSION, FLAG_COMPRESSED, header_area};
   auto write_head = [&]() -> Status {
     // The name is ours now. A journal left at its journal path by an earlier
-    // file of that name would be replayed into this one, so it goes,
-    // durably, before anything could replay it.
-    TARVEL_TRY(discard_journal(env, path));
+    // file of that name must not meet this one; a complete one may be the
+    // only redo of a live writer whose file was renamed away, so it is moved
+    // aside, durably, rather than deleted.
+    TARVEL_TRY(set_aside_journal(env, file_path));
     TARVEL_TRY(write_all(*file, preamble.encode()));
     TARVEL_TRY(write_all(*file, zone));
     return file->sync();
@@ -97,6 +100,8 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
     sync_parent_dir(env, path);
     return std::move(written).error();
   }
+  // A second name may have been made meanwhile.
+  TARVEL_TRY_ASSIGN(const FileIdentity id, check_writer_open(env, path, file_path, *file));
 
   Container c;
   c.path_ = path;
@@ -105,7 +110,9 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   c.schema_ = schema;
   c.preamble_ = preamble;
   c.env_ = &env;
-  c.file_path_ = path;  // the exclusive create never goes through a link
+  c.file_path_ = std::move(file_path);
+  c.file_id_ = id;
+  c.forks_ = fork_generation();
   c.remember_zone(zone);
   c.data_start_ = PREAMBLE_LEN + header_area;
   c.file_len_ = c.data_start_;
@@ -119,7 +126,8 @@ Result<Container> Container::open_inner(const std::string& path, bool writable, 
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
                     env.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead)
                         .map_error(io_at(path)));
-  return load(path, file, writable, env);
+  TARVEL_TRY_ASSIGN(std::string file_path, file_path_of(env, path).map_error(io_at(path)));
+  return load(path, std::move(file_path), file, writable, env);
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
 }
@@ -128,14 +136,18 @@ Result<Container> Container::open_cut(const std::string& path, bool writable, En
   if (!writable) return open_view(path, true, env);
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
                     env.open(path, OpenMode::kReadWrite).map_error(io_at(path)));
-  return load(path, file, true, env, true);
+  TARVEL_TRY_ASSIGN(std::string file_path, file_path_of(env, path).map_error(io_at(path)));
+  return load(path, std::move(file_path), file, true, env, true);
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
 }
 
-Result<Container> Container::load(const std::string& path, std::unique_ptr<File>& file,
-                                  bool writable, Env& env, bool allow_cut) {
+Result<Container> Container::load(const std::string& path, std::string file_path,
+                                  std::unique_ptr<File>& file, bool writable, Env& env,
+                                  bool allow_cut) {
   char head[PREAMBLE_LEN];
+  // A replay before the load may have moved the position.
+  TARVEL_TRY(file->seek(0));
   TARVEL_TRY(read_exact(*file, head, sizeof head));
   TARVEL_TRY_ASSIGN(Preamble preamble, Preamble::decode(std::string_view(head, sizeof head)));
   TARVEL_TRY_ASSIGN(uint64_t len, file->length().map_error(io_at(path)));
@@ -160,7 +172,10 @@ Result<Container> Container::load(const std::string& path, std::unique_ptr<File>
   }
   // A file cut short is checked only for offsets that overflow.
   TARVEL_TRY(check_frames_fit(frames, data_start, allow_cut ? UINT64_MAX : len));
-  TARVEL_TRY_ASSIGN(std::string file_path, resolve_symlinks(env, path).map_error(io_at(path)));
+  FileIdentity id;
+  if (writable) {
+    TARVEL_TRY_ASSIGN(id, file->identity());
+  }
 
   Container c;
   c.path_ = path;
@@ -171,6 +186,8 @@ Result<Container> Container::load(const std::string& path, std::unique_ptr<File>
   c.preamble_ = preamble;
   c.env_ = &env;
   c.file_path_ = std::move(file_path);
+  c.file_id_ = id;
+  c.forks_ = fork_generation();
   c.remember_zone(zone);
   c.data_start_ = data_start;
   c.file_len_ = len;
@@ -191,7 +208,8 @@ Result<Container> Container::open_view(const std::string& path, bool allow_cut, 
     if (attempt > 0) wait_before_attempt(attempt - 1);
     TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
                       env.open(path, OpenMode::kRead).map_error(io_at(path)));
-    Result<Container> c = load(path, file, false, env, allow_cut);
+    TARVEL_TRY_ASSIGN(std::string file_path, file_path_of(env, path).map_error(io_at(path)));
+    Result<Container> c = load(path, std::move(file_path), file, false, env, allow_cut);
     if (c) {
       TARVEL_TRY_ASSIGN(bool same, c->unchanged());
       if (same) return c;
@@ -211,11 +229,10 @@ Result<Container> Container::open_view(const std::string& path, bool allow_cut, 
 }
 
 Result<Container> Container::open_append(const std::string& path, Env& env) try {
-  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, open_locked(env, path, OpenMode::kReadWrite));
-  // A close interrupted by a crash is completed before anything is read, and
-  // only now, under the lock: a live writer's journal is not ours to replay.
-  TARVEL_TRY(replay_journal(env, path));
-  TARVEL_TRY_ASSIGN(Container c, load(path, file, true, env));
+  std::string file_path;
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
+                    open_writer(env, path, OpenMode::kReadWrite, &file_path));
+  TARVEL_TRY_ASSIGN(Container c, load(path, std::move(file_path), file, true, env));
   const uint64_t start = c.tail_start();
   if (c.file_len_ <= start) return c;
   TARVEL_TRY_ASSIGN(std::string tail, read_exact_at(*c.file_, start, c.file_len_ - start));
@@ -241,8 +258,9 @@ Container::~Container() {
   // Buffered records join the raw tail; errors are ignored and nothing is
   // flushed. A pending header rewrite is completed first, so that the zone
   // is whole again. After a failed splice of a close the file is left for
-  // the journal to repair, and no bytes are added behind it.
-  if (file_ != nullptr && writable_ && !needs_recovery_) {
+  // the journal to repair, and no bytes are added behind it. In a forked
+  // child the buffer is the parent's, and so is the file.
+  if (file_ != nullptr && writable_ && !needs_recovery_ && forks_ == fork_generation()) {
     (void)finish_pending_rewrite();
     if (!buffer_.empty()) (void)write_buffer();
   }
@@ -258,6 +276,7 @@ Workspace& Container::work() {
 uint64_t Container::tail_start() const { return ::tarvel::tail_start(frames_, data_start_); }
 
 Result<bool> Container::unchanged() try {
+  TARVEL_TRY(check_process());
   TARVEL_TRY_ASSIGN(PendingClose pending, pending_close(*env_, file_path_, *file_));
   if (pending == PendingClose::kRecovery) return recovery_pending(path_);
   if (pending == PendingClose::kInFlight) return false;
@@ -323,12 +342,32 @@ Status Container::check_writable() const {
 }
 
 Status Container::check_usable() const {
+  TARVEL_TRY(check_process());
   if (needs_recovery_) {
     return Error::usage("a frame close of " + quoted(path_) +
                         " stopped part-way; reopen the file with open_append to complete it "
                         "from the seal journal");
   }
   return {};
+}
+
+Status Container::check_process() const {
+  // One relaxed load: the check runs on every append.
+  if (forks_ != fork_generation()) {
+    return Error::usage(quoted(path_) +
+                        " was opened by the parent process; a forked child must open the file "
+                        "itself");
+  }
+  return {};
+}
+
+Status Container::check_name() const {
+  return check_one_name(*env_, file_path_, file_id_, path_);
+}
+
+Result<uint32_t> Container::permissions() const {
+  TARVEL_TRY(check_process());
+  return file_->permissions();
 }
 
 Status Container::check_journal_gone() const {

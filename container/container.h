@@ -38,6 +38,27 @@
 // {path:?}", and so are repack and a rebuild_headers fix while a writer
 // lives. A pending seal journal is replayed only under that lock.
 //
+// A writer is bound to its file, not to the name it was opened by. Its seal
+// journal lies beside the file's own path, made absolute and with its final
+// symbolic links resolved once at the open, so that a later chdir changes
+// nothing. Before each journal write (a close, a seal, a header rewrite)
+// that path must still name the open file, and the file must have no other
+// name: otherwise the call is refused, before anything is written, with
+// Usage "{path:?} was moved or removed since it was opened; ..." or
+// "{path:?} has several names (hard links), ..." (writer_lock.h), and the
+// accepted records stay where they are; appends, flush_data and the buffer
+// write at release go on into the open file, wherever it is now. A file
+// with several names is refused at the open too. A writer removes only the
+// journal file it wrote itself, and a replay applies a journal only to the
+// file it was written for (journal_belongs in journal.h).
+//
+// A forked child shares the parent's open files. In a child every call on a
+// Container that the parent opened fails with Usage "{path:?} was opened by
+// the parent process; a forked child must open the file itself", and its
+// release writes nothing; the child's copy of the descriptor is closed right
+// after the fork (see fork_generation in file.h), so that the parent's lock
+// ends when the parent releases its Container.
+//
 // Readers beside a live writer. A writer touches bytes already in the file
 // only while a complete seal journal stands beside it: the journal is written
 // and flushed first and removed only after the zone rewrite. So a read-only
@@ -153,7 +174,13 @@ class Container {
   bool writable() const { return writable_; }
   uint64_t tail_start() const;
   // The container file's permission bits, as File::permissions gives them.
-  Result<uint32_t> permissions() const { return file_->permissions(); }
+  Result<uint32_t> permissions() const;
+
+  // In a child forked after this Container was opened: the Usage error that
+  // every operation returns. The accessors above answer from memory and do
+  // not check; a caller that hands their values on (the Python module)
+  // checks this first.
+  Status check_process() const;
 
 
  private:
@@ -171,8 +198,10 @@ class Container {
   // The open after "file" is open at "path": preamble, zone, schema, frames
   // list ("allow_cut": see open_cut). "file" is moved into the Container only
   // on success.
-  static Result<Container> load(const std::string& path, std::unique_ptr<File>& file,
-                                bool writable, Env& env, bool allow_cut = false);
+  // "file_path" is the file's own path (file_path_of).
+  static Result<Container> load(const std::string& path, std::string file_path,
+                                std::unique_ptr<File>& file, bool writable, Env& env,
+                                bool allow_cut = false);
   // open_read, with open_cut's "allow_cut".
   static Result<Container> open_view(const std::string& path, bool allow_cut, Env& env);
 
@@ -185,9 +214,12 @@ class Container {
 
   // Usage "file is open read-only", or the refusal of check_usable.
   Status check_writable() const;
-  // Usage error once a failed splice of a frame close has left the file for
-  // the seal journal to repair.
+  // check_process, then the Usage error once a failed splice of a frame
+  // close has left the file for the seal journal to repair.
   Status check_usable() const;
+  // Before a journal is written: the file's own path must still name the
+  // open file, and the file must have no other name (check_one_name).
+  Status check_name() const;
   // Usage error while a journal that could not be removed would cut off
   // records written behind it.
   Status check_journal_gone() const;
@@ -209,7 +241,8 @@ class Container {
   // A failed splice of a frame close marks the Container as needing
   // recovery.
   Status splice_or_mark(uint64_t start, std::string_view zone, std::string_view stored);
-  // Discards the journal once nothing needs it; records whether it stuck.
+  // Discards the journal this Container wrote once nothing needs it;
+  // records whether it stuck.
   void drop_journal();
 
   // The destructor writes the buffer and closes the file; the members are
@@ -223,10 +256,16 @@ class Container {
   std::string buffer_;
   Preamble preamble_;
   Env* env_ = nullptr;
-  // The file's own path: path_ with its final symbolic links resolved as
-  // the open found them. The seal journal belongs to the file, whatever
-  // path it was opened by.
+  // The file's own path (file_path_of) as the open found it: absolute, with
+  // its final symbolic links resolved. The seal journal belongs to the file,
+  // whatever path it was opened by.
   std::string file_path_;
+  // A writer's file, as the open found it.
+  FileIdentity file_id_;
+  // The journal file this Container wrote last, while it may still be there.
+  std::optional<FileIdentity> journal_id_;
+  // fork_generation() when the Container was opened.
+  uint64_t forks_ = 0;
   // Records the zone read at the open, for unchanged() to compare.
   void remember_zone(std::string_view zone);
 

@@ -4,12 +4,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 namespace tarvel {
 
@@ -42,10 +45,61 @@ bool lock_unsupported(int errnum) {
   return false;
 }
 
+FileIdentity identity_of(const struct stat& st) {
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                      static_cast<uint64_t>(st.st_nlink)};
+}
+
+class PosixFile;
+
+// Every PosixFile of the process, so that a forked child can let go of
+// their descriptors (see fork_generation in file.h).
+struct OpenFiles {
+  std::mutex mu;
+  PosixFile* head = nullptr;
+};
+
+OpenFiles& open_files() {
+  static OpenFiles* files = new OpenFiles;  // never destroyed: a fork may come at exit
+  return *files;
+}
+
+std::atomic<uint64_t> forks{0};
+
 class PosixFile final : public File {
  public:
-  explicit PosixFile(int fd) : fd_(fd) {}
-  ~PosixFile() override { ::close(fd_); }
+  explicit PosixFile(int fd) : fd_(fd) {
+    OpenFiles& files = open_files();
+    std::lock_guard<std::mutex> hold(files.mu);
+    next_ = files.head;
+    if (next_ != nullptr) next_->prev_ = this;
+    files.head = this;
+  }
+  ~PosixFile() override {
+    OpenFiles& files = open_files();
+    {
+      std::lock_guard<std::mutex> hold(files.mu);
+      if (prev_ != nullptr) {
+        prev_->next_ = next_;
+      } else {
+        files.head = next_;
+      }
+      if (next_ != nullptr) next_->prev_ = prev_;
+    }
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  // In a forked child, right after the fork: the descriptor is the parent's
+  // open file description, lock included, and is closed here so that the
+  // child cannot keep the parent's lock alive or move its file position.
+  // The number may be given to another file of the child's, so it is never
+  // used again: every later call fails with EBADF.
+  static void detach_all_in_child() {
+    for (PosixFile* f = open_files().head; f != nullptr; f = f->next_) {
+      if (f->fd_ >= 0) ::close(f->fd_);
+      f->fd_ = -1;
+    }
+  }
 
   Status seek(uint64_t offset) override {
     if (offset > static_cast<uint64_t>(INT64_MAX)) {
@@ -129,12 +183,32 @@ class PosixFile final : public File {
   Result<FileIdentity> identity() override {
     struct stat st;
     if (::fstat(fd_, &st) != 0) return posix_error();
-    return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    return identity_of(st);
   }
 
  private:
   int fd_;
+  // The list of open_files(), guarded by its mutex.
+  PosixFile* prev_ = nullptr;
+  PosixFile* next_ = nullptr;
 };
+
+// The fork handlers: the list stays still across the fork, and the child
+// detaches every File it inherited.
+void lock_open_files() { open_files().mu.lock(); }
+void unlock_open_files() { open_files().mu.unlock(); }
+void detach_open_files() {
+  PosixFile::detach_all_in_child();
+  forks.fetch_add(1, std::memory_order_relaxed);
+  open_files().mu.unlock();
+}
+
+// Registered when the library is loaded, before any File or Container can
+// exist.
+[[maybe_unused]] const bool fork_handlers_registered = [] {
+  open_files();
+  return pthread_atfork(lock_open_files, unlock_open_files, detach_open_files) == 0;
+}();
 
 class PosixEnv final : public Env {
  public:
@@ -212,7 +286,7 @@ class PosixEnv final : public Env {
     }
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return posix_error();
-    return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    return identity_of(st);
   }
 
   Result<std::string> read_link(const std::string& path) override {
@@ -230,6 +304,33 @@ class PosixEnv final : public Env {
       }
       target.resize(target.size() * 2);
     }
+  }
+
+  Result<std::string> current_dir() override {
+    std::string dir(256, '\0');
+    for (;;) {
+      if (::getcwd(dir.data(), dir.size()) != nullptr) {
+        dir.resize(std::strlen(dir.c_str()));
+        return dir;
+      }
+      if (errno != ERANGE) return posix_error();
+      dir.resize(dir.size() * 2);
+    }
+  }
+
+  Status rename_noreplace(const std::string& from, const std::string& to) override {
+    if (from.find('\0') != std::string::npos || to.find('\0') != std::string::npos) {
+      return Error::io(IoFailure::nul_in_path());
+    }
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+      return {};
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return posix_error();
+    // No such rename here: a second name first, then the first one goes. A
+    // crash in between leaves both.
+    if (::link(from.c_str(), to.c_str()) != 0) return posix_error();
+    if (::unlink(from.c_str()) != 0) return posix_error();
+    return {};
   }
 };
 
@@ -386,5 +487,19 @@ Status sync_parent_dir_checked(Env& env, std::string_view path) {
 void sync_parent_dir(Env& env, std::string_view path) {
   (void)sync_parent_dir_checked(env, path);
 }
+
+// --- A writer bound to its file ---
+
+Result<std::string> file_path_of(Env& env, const std::string& path) {
+  Result<std::string> file = resolve_symlinks(env, path);
+  if (!file || file->starts_with('/')) return file;
+  TARVEL_TRY_ASSIGN(std::string dir, env.current_dir());
+  if (!dir.ends_with('/')) dir += '/';
+  return dir + *file;
+}
+
+// --- Forked children ---
+
+uint64_t fork_generation() { return forks.load(std::memory_order_relaxed); }
 
 }  // namespace tarvel

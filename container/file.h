@@ -31,11 +31,17 @@ enum class LockResult {
 enum class LockMode { kShared, kExclusive };
 
 // Which file an open file or a path refers to: two names of one file give
-// equal identities, a file replaced by a rename a different one.
+// equal identities, a file replaced by a rename a different one. "links" is
+// the number of names (hard links) the file had when it was looked at: 0
+// once an open file has lost its last name, or where the file layer cannot
+// tell. It is no part of the identity.
 struct FileIdentity {
   uint64_t device = 0;
   uint64_t inode = 0;
-  bool operator==(const FileIdentity&) const = default;
+  uint64_t links = 0;
+  bool operator==(const FileIdentity& other) const {
+    return device == other.device && inode == other.inode;
+  }
 };
 
 enum class OpenMode {
@@ -109,6 +115,15 @@ class Env {
   // ENOENT.
   virtual Result<std::string> read_link(const std::string& path) = 0;
 
+  // --- A writer bound to its file ---
+  // The process's current directory, as an absolute path.
+  virtual Result<std::string> current_dir() = 0;
+  // Moves "from" to "to" unless something stands at "to", which fails with
+  // EEXIST. Where the file system has no such rename, the move is a link of
+  // "to" to the file and the removal of "from", so that a crash between the
+  // two leaves the file with both names.
+  virtual Status rename_noreplace(const std::string& from, const std::string& to) = 0;
+
   // The process-wide Env over the real file system. Never destroyed.
   static Env& posix();
 };
@@ -156,6 +171,10 @@ class EnvWrapper : public Env {
   }
   Result<std::string> read_link(const std::string& path) override {
     return target_.read_link(path);
+  }
+  Result<std::string> current_dir() override { return target_.current_dir(); }
+  Status rename_noreplace(const std::string& from, const std::string& to) override {
+    return target_.rename_noreplace(from, to);
   }
 
  private:
@@ -211,6 +230,31 @@ void sync_parent_dir(Env& env, std::string_view path);
 // directory at all is no failure: EACCES or EISDIR from opening the
 // directory, and EINVAL, EBADF or ENOTSUP from its flush, are ignored.
 Status sync_parent_dir_checked(Env& env, std::string_view path);
+
+// --- A writer bound to its file ---
+// A writer finds its seal journal, and flushes the journal's directory,
+// through the file's own path, fixed when the file is opened, so that a
+// later change of the current directory or of a symbolic link changes
+// nothing. Before each journal write it checks that this path still names
+// the open file (see check_one_name in writer_lock.h).
+
+// The file's own path: resolve_symlinks of "path", made absolute with the
+// current directory when it is relative. Nothing else is normalised: an
+// absolute path that is no symbolic link comes back unchanged.
+Result<std::string> file_path_of(Env& env, const std::string& path);
+
+// --- Forked children ---
+// A child of fork() shares the parent's open file descriptions, and with
+// them the writer's lock and the file positions. So in a child the file
+// layer closes, right after the fork, every descriptor its Files hold; such
+// a File (a "detached" one) never closes the number again and fails every
+// call with EBADF. The count below then grows by one. A Container records
+// it when it is opened and refuses every call once it differs: the object
+// belongs to the parent, and the child opens the file itself.
+
+// How many forks made this process from the one that loaded the library: 0
+// there, one more in each child. One relaxed atomic load.
+uint64_t fork_generation();
 
 }  // namespace tarvel
 

@@ -30,6 +30,12 @@ inline constexpr uint32_t MAX_HEADER_AREA = 16777216;
 // Bit 0 of the flags byte: the data section is compressed.
 inline constexpr uint8_t FLAG_COMPRESSED = 1;
 
+// The system headers that create sets first, in this order, and that no
+// later write changes: every zone of a file begins with these same lines.
+inline constexpr std::string_view FIXED_HEADERS[] = {
+    "_schema", "_schema_fields", "_schema_hash", "_record", "_source", "_created_at", "_writer",
+};
+
 struct Preamble {
   uint8_t version = FORMAT_VERSION;
   uint8_t flags = 0;

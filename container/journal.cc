@@ -2,11 +2,18 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
 
+#include "container/frames.h"
 #include "container/headers.h"
 #include "container/schema.h"
 #include "container/text.h"
+#include "container/writer_lock.h"
+#include "container/xxh64.h"
 
 namespace tarvel {
 
@@ -28,33 +35,123 @@ uint64_t get_u64(std::string_view bytes, size_t at) {
   return v;
 }
 
-// What a complete journal asks for; views into the journal's bytes.
-struct Redo {
-  uint64_t tail_start;
-  std::string_view zone;
-  std::string_view frame;
-};
+}  // namespace
 
-// Returns false for an incomplete journal: a torn write, a damaged file or a
-// foreign file of that name. Only the journal itself is looked at.
-bool parse_journal(std::string_view image, Redo* redo) {
-  if (image.size() < JOURNAL_HEADER_LEN) return false;
-  if (std::memcmp(image.data(), JOURNAL_MAGIC, kMagicLen) != 0) return false;
+std::optional<JournalContent> parse_journal(std::string_view image) {
+  if (image.size() < JOURNAL_HEADER_LEN) return std::nullopt;
+  if (std::memcmp(image.data(), JOURNAL_MAGIC, kMagicLen) != 0) return std::nullopt;
   uint64_t body_len = get_u64(image, 6);
   // Compared as "length - 22" so that a body_len near the u64 maximum cannot
   // wrap around into a match.
-  if (body_len != image.size() - JOURNAL_HEADER_LEN) return false;
+  if (body_len != image.size() - JOURNAL_HEADER_LEN) return std::nullopt;
   std::string_view body = image.substr(JOURNAL_HEADER_LEN);
-  if (get_u64(image, 14) != fnv1a64(body)) return false;
-  if (body_len < kBodyFieldsLen) return false;
+  if (get_u64(image, 14) != fnv1a64(body)) return std::nullopt;
+  if (body_len < kBodyFieldsLen) return std::nullopt;
   uint64_t zone_len = get_u64(body, 8);
   // At least one frame byte must follow the zone image.
-  if (zone_len > UINT64_MAX - kBodyFieldsLen) return false;
-  if (kBodyFieldsLen + zone_len >= body_len) return false;
-  redo->tail_start = get_u64(body, 0);
-  redo->zone = body.substr(kBodyFieldsLen, static_cast<size_t>(zone_len));
-  redo->frame = body.substr(kBodyFieldsLen + static_cast<size_t>(zone_len));
-  return true;
+  if (zone_len > UINT64_MAX - kBodyFieldsLen) return std::nullopt;
+  if (kBodyFieldsLen + zone_len >= body_len) return std::nullopt;
+  JournalContent content;
+  content.tail_start = get_u64(body, 0);
+  content.zone = body.substr(kBodyFieldsLen, static_cast<size_t>(zone_len));
+  content.frame = body.substr(kBodyFieldsLen + static_cast<size_t>(zone_len));
+  return content;
+}
+
+namespace {
+
+// The bytes of a zone's FIXED_HEADERS lines, which open every zone that
+// create wrote; npos when the zone does not begin with them.
+size_t fixed_lines_len(std::string_view zone) {
+  size_t at = 0;
+  for (std::string_view key : FIXED_HEADERS) {
+    if (zone.substr(at, key.size()) != key || zone.substr(at + key.size(), 1) != ":") {
+      return std::string_view::npos;
+    }
+    const size_t end = zone.find('\n', at);
+    if (end == std::string_view::npos) return std::string_view::npos;
+    at = end + 1;
+  }
+  return at;
+}
+
+// The frames list of a zone, or nullopt when the zone or its _frames does
+// not parse.
+std::optional<std::vector<Frame>> zone_frames(std::string_view zone) {
+  Result<Headers> headers = Headers::parse(zone);
+  if (!headers) return std::nullopt;
+  const std::string* text = headers->get("_frames");
+  Result<std::vector<Frame>> frames =
+      parse_frames(text != nullptr ? std::string_view(*text) : std::string_view());
+  if (!frames) return std::nullopt;
+  return std::move(frames).value();
+}
+
+// Whether "listed" is "frames" and one more frame: the journal's own frame,
+// at the start of the raw tail that "frames" leave.
+bool closes_the_tail(const std::vector<Frame>& frames, const std::vector<Frame>& listed,
+                     const JournalContent& journal, uint64_t data_start) {
+  if (listed.size() != frames.size() + 1) return false;
+  if (!std::equal(frames.begin(), frames.end(), listed.begin())) return false;
+  const Frame& added = listed.back();
+  return sat_add(data_start, added.offset) == journal.tail_start &&
+         added.len == journal.frame.size() &&
+         (added.hash == 0 || added.hash == xxh64(journal.frame)) &&
+         tail_start(frames, data_start) == journal.tail_start;
+}
+
+// The journal file at "journal", read whole, with its identity.
+struct ReadJournal {
+  std::string image;
+  FileIdentity identity;
+};
+
+Result<ReadJournal> read_journal(Env& env, const std::string& journal) {
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
+                    env.open(journal, OpenMode::kRead).map_error(io_at(journal)));
+  ReadJournal read;
+  TARVEL_TRY_ASSIGN(read.identity, file->identity().map_error(io_at(journal)));
+  TARVEL_TRY_ASSIGN(uint64_t len, file->length().map_error(io_at(journal)));
+  if (len > SIZE_MAX) return Error::io_at(journal, IoFailure::os(EFBIG));
+  read.image.resize(static_cast<size_t>(len));
+  TARVEL_TRY(read_exact(*file, read.image.data(), read.image.size()));
+  return read;
+}
+
+// Whether "journal" belongs to the file open as "file" (journal_belongs),
+// which is read for it. A file too short for its own zone is no file a
+// journal belongs to.
+Result<bool> fits_file(File& file, const JournalContent& journal) {
+  char head[PREAMBLE_LEN];
+  TARVEL_TRY(file.seek(0));
+  TARVEL_TRY(read_exact(file, head, sizeof head));
+  TARVEL_TRY_ASSIGN(Preamble preamble, Preamble::decode(std::string_view(head, sizeof head)));
+  TARVEL_TRY_ASSIGN(uint64_t length, file.length());
+  JournalTarget target;
+  target.data_start = PREAMBLE_LEN + preamble.header_area;
+  target.length = length;
+  if (length < target.data_start) return false;
+  std::string zone(preamble.header_area, '\0');
+  TARVEL_TRY(read_exact(file, zone.data(), zone.size()));
+  target.zone = zone;
+  std::string end;
+  if (journal.tail_start <= length && length - journal.tail_start == journal.frame.size()) {
+    TARVEL_TRY_ASSIGN(end, read_exact_at(file, journal.tail_start, journal.frame.size()));
+    target.end = end;
+  }
+  return journal_belongs(journal, target);
+}
+
+Error foreign_journal(const std::string& journal) {
+  return Error::usage("the seal journal " + quoted(journal) +
+                      " belongs to another file or is out of date; it was neither replayed nor "
+                      "removed");
+}
+
+// Whether the file at "path" is still the file "own".
+bool still(Env& env, const std::string& path, const FileIdentity& own) {
+  Result<FileIdentity> now = env.identity(path);
+  return now && *now == own;
 }
 
 }  // namespace
@@ -64,10 +161,7 @@ bool is_missing(const Error& e) {
          e.io_failure().errnum() == ENOENT;
 }
 
-bool journal_is_complete(std::string_view image) {
-  Redo redo;
-  return parse_journal(image, &redo);
-}
+bool journal_is_complete(std::string_view image) { return parse_journal(image).has_value(); }
 
 std::string journal_path(std::string_view container_path) {
   size_t end = container_path.size();
@@ -90,9 +184,9 @@ std::string journal_path_of(Env& env, const std::string& container_path) {
   return journal_path(file ? *file : container_path);
 }
 
-Status write_journal(Env& env, const std::string& container_path, uint64_t tail_start,
+Status write_journal(Env& env, const std::string& file_path, uint64_t tail_start,
                      std::string_view zone, std::string_view frame, bool* made,
-                     std::string* image_buffer) {
+                     std::string* image_buffer, FileIdentity* written) {
   // The body goes straight into the image, behind a head whose length and
   // checksum are filled in once the body is complete.
   std::string local;
@@ -110,9 +204,14 @@ Status write_journal(Env& env, const std::string& container_path, uint64_t tail_
   put_u64(&head, fnv1a64(body));
   image.replace(0, JOURNAL_HEADER_LEN, head);
 
-  std::string path = journal_path_of(env, container_path);
+  const std::string path = journal_path(file_path);
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
                     env.open(path, OpenMode::kCreateTruncate).map_error(io_at(path)));
+  // Nothing is in the file before its identity is known, so a caller told
+  // that the file was made always knows which file to clean up.
+  if (written != nullptr) {
+    TARVEL_TRY_ASSIGN(*written, file->identity());
+  }
   if (made != nullptr) *made = true;
   // One write of the whole image: a torn journal fails the length or hash
   // check and is discarded by the next replay.
@@ -125,36 +224,80 @@ Status write_journal(Env& env, const std::string& container_path, uint64_t tail_
   return sync_parent_dir_checked(env, path);
 }
 
-Status replay_journal(Env& env, const std::string& container_path) {
-  std::string path = journal_path_of(env, container_path);
-  Result<std::string> image = read_whole_file(env, path);
-  if (!image) {
+bool journal_belongs(const JournalContent& journal, const JournalTarget& file) {
+  // The zone image replaces the file's whole zone; the frame goes at the
+  // start of the raw tail, or for a header rewrite over the file's last byte
+  // (the zone's last one when the data section is empty).
+  if (file.data_start < PREAMBLE_LEN || journal.zone.size() != file.data_start - PREAMBLE_LEN) {
+    return false;
+  }
+  if (journal.tail_start + 1 < file.data_start || journal.tail_start > file.length) return false;
+  // The lines that no write changes are the same in the old zone and the
+  // new one, so a zone torn by its rewrite still begins with them. Matching
+  // alone proves little (a program that starts a file anew under the same
+  // name writes the same schema, source and writer), but a mismatch proves
+  // another file.
+  const size_t fixed = fixed_lines_len(journal.zone);
+  if (fixed == std::string_view::npos || file.zone.substr(0, fixed) != journal.zone.substr(0, fixed)) {
+    return false;
+  }
+  const std::optional<std::vector<Frame>> listed = zone_frames(journal.zone);
+  if (!listed) return false;
+  const std::optional<std::vector<Frame>> frames = zone_frames(file.zone);
+  // Only a zone write torn by a crash leaves a zone that does not parse.
+  if (!frames) return true;
+  // The journal names the file's own end: a header rewrite, or a close that
+  // got past its cut of the file. A zone that was torn may still parse, but
+  // then the frame is in place behind the last listed byte.
+  if (file.length - journal.tail_start == journal.frame.size() &&
+      (*frames == *listed || file.end == journal.frame)) {
+    return true;
+  }
+  // A close whose zone was not written yet.
+  return closes_the_tail(*frames, *listed, journal, file.data_start);
+}
+
+Status replay_journal(Env& env, const std::string& path, const std::string& file_path,
+                      File& locked) {
+  const std::string journal = journal_path(file_path);
+  Result<ReadJournal> read = read_journal(env, journal);
+  if (!read) {
     // Only a missing journal means that no close is waiting to be redone. A
     // journal we cannot read may hold one, and the container may be
     // half-spliced: going on would read compressed bytes as records.
-    if (is_missing(image.error())) return {};
-    return std::move(image).error().with_path(path);
+    if (is_missing(read.error())) return {};
+    return std::move(read).error().with_path(journal);
   }
-  Redo redo;
-  if (!parse_journal(*image, &redo)) {
+  const std::optional<JournalContent> content = parse_journal(read->image);
+  if (!content) {
     // A close that never finished writing its journal never touched the
     // container either.
-    remove_journal(env, container_path);
+    remove_journal(env, file_path, read->identity);
     return {};
   }
-  TARVEL_TRY_ASSIGN(
-      std::unique_ptr<File> file,
-      env.open(container_path, OpenMode::kReadWrite).map_error(io_at(container_path)));
+  // Only into the file this journal was written for: the one file that its
+  // name leads to, and only a state that its own writer can have left.
+  TARVEL_TRY_ASSIGN(const FileIdentity held, locked.identity());
+  TARVEL_TRY(check_one_name(env, file_path, held, path));
+  TARVEL_TRY_ASSIGN(const bool belongs, fits_file(locked, *content));
+  if (!belongs) return foreign_journal(journal);
+  // The locked file itself, opened again for writing: the lock may be held
+  // through a read-only open.
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
+                    env.open(file_path, OpenMode::kReadWrite).map_error(io_at(path)));
+  TARVEL_TRY_ASSIGN(const FileIdentity opened, file->identity());
+  if (!(opened == held)) return moved_since_open(path);
   // On failure the journal stays, so the next replay starts over.
-  TARVEL_TRY(splice(*file, redo.tail_start, redo.zone, redo.frame));
+  TARVEL_TRY(splice(*file, content->tail_start, content->zone, content->frame));
   file.reset();
   // A journal left complete would be replayed again later, over whatever
   // was appended in between.
-  return discard_journal(env, container_path);
+  return discard_journal(env, file_path, read->identity);
 }
 
-void remove_journal(Env& env, const std::string& container_path) {
-  std::string path = journal_path_of(env, container_path);
+void remove_journal(Env& env, const std::string& file_path, const FileIdentity& own) {
+  const std::string path = journal_path(file_path);
+  if (!still(env, path, own)) return;
   (void)env.remove(path);
   // The removal must be durable: a journal that a crash brings back would be
   // replayed over a container that has moved on, cutting off the records
@@ -162,8 +305,16 @@ void remove_journal(Env& env, const std::string& container_path) {
   sync_parent_dir(env, path);
 }
 
-Status discard_journal(Env& env, const std::string& container_path) {
-  std::string path = journal_path_of(env, container_path);
+Status discard_journal(Env& env, const std::string& file_path, const FileIdentity& own) {
+  const std::string path = journal_path(file_path);
+  // Another file's journal may stand at the name by now; it is not ours to
+  // remove. (The name is looked at once, just before the removal.)
+  Result<FileIdentity> now = env.identity(path);
+  if (!now) {
+    if (is_missing(now.error())) return {};
+    return std::move(now).error().with_path(path);
+  }
+  if (!(*now == own)) return {};
   Status removed = env.remove(path);
   if (removed) {
     sync_parent_dir(env, path);
@@ -174,8 +325,30 @@ Status discard_journal(Env& env, const std::string& container_path) {
   // it without touching the container.
   Result<std::unique_ptr<File>> file = env.open(path, OpenMode::kReadWrite);
   if (!file && is_missing(file.error())) return {};
-  if (file && (*file)->truncate(0) && (*file)->sync()) return {};
+  if (file) {
+    Result<FileIdentity> opened = (*file)->identity();
+    if (opened && !(*opened == own)) return {};
+    if (opened && (*file)->truncate(0) && (*file)->sync()) return {};
+  }
   return std::move(removed).error().with_path(path);
+}
+
+Status set_aside_journal(Env& env, const std::string& file_path) {
+  const std::string path = journal_path(file_path);
+  Result<ReadJournal> read = read_journal(env, path);
+  if (!read) {
+    if (is_missing(read.error())) return {};
+    return std::move(read).error().with_path(path);
+  }
+  if (!journal_is_complete(read->image)) return discard_journal(env, file_path, read->identity);
+  for (uint64_t n = 0;; ++n) {
+    const std::string aside = path + ".orphaned" + (n == 0 ? "" : "." + std::to_string(n));
+    Status moved = env.rename_noreplace(path, aside);
+    if (moved) break;
+    const Error& e = moved.error();
+    if (!e.is_io() || e.io_failure().errnum() != EEXIST) return std::move(moved).error().with_path(path);
+  }
+  return sync_parent_dir_checked(env, path);
 }
 
 Status splice(File& file, uint64_t tail_start, std::string_view zone, std::string_view frame) {

@@ -36,6 +36,7 @@ Result<std::string> Container::read_frame_body(const Frame& frame) try {
 }
 
 Result<std::string_view> Container::read_frame_view(uint64_t frame_id) {
+  TARVEL_TRY(check_process());
   Workspace& w = work();
   // Ids may repeat; the first entry wins. The index covers a prefix of the
   // list, which only ever grows at its end (or is replaced, which resets
@@ -62,6 +63,7 @@ Result<std::string_view> Container::read_frame_view(uint64_t frame_id) {
 }
 
 Result<std::string_view> Container::read_frame_at_view(uint64_t index) {
+  TARVEL_TRY(check_process());
   if (index >= frames_.size()) {
     return Error::usage("no frame at position " + std::to_string(index));
   }
@@ -69,6 +71,7 @@ Result<std::string_view> Container::read_frame_at_view(uint64_t index) {
 }
 
 Result<std::string_view> Container::read_frame_body_view(const Frame& frame) {
+  TARVEL_TRY(check_process());
   // The fit is checked against what this Container knows of the file, with
   // the same messages as the check at open.
   TARVEL_TRY(check_frames_fit(std::vector<Frame>{frame}, data_start_, file_len_));
@@ -98,6 +101,7 @@ Result<std::string_view> Container::read_frame_body_view(const Frame& frame) {
 }
 
 Result<std::string> Container::read_tail() try {
+  TARVEL_TRY(check_process());
   const uint64_t start = tail_start();
   if (file_len_ <= start) return std::string();
   if (!writable_) {

@@ -336,8 +336,9 @@ Result<RebuildReport> rebuild_once(const std::string& path, Container& container
 Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& env) try {
   if (fix) {
     // The fix writes the zone: it holds the writer's lock throughout.
-    TARVEL_TRY_ASSIGN(std::unique_ptr<File> held, open_locked(env, path, OpenMode::kRead));
-    TARVEL_TRY(replay_journal(env, path));
+    std::string file_path;
+    TARVEL_TRY_ASSIGN(std::unique_ptr<File> held,
+                      open_writer(env, path, OpenMode::kRead, &file_path));
     // A file cut short opens too: its frames that are still whole are found.
     TARVEL_TRY_ASSIGN(Container container, ToolAccess::open_cut(path, true, env));
     return rebuild_once(path, container, true, env);

@@ -86,18 +86,18 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
                                              uint32_t header_area, Env& env) try {
   // Held to the end: records a writer appended after the copy began would
   // be gone once the copy takes the container's name.
-  TARVEL_TRY_ASSIGN(std::unique_ptr<File> held, open_locked(env, path, OpenMode::kRead));
-  TARVEL_TRY(replay_journal(env, path));
+  // The copy, its rename and the directory flush belong to the file itself:
+  // repacked through a symbolic link, the link stays and its target is
+  // replaced. A file with several names is refused: the rename would give
+  // only one of them the new copy.
+  std::string file;
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> held, open_writer(env, path, OpenMode::kRead, &file));
   if (header_area == 0 || header_area > MAX_HEADER_AREA) {
     return Error::usage("header zone of " + std::to_string(header_area) +
                         " bytes is outside 1..=" + std::to_string(MAX_HEADER_AREA));
   }
   TARVEL_TRY_ASSIGN(Container old, ToolAccess::open_inner(path, false, env));
 
-  // The copy, its rename and the directory flush belong to the file itself:
-  // repacked through a symbolic link, the link stays and its target is
-  // replaced.
-  TARVEL_TRY_ASSIGN(const std::string file, resolve_symlinks(env, path).map_error(io_at(path)));
   const std::string temp = file + ".repack";
   // Whatever an earlier repack left at the temporary name goes first (a
   // symbolic link is removed itself, not its target). The exclusive create

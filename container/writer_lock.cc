@@ -1,5 +1,7 @@
 #include "container/writer_lock.h"
 
+#include <errno.h>
+
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -102,14 +104,62 @@ Result<bool> writer_is_live(File& file) {
 }
 
 Status replay_unless_writer(Env& env, const std::string& path) {
-  const std::string journal = journal_path_of(env, path);
+  TARVEL_TRY_ASSIGN(const std::string file_path, file_path_of(env, path).map_error(io_at(path)));
+  const std::string journal = journal_path(file_path);
   if (Result<FileIdentity> seen = env.identity(journal); !seen) {
     if (is_missing(seen.error())) return {};
     return std::move(seen).error().with_path(journal);
   }
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> held, open_locked_or_null(env, path, OpenMode::kRead));
   if (held == nullptr) return {};
-  return replay_journal(env, path);
+  return replay_journal(env, path, file_path, *held);
+}
+
+// --- A writer bound to its file ---
+
+Error moved_since_open(const std::string& path) {
+  return Error::usage(quoted(path) +
+                      " was moved or removed since it was opened; open it again by its current "
+                      "name to close frames or rewrite its headers");
+}
+
+Error several_names(const std::string& path) {
+  return Error::usage(quoted(path) +
+                      " has several names (hard links), so its seal journal would have several "
+                      "names too; a writer needs a file with exactly one name");
+}
+
+Status check_one_name(Env& env, const std::string& file_path, const FileIdentity& file,
+                      const std::string& path) {
+  Result<FileIdentity> named = env.identity(file_path);
+  if (!named) {
+    const Error& e = named.error();
+    if (is_missing(e) || (e.is_io() && e.io_failure().errnum() == ENOTDIR)) {
+      return moved_since_open(path);
+    }
+    return std::move(named).error().with_path(file_path);
+  }
+  if (!(*named == file)) return moved_since_open(path);
+  if (named->links > 1) return several_names(path);
+  return {};
+}
+
+Result<FileIdentity> check_writer_open(Env& env, const std::string& path,
+                                       const std::string& file_path, File& file) {
+  TARVEL_TRY_ASSIGN(FileIdentity held, file.identity());
+  TARVEL_TRY(check_one_name(env, file_path, held, path));
+  return held;
+}
+
+Result<std::unique_ptr<File>> open_writer(Env& env, const std::string& path, OpenMode mode,
+                                          std::string* file_path) {
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, open_locked(env, path, mode));
+  TARVEL_TRY_ASSIGN(*file_path, file_path_of(env, path).map_error(io_at(path)));
+  TARVEL_TRY(check_writer_open(env, path, *file_path, *file));
+  // A close interrupted by a crash is completed before anything is read, and
+  // only now, under the lock: a live writer's journal is not ours to replay.
+  TARVEL_TRY(replay_journal(env, path, *file_path, *file));
+  return file;
 }
 
 }  // namespace tarvel

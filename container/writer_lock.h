@@ -63,8 +63,48 @@ Error changed_while_read(const std::string& path);
 // tools that only read the file afterwards. A journal that a live writer is
 // working on is left alone: the caller then reads the file as it finds it.
 // A journal that is there but cannot be looked up fails with an Io error
-// that names it, as its replay does when it cannot be read.
+// that names it, as its replay does when it cannot be read. A complete
+// journal beside a file with several names is not replayed: that fails with
+// several_names (see replay_journal).
 Status replay_unless_writer(Env& env, const std::string& path);
+
+// --- A writer bound to its file ---
+// A writer's seal journal is named after the file's own path, fixed at the
+// open (file_path_of). Every journal write is preceded by check_one_name, so
+// that a journal is written only where every later open of the file finds
+// it: beside the one name the file has, and only while that name is still
+// the writer's file.
+
+// Usage "{path:?} was moved or removed since it was opened; open it again by
+// its current name to close frames or rewrite its headers".
+Error moved_since_open(const std::string& path);
+
+// Usage "{path:?} has several names (hard links), so its seal journal would
+// have several names too; a writer needs a file with exactly one name".
+Error several_names(const std::string& path);
+
+// Whether "file_path", the file's own path, still names the open file whose
+// identity is "file", and that file has no other name: moved_since_open when
+// the name is gone or names another file, several_names when the file has
+// more than one name. "path", the caller's path, goes into the messages; any
+// other failure to look the name up is an Io error carrying "file_path".
+// One stat of the name.
+Status check_one_name(Env& env, const std::string& file_path, const FileIdentity& file,
+                      const std::string& path);
+
+// The check of every writer's open (create, open_append, repack, a
+// rebuild_headers fix), once it holds the writer's lock on "file": "file" is
+// the file that "file_path" names, and it has that one name. Returns the
+// file's identity.
+Result<FileIdentity> check_writer_open(Env& env, const std::string& path,
+                                       const std::string& file_path, File& file);
+
+// How open_append, repack and a rebuild_headers fix begin: "path" opened in
+// "mode" under the writer's lock (open_locked), its own path found
+// (file_path_of, into "*file_path"), check_writer_open, and a pending seal
+// journal replayed into it (replay_journal).
+Result<std::unique_ptr<File>> open_writer(Env& env, const std::string& path, OpenMode mode,
+                                          std::string* file_path);
 
 }  // namespace tarvel
 

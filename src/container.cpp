@@ -66,6 +66,15 @@ PyObject* make_container(tarvel::Container container) {
   return self;
 }
 
+// The queries read the library Container's fields directly; in a forked
+// child they fail as every library call on an inherited Container does.
+// False, with the exception set, there.
+bool in_opening_process(PyObject* self) {
+  const tarvel::Status status = record(self)->container.check_process();
+  if (!status) to_py(status.error());
+  return status.ok();
+}
+
 PyObject* none_or_error(const tarvel::Status& status) {
   if (!status) return to_py(status.error());
   Py_RETURN_NONE;
@@ -129,7 +138,7 @@ PyObject* open_file(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* headers(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     Use use = record(self)->guard.take(UseKind::kShared);
-    if (!use) return nullptr;
+    if (!use || !in_opening_process(self)) return nullptr;
     PyRef& cached = record(self)->cache.headers;
     if (!cached) {
       cached = PyRef::steal(headers_dict(record(self)->container.headers()));
@@ -142,7 +151,7 @@ PyObject* headers(PyObject* self, PyObject*) {
 PyObject* schema(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     Use use = record(self)->guard.take(UseKind::kShared);
-    if (!use) return nullptr;
+    if (!use || !in_opening_process(self)) return nullptr;
     return make_schema(record(self)->container.schema());
   });
 }
@@ -150,7 +159,7 @@ PyObject* schema(PyObject* self, PyObject*) {
 PyObject* frames(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     Use use = record(self)->guard.take(UseKind::kShared);
-    if (!use) return nullptr;
+    if (!use || !in_opening_process(self)) return nullptr;
     PyRef& cached = record(self)->cache.frames;
     if (!cached) {
       const auto& list = record(self)->container.frames();
@@ -170,7 +179,7 @@ PyObject* frames(PyObject* self, PyObject*) {
 PyObject* records(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     Use use = record(self)->guard.take(UseKind::kShared);
-    if (!use) return nullptr;
+    if (!use || !in_opening_process(self)) return nullptr;
     return py_u64(record(self)->container.records());
   });
 }
@@ -178,7 +187,7 @@ PyObject* records(PyObject* self, PyObject*) {
 PyObject* repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     Use use = record(self)->guard.take(UseKind::kShared);
-    if (!use) return nullptr;
+    if (!use || !in_opening_process(self)) return nullptr;
     const tarvel::Container& c = record(self)->container;
     std::string text = "Container(records=" + std::to_string(c.records()) +
                        ", frames=" + std::to_string(c.frames().size()) + ")";
@@ -300,9 +309,13 @@ PyObject* read_tail(PyObject* self, PyObject*) {
 
 // --- context manager ---------------------------------------------------------
 
-// Takes no use and runs on any thread: it only hands back the object.
+// Takes no use and runs on any thread: it only hands back the object, but
+// not to a forked child.
 PyObject* enter_context(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return PyRef::borrow(self).release(); });
+  return guarded([&]() -> PyObject* {
+    if (!in_opening_process(self)) return nullptr;
+    return PyRef::borrow(self).release();
+  });
 }
 
 // Writes the buffered records and returns False, so that a with statement

@@ -168,16 +168,22 @@ class FaultEnv final : public Env {
     track(from);
     track(to);
     TARVEL_TRY(base_.rename(from, to));
-    auto old = live_.find(to);
-    if (old != live_.end()) inodes_[old->second].path.clear();
-    auto moved = live_.find(from);
-    if (moved != live_.end()) {
-      inodes_[moved->second].path = to;
-      live_[to] = moved->second;
-      live_.erase(moved);
-    }
+    renamed(from, to);
     return {};
   }
+
+  // Counted and failed as a rename; its crash model is the rename's.
+  Status rename_noreplace(const std::string& from, const std::string& to) override {
+    if (auto e = inject(kRename)) return std::move(*e);
+    track(from);
+    track(to);
+    TARVEL_TRY(base_.rename_noreplace(from, to));
+    renamed(from, to);
+    return {};
+  }
+
+  // Not counted and never failed: it only inspects the process.
+  Result<std::string> current_dir() override { return base_.current_dir(); }
 
   // Not counted and never failed: it only inspects a name.
   Result<std::string> read_link(const std::string& path) override {
@@ -299,6 +305,18 @@ class FaultEnv final : public Env {
     inodes_[id] = Inode{path, std::move(*now)};
     live_[path] = id;
     durable_[path] = id;
+  }
+
+  // The crash model's side of a rename of "from" over "to".
+  void renamed(const std::string& from, const std::string& to) {
+    auto old = live_.find(to);
+    if (old != live_.end()) inodes_[old->second].path.clear();
+    auto moved = live_.find(from);
+    if (moved != live_.end()) {
+      inodes_[moved->second].path = to;
+      live_[to] = moved->second;
+      live_.erase(moved);
+    }
   }
 
   void synced_file(int id) {

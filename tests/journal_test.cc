@@ -6,8 +6,13 @@
 
 #include <cstdio>
 #include <optional>
+#include <vector>
 
+#include "container/frames.h"
+#include "container/headers.h"
 #include "container/schema.h"
+#include "container/text.h"
+#include "container/xxh64.h"
 #include "tests/fault_env.h"
 #include "tests/test_util.h"
 
@@ -36,13 +41,45 @@ std::string journal_of(uint64_t tail_start, std::string_view zone, std::string_v
   return journal_image(body.size(), body);
 }
 
-// A 40-byte container: a preamble, an 8-byte zone and 16 data bytes; the
-// journal rewrites the zone and puts a 5-byte frame at offset 28.
-const std::string kOriginal = std::string(16, 'P') + "hhhhhhhh" + "0123456789abcdef";
-const std::string kZone = "ZZZZZZZZ";
+// A small container and the journal of its next close: a 256-byte zone
+// listing frame 1 ("0123"), a raw tail of 12 bytes behind it, and the
+// journal that closes the tail into the 5-byte frame 2.
+constexpr uint32_t kArea = 256;
+constexpr uint64_t kDataStart = PREAMBLE_LEN + kArea;
+constexpr char kCreatedAt[] = "1970-01-01T00:00:00Z";
+
+// A zone as create and the closes write it: the fixed headers first, then
+// the frames list and any further headers.
+std::string zone_of(const std::vector<Frame>& frames, const Headers::Entry& extra = {},
+                    const char* created_at = kCreatedAt, uint32_t area = kArea) {
+  Headers h;
+  for (const auto& [key, value] :
+       {std::pair<const char*, const char*>{"_schema", "rec"}, {"_schema_fields", ""},
+        {"_schema_hash", "cbf29ce484222325"}, {"_record", "fixed:4"}, {"_source", "src"},
+        {"_created_at", created_at}, {"_writer", "wr"}}) {
+    EXPECT_TRUE(h.set(key, value));
+  }
+  EXPECT_TRUE(h.set("_frames", render_frames(frames)));
+  if (!extra.key.empty()) {
+    EXPECT_TRUE(h.set(extra.key, extra.value));
+  }
+  Result<std::string> zone = h.render(area);
+  EXPECT_TRUE(zone);
+  return zone ? *zone : std::string();
+}
+
+Frame frame_of(uint64_t id, uint64_t offset, std::string_view bytes) {
+  return Frame{id, offset, bytes.size(), xxh64(bytes)};
+}
+
+const std::string kPreamble = Preamble{FORMAT_VERSION, FLAG_COMPRESSED, kArea}.encode();
+const Frame kFirst = frame_of(1, 0, "0123");
 const std::string kFrame = "FRAME";
-const uint64_t kTail = 28;
-const std::string kSpliced = std::string(16, 'P') + kZone + "0123" + kFrame;
+const Frame kSecond = frame_of(2, 4, kFrame);
+const std::string kOriginal = kPreamble + zone_of({kFirst}) + "0123456789abcdef";
+const std::string kZone = zone_of({kFirst, kSecond});
+const uint64_t kTail = kDataStart + 4;
+const std::string kSpliced = kPreamble + kZone + "0123" + kFrame;
 const std::string kGood = journal_of(kTail, kZone, kFrame);
 
 class JournalTest : public ::testing::Test {
@@ -53,6 +90,13 @@ class JournalTest : public ::testing::Test {
   std::string container() const { return testing::read_file(container_); }
   std::string journal() const { return testing::read_file(journal_); }
   bool has_journal() const { return testing::file_exists(journal_); }
+  // The replay of a writer that holds the container open, as the writers'
+  // opens do; only the replay's own calls go through "env".
+  Status replay(Env& env) const {
+    Result<std::unique_ptr<File>> held = Env::posix().open(container_, OpenMode::kRead);
+    if (!held) return std::move(held).error();
+    return replay_journal(env, container_, container_, **held);
+  }
 
   ScratchDir dir_;
   std::string container_;
@@ -114,7 +158,7 @@ TEST_P(JournalStateTest, ReplayAppliesOnlyCompleteJournalsAndRemovesThem) {
   const StateCase& c = GetParam();
   if (c.journal) testing::write_file(journal_, *c.journal);
   FaultEnv env;
-  ASSERT_TRUE(replay_journal(env, container_));
+  ASSERT_TRUE(replay(env));
   EXPECT_EQ(container(), c.container_after);
   EXPECT_FALSE(has_journal());
   // The removal is durable: a crash cannot bring the journal back.
@@ -128,9 +172,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StateCase{"Absent", std::nullopt, kOriginal},
         StateCase{"Complete", kGood, kSpliced},
-        StateCase{"TailPastTheEndIsZeroExtended", journal_of(50, kZone, kFrame),
-                  std::string(16, 'P') + kZone + "0123456789abcdef" + std::string(10, '\0') +
-                      kFrame},
         StateCase{"EmptyBody", journal_image(0, ""), kOriginal},
         StateCase{"OneByteAppended", kGood + "x", kOriginal},
         StateCase{"OneByteMissing", kGood.substr(0, kGood.size() - 1), kOriginal},
@@ -152,6 +193,106 @@ INSTANTIATE_TEST_SUITE_P(
         StateCase{"BodyLenOverflows", "TJRNL2" + u64le(UINT64_MAX - 10) + kGood.substr(14),
                   kOriginal}),
     [](const ::testing::TestParamInfo<StateCase>& info) { return info.param.name; });
+
+// Which journals a replay applies to a file: every state in which a crash
+// can leave a close or a header rewrite of the file itself, and nothing
+// else.
+struct BelongsCase {
+  const char* name;
+  JournalContent journal;
+  std::string file_zone;
+  uint64_t file_length;
+  std::string file_end;  // the file's bytes from the journal's tail_start on
+  bool belongs;
+};
+
+void PrintTo(const BelongsCase& c, std::ostream* os) { *os << c.name; }
+
+class JournalBelongsTest : public ::testing::TestWithParam<BelongsCase> {};
+
+TEST_P(JournalBelongsTest, OnlyAStateThatTheFilesOwnWriterLeaves) {
+  const BelongsCase& c = GetParam();
+  // A replay reads the file's end only when it is as long as the frame.
+  const bool at_end = c.journal.tail_start <= c.file_length &&
+                      c.file_length - c.journal.tail_start == c.journal.frame.size();
+  ASSERT_EQ(at_end, !c.file_end.empty()) << "the case's file_end";
+  EXPECT_EQ(journal_belongs(c.journal, JournalTarget{kDataStart, c.file_zone, c.file_length,
+                                                     c.file_end}),
+            c.belongs);
+}
+
+// The zones and journals of the cases: the file before its close, and the
+// journal of that close (kZone, kFrame at kTail), of a header rewrite, and of
+// a rewrite of a file with no data.
+const std::string kBefore = zone_of({kFirst});
+const Headers::Entry kNote{"note", "x"};
+const std::string kRewritten = zone_of({kFirst}, kNote);
+const std::string kEmpty = zone_of({});
+const std::string kEmptyRewritten = zone_of({}, kNote);
+const JournalContent kClose{kTail, kZone, kFrame};
+const JournalContent kRewrite{kDataStart + 15, kRewritten, "f"};
+const JournalContent kEmptyRewrite{kDataStart - 1, kEmptyRewritten, std::string_view("\0", 1)};
+// A zone torn by its rewrite: the new zone's start up to the middle of the
+// new frame's entry, then the old zone's padding.
+const size_t kTear = kZone.find(";2,") + 3;
+const std::string kTorn = kZone.substr(0, kTear) + kBefore.substr(kTear);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JournalBelongsTest,
+    ::testing::Values(
+        // A close stopped before its zone was written: the file still lists
+        // what it listed, the tail in place or already overwritten.
+        BelongsCase{"CloseBeforeItsSplice", kClose, kBefore, kDataStart + 16, "", true},
+        BelongsCase{"CloseWhoseTailWasLost", kClose, kBefore, kDataStart + 4, "", true},
+        BelongsCase{"CloseCutButNotListed", kClose, kBefore, kDataStart + 9, "FRAME", true},
+        // ... after its zone was written, before the journal was removed.
+        BelongsCase{"CloseWholeButNotRemoved", kClose, kZone, kDataStart + 9, "FRAME", true},
+        // ... with the zone torn by a crash inside its write.
+        BelongsCase{"CloseWithATornZone", kClose, kTorn, kDataStart + 9, "FRAME", true},
+        BelongsCase{"CloseWithATornZoneAndLength", kClose, kTorn, kDataStart + 16, "", true},
+        BelongsCase{"CloseWithATornZoneThatParses", kClose,
+                    zone_of({kFirst, frame_of(2, 4, "FRAMEXX")}), kDataStart + 9, "FRAME", true},
+        // A header rewrite names the file's own last byte.
+        BelongsCase{"RewriteBeforeItsSplice", kRewrite, kBefore, kDataStart + 16, "f", true},
+        BelongsCase{"RewriteWhole", kRewrite, kRewritten, kDataStart + 16, "f", true},
+        BelongsCase{"RewriteOfAFileWithoutData", kEmptyRewrite, kEmpty, kDataStart,
+                    std::string(1, '\0'), true},
+        // Another file: other fixed headers, another zone size.
+        BelongsCase{"AnotherCreationTime", kClose,
+                    zone_of({kFirst}, {}, "2024-01-01T00:00:00Z"), kDataStart + 16, "", false},
+        BelongsCase{"AnotherZoneSize",
+                    JournalContent{kTail, zone_of({kFirst, kSecond}, {}, kCreatedAt, 512), kFrame},
+                    kBefore, kDataStart + 16, "", false},
+        BelongsCase{"JournalWithoutTheFixedHeaders",
+                    JournalContent{kTail, kZone.substr(kZone.find("_frames:")) +
+                                              std::string(kZone.find("_frames:"), '\0'),
+                                   kFrame},
+                    kBefore, kDataStart + 16, "", false},
+        // A list that is neither the file's nor the file's and one more
+        // frame at its tail.
+        BelongsCase{"AnotherList", kClose, zone_of({frame_of(7, 0, "0123")}), kDataStart + 16, "",
+                    false},
+        BelongsCase{"CloseNotAtTheTailStart",
+                    JournalContent{kTail + 2, zone_of({kFirst, frame_of(2, 6, kFrame)}), kFrame},
+                    kBefore, kDataStart + 16, "", false},
+        BelongsCase{"CloseOfAnotherLength",
+                    JournalContent{kTail, zone_of({kFirst, frame_of(2, 4, "FRAMEX")}), kFrame},
+                    kBefore, kDataStart + 16, "", false},
+        BelongsCase{"CloseOfAnotherChecksum",
+                    JournalContent{kTail, zone_of({kFirst, Frame{2, 4, 5, 1}}), kFrame}, kBefore,
+                    kDataStart + 16, "", false},
+        // An old journal of the file: its close completed, and records were
+        // appended since, or its bytes are no longer the file's end.
+        BelongsCase{"CloseWholeWithRecordsBehind", kClose, kZone, kDataStart + 29, "", false},
+        BelongsCase{"TornZoneThatParsesWithOtherBytes", kClose,
+                    zone_of({kFirst, frame_of(2, 4, "FRAMEXX")}), kDataStart + 9, "FRAMX", false},
+        BelongsCase{"RewriteWithRecordsBehind", kRewrite, kBefore, kDataStart + 20, "", false},
+        // A frame outside the file.
+        BelongsCase{"TailPastTheEnd", JournalContent{kDataStart + 50, kZone, kFrame}, kTorn,
+                    kDataStart + 16, "", false},
+        BelongsCase{"TailInsideThePreamble", JournalContent{8, kZone, kFrame}, kTorn,
+                    kDataStart + 16, "", false}),
+    [](const ::testing::TestParamInfo<BelongsCase>& info) { return info.param.name; });
 
 // Only a missing journal means there is nothing to replay. One that exists
 // but cannot be read may hold a close to redo: the replay fails with its
@@ -177,7 +318,7 @@ TEST_F(JournalTest, UnreadableJournalFailsTheReplay) {
       testing::write_file(journal_, kGood);
       env.fail_nth(c.op, 1, c.errnum);
     }
-    Status s = replay_journal(env, container_);
+    Status s = replay(env);
     ASSERT_FALSE(s);
     EXPECT_EQ(s.error().to_string(), journal_ + ": " + c.cause);
     EXPECT_EQ(container(), kOriginal);
@@ -201,7 +342,7 @@ TEST_F(JournalTest, AppliedJournalThatCannotBeRemovedIsEmptiedOrFails) {
     FaultEnv env;
     env.fail_always(FaultEnv::kRemove, EIO);
     if (!empties) env.fail_nth(FaultEnv::kTruncate, 2, EIO);  // the first is the splice's
-    Status s = replay_journal(env, container_);
+    Status s = replay(env);
     EXPECT_EQ(container(), kSpliced);
     if (empties) {
       ASSERT_TRUE(s);
@@ -213,40 +354,62 @@ TEST_F(JournalTest, AppliedJournalThatCannotBeRemovedIsEmptiedOrFails) {
       EXPECT_EQ(s.error().to_string(), journal_ + ": Input/output error (os error 5)");
       EXPECT_EQ(journal(), kGood);
     }
-    ASSERT_TRUE(replay_journal(Env::posix(), container_));
+    ASSERT_TRUE(replay(Env::posix()));
     EXPECT_EQ(container(), kSpliced);
     EXPECT_FALSE(has_journal());
   }
 }
 
-TEST_F(JournalTest, MissingContainerKeepsTheJournal) {
-  std::string gone = dir_.file("gone.tarvel");
-  testing::write_file(gone + ".seal", kGood);
-  Status s = replay_journal(Env::posix(), gone);
+// A container that lost its name after the writer opened it: its journal is
+// not written into whatever the name leads to, or into nothing.
+TEST_F(JournalTest, ContainerRemovedSinceItWasOpenedKeepsTheJournal) {
+  testing::write_file(journal_, kGood);
+  Result<std::unique_ptr<File>> held = Env::posix().open(container_, OpenMode::kRead);
+  ASSERT_TRUE(held);
+  std::remove(container_.c_str());
+  Status s = replay_journal(Env::posix(), container_, container_, **held);
   ASSERT_FALSE(s);
-  EXPECT_EQ(s.error().to_string(), gone + ": No such file or directory (os error 2)");
-  EXPECT_EQ(testing::read_file(gone + ".seal"), kGood);
-  EXPECT_FALSE(testing::file_exists(gone));
+  EXPECT_EQ(s.error().to_string(),
+            tarvel::quoted(container_) +
+                " was moved or removed since it was opened; open it again by its current name "
+                "to close frames or rewrite its headers");
+  EXPECT_EQ(journal(), kGood);
+  EXPECT_FALSE(testing::file_exists(container_));
 }
 
 TEST_F(JournalTest, ReplayingAgainWritesTheSameBytes) {
   ASSERT_TRUE(write_journal(Env::posix(), container_, kTail, kZone, kFrame));
   EXPECT_EQ(journal(), kGood);
-  ASSERT_TRUE(replay_journal(Env::posix(), container_));
+  ASSERT_TRUE(replay(Env::posix()));
   EXPECT_EQ(container(), kSpliced);
   ASSERT_TRUE(write_journal(Env::posix(), container_, kTail, kZone, kFrame));
-  ASSERT_TRUE(replay_journal(Env::posix(), container_));
+  ASSERT_TRUE(replay(Env::posix()));
   EXPECT_EQ(container(), kSpliced);
   EXPECT_FALSE(has_journal());
 }
 
 TEST_F(JournalTest, RemoveJournalIsDurableAndQuiet) {
   FaultEnv env;
-  ASSERT_TRUE(write_journal(env, container_, kTail, kZone, kFrame));
-  remove_journal(env, container_);
-  remove_journal(env, container_);  // already gone: no error to report
+  FileIdentity own;
+  ASSERT_TRUE(write_journal(env, container_, kTail, kZone, kFrame, nullptr, nullptr, &own));
+  remove_journal(env, container_, own);
+  remove_journal(env, container_, own);  // already gone: no error to report
   env.crash();
   EXPECT_FALSE(has_journal());
+}
+
+// A journal is removed only while its name is still the journal file the
+// caller wrote or read: another file's journal that stands there now stays.
+TEST_F(JournalTest, OnlyTheCallersOwnJournalIsRemoved) {
+  FileIdentity own;
+  ASSERT_TRUE(write_journal(Env::posix(), container_, kTail, kZone, kFrame, nullptr, nullptr,
+                            &own));
+  const std::string other = dir_.file("other.seal");
+  testing::write_file(other, kGood);
+  ASSERT_EQ(std::rename(other.c_str(), journal_.c_str()), 0);
+  remove_journal(Env::posix(), container_, own);
+  ASSERT_TRUE(discard_journal(Env::posix(), container_, own));
+  EXPECT_EQ(journal(), kGood);
 }
 
 // Every call of a replay fails in turn, once or for good (followed by a
@@ -257,7 +420,7 @@ TEST_F(JournalTest, ReplayFailingAtEveryCallIsRedoneLater) {
   {
     FaultEnv env;
     testing::write_file(journal_, kGood);
-    ASSERT_TRUE(replay_journal(env, container_));
+    ASSERT_TRUE(replay(env));
     calls = env.count(FaultEnv::kAll);
   }
   for (bool die : {false, true}) {
@@ -271,7 +434,7 @@ TEST_F(JournalTest, ReplayFailingAtEveryCallIsRedoneLater) {
       } else {
         env.fail_nth(FaultEnv::kAll, n, EIO);
       }
-      Status s = replay_journal(env, container_);
+      Status s = replay(env);
       ASSERT_TRUE(env.failed());
       if (!s) {
         std::string text = s.error().to_string();
@@ -282,7 +445,7 @@ TEST_F(JournalTest, ReplayFailingAtEveryCallIsRedoneLater) {
         EXPECT_EQ(journal(), kGood);
       }
       if (die) env.crash();
-      ASSERT_TRUE(replay_journal(Env::posix(), container_));
+      ASSERT_TRUE(replay(Env::posix()));
       EXPECT_EQ(container(), kSpliced);
       EXPECT_FALSE(has_journal());
     }
@@ -390,7 +553,7 @@ TEST_F(JournalTest, CrashDuringWriteJournalIsAllOrNothing) {
     (void)write_journal(env, container_, kTail, kZone, kFrame);
     ASSERT_TRUE(env.failed());
     env.crash();
-    ASSERT_TRUE(replay_journal(Env::posix(), container_));
+    ASSERT_TRUE(replay(Env::posix()));
     std::string after = container();
     EXPECT_TRUE(after == kOriginal || after == kSpliced);
     EXPECT_FALSE(has_journal());
