@@ -342,7 +342,7 @@ Status Container::check_writable() const {
 }
 
 Status Container::check_usable() const {
-  TARVEL_TRY(check_process());
+  if (forks_ != fork_generation()) return check_process();
   if (needs_recovery_) {
     return Error::usage("a frame close of " + quoted(path_) +
                         " stopped part-way; reopen the file with open_append to complete it "
@@ -352,7 +352,6 @@ Status Container::check_usable() const {
 }
 
 Status Container::check_process() const {
-  // One relaxed load: the check runs on every append.
   if (forks_ != fork_generation()) {
     return Error::usage(quoted(path_) +
                         " was opened by the parent process; a forked child must open the file "

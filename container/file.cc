@@ -64,8 +64,6 @@ OpenFiles& open_files() {
   return *files;
 }
 
-std::atomic<uint64_t> forks{0};
-
 class PosixFile final : public File {
  public:
   explicit PosixFile(int fd) : fd_(fd) {
@@ -199,7 +197,7 @@ void lock_open_files() { open_files().mu.lock(); }
 void unlock_open_files() { open_files().mu.unlock(); }
 void detach_open_files() {
   PosixFile::detach_all_in_child();
-  forks.fetch_add(1, std::memory_order_relaxed);
+  file_internal::forks.fetch_add(1, std::memory_order_relaxed);
   open_files().mu.unlock();
 }
 
@@ -500,6 +498,8 @@ Result<std::string> file_path_of(Env& env, const std::string& path) {
 
 // --- Forked children ---
 
-uint64_t fork_generation() { return forks.load(std::memory_order_relaxed); }
+namespace file_internal {
+std::atomic<uint64_t> forks{0};
+}  // namespace file_internal
 
 }  // namespace tarvel

@@ -10,6 +10,7 @@
 #ifndef TARVEL_CONTAINER_FILE_H_
 #define TARVEL_CONTAINER_FILE_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -253,8 +254,14 @@ Result<std::string> file_path_of(Env& env, const std::string& path);
 // belongs to the parent, and the child opens the file itself.
 
 // How many forks made this process from the one that loaded the library: 0
-// there, one more in each child. One relaxed atomic load.
-uint64_t fork_generation();
+// there, one more in each child. One relaxed atomic load, inline: it is
+// checked on every append.
+namespace file_internal {
+extern std::atomic<uint64_t> forks;
+}  // namespace file_internal
+inline uint64_t fork_generation() {
+  return file_internal::forks.load(std::memory_order_relaxed);
+}
 
 }  // namespace tarvel
 

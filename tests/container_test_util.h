@@ -47,6 +47,20 @@ inline std::string rec(size_t n, unsigned char first = 0) {
   return out;
 }
 
+// A 4-byte record holding "v" (little-endian), and the records "from" to
+// "to" - 1 one after the other.
+inline std::string u32(uint32_t v) {
+  std::string out(4, '\0');
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(v >> (8 * i));
+  return out;
+}
+
+inline std::string u32s(uint32_t from, uint32_t to) {
+  std::string out;
+  for (uint32_t v = from; v < to; ++v) out += u32(v);
+  return out;
+}
+
 inline Container create_or_die(const std::string& path, const Schema& schema,
                                uint32_t header_area = 4096, const UserHeaders& user = {},
                                Env& env = Env::posix()) {

@@ -28,17 +28,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string u32(uint32_t v) {
-  std::string out(4, '\0');
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(v >> (8 * i));
-  return out;
-}
-
-// Records "from" to "to" - 1 of a fixed layout of 4 bytes.
-std::string u32s(uint32_t from, uint32_t to) {
-  std::string out;
-  for (uint32_t v = from; v < to; ++v) out += u32(v);
-  return out;
+// Appends records "from" to "to" - 1; false at the first refusal.
+bool append_all(Container& c, uint32_t from, uint32_t to) {
+  for (uint32_t i = from; i < to; ++i) {
+    if (!c.append_record(u32(i)).ok()) return false;
+  }
+  return true;
 }
 
 // A process forked to run "body", with a line-based channel each way. The
@@ -157,7 +152,7 @@ class FileIdentityTest : public ::testing::Test {
   // A new file of fixed records "from" to "to" - 1, closed into frame 1.
   void make_closed(const std::string& path, uint32_t from, uint32_t to) {
     Container c = create_or_die(path, fixed_schema(4));
-    for (uint32_t i = from; i < to; ++i) ASSERT_TRUE(c.append_record(u32(i)).ok());
+    ASSERT_TRUE(append_all(c, from, to));
     ASSERT_TRUE(c.close_frame(1, 3).ok());
   }
   // Every record of the file, frames then tail, through open_append.
@@ -194,9 +189,7 @@ TEST_F(FileIdentityTest, ChdirMovesNoJournal) {
     if (chdir(a.c_str()) != 0) return 2;
     Result<Container> w = Container::open_append("f.tarvel", env);
     if (!w) return 3;
-    for (uint32_t i = 0; i < 100; ++i) {
-      if (!w->append_record(u32(i)).ok()) return 4;
-    }
+    if (!append_all(*w, 0, 100)) return 4;
     if (chdir(b.c_str()) != 0) return 2;
     self.say("closed " + err(w->close_frame(1, 3)));
     return 0;
@@ -222,9 +215,7 @@ TEST_F(FileIdentityTest, RenamedWriterRefusesItsClose) {
     StopAtJournal env(self);
     Result<Container> w = Container::open_append(p, env);
     if (!w) return 3;
-    for (uint32_t i = 0; i < 200; ++i) {
-      if (!w->append_record(u32(i)).ok()) return 4;
-    }
+    if (!append_all(*w, 0, 200)) return 4;
     if (!w->flush_data().ok()) return 5;
     self.say("ready");
     self.wait();
@@ -266,9 +257,7 @@ TEST_F(FileIdentityTest, CreateMovesAFoundJournalAside) {
     StopAtJournal env(self);
     Result<Container> w = Container::open_append(p, env);
     if (!w) return 3;
-    for (uint32_t i = 0; i < 200; ++i) {
-      if (!w->append_record(u32(i)).ok()) return 4;
-    }
+    if (!append_all(*w, 0, 200)) return 4;
     self.say("closed " + err(w->close_frame(1, 3)));
     return 0;
   });
@@ -320,9 +309,7 @@ TEST_F(FileIdentityTest, LinkMadeAfterTheOpenStopsTheNextJournal) {
     StopAtJournal env(self);
     Result<Container> w = Container::open_append(a, env);
     if (!w) return 3;
-    for (uint32_t i = 250; i < 350; ++i) {
-      if (!w->append_record(u32(i)).ok()) return 4;
-    }
+    if (!append_all(*w, 250, 350)) return 4;
     self.say("ready");
     self.wait();
     self.say("closed " + err(w->close_frame(2, 3)));
@@ -354,7 +341,7 @@ TEST_F(FileIdentityTest, ForkedChildCannotUseTheParentsContainer) {
   const std::string p = dir_.file("p.tarvel");
   std::unique_ptr<Container> w =
       std::make_unique<Container>(create_or_die(p, fixed_schema(4)));
-  for (uint32_t i = 0; i < 100; ++i) ASSERT_TRUE(w->append_record(u32(i)).ok());
+  ASSERT_TRUE(append_all(*w, 0, 100));
   Child child([&](Child& self) {
     self.wait();
     self.say("append " + err(w->append_record(u32(7))));
@@ -368,7 +355,7 @@ TEST_F(FileIdentityTest, ForkedChildCannotUseTheParentsContainer) {
     self.wait();
     return 0;
   });
-  for (uint32_t i = 100; i < 200; ++i) ASSERT_TRUE(w->append_record(u32(i)).ok());
+  ASSERT_TRUE(append_all(*w, 100, 200));
   ASSERT_TRUE(w->close_frame(1, 3).ok());
   child.say("go");
   const std::string refused =

@@ -19,18 +19,6 @@
 namespace tarvel::testing {
 namespace {
 
-std::string u32(uint32_t v) {
-  std::string out(4, '\0');
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(v >> (8 * i));
-  return out;
-}
-
-std::string u32s(uint32_t from, uint32_t to) {
-  std::string out;
-  for (uint32_t v = from; v < to; ++v) out += u32(v);
-  return out;
-}
-
 class WriterLockTest : public ::testing::Test {
  protected:
   std::string refused() const { return "Usage: another writer holds \"" + path_ + "\""; }
