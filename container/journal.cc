@@ -238,7 +238,8 @@ bool journal_belongs(const JournalContent& journal, const JournalTarget& file) {
   // name writes the same schema, source and writer), but a mismatch proves
   // another file.
   const size_t fixed = fixed_lines_len(journal.zone);
-  if (fixed == std::string_view::npos || file.zone.substr(0, fixed) != journal.zone.substr(0, fixed)) {
+  if (fixed == std::string_view::npos ||
+      file.zone.substr(0, fixed) != journal.zone.substr(0, fixed)) {
     return false;
   }
   const std::optional<std::vector<Frame>> listed = zone_frames(journal.zone);
@@ -286,7 +287,7 @@ Status replay_journal(Env& env, const std::string& path, const std::string& file
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
                     env.open(file_path, OpenMode::kReadWrite).map_error(io_at(path)));
   TARVEL_TRY_ASSIGN(const FileIdentity opened, file->identity());
-  if (!(opened == held)) return moved_since_open(path);
+  if (opened != held) return moved_since_open(path);
   // On failure the journal stays, so the next replay starts over.
   TARVEL_TRY(splice(*file, content->tail_start, content->zone, content->frame));
   file.reset();
@@ -314,7 +315,7 @@ Status discard_journal(Env& env, const std::string& file_path, const FileIdentit
     if (is_missing(now.error())) return {};
     return std::move(now).error().with_path(path);
   }
-  if (!(*now == own)) return {};
+  if (*now != own) return {};
   Status removed = env.remove(path);
   if (removed) {
     sync_parent_dir(env, path);
@@ -327,7 +328,7 @@ Status discard_journal(Env& env, const std::string& file_path, const FileIdentit
   if (!file && is_missing(file.error())) return {};
   if (file) {
     Result<FileIdentity> opened = (*file)->identity();
-    if (opened && !(*opened == own)) return {};
+    if (opened && *opened != own) return {};
     if (opened && (*file)->truncate(0) && (*file)->sync()) return {};
   }
   return std::move(removed).error().with_path(path);
@@ -346,7 +347,9 @@ Status set_aside_journal(Env& env, const std::string& file_path) {
     Status moved = env.rename_noreplace(path, aside);
     if (moved) break;
     const Error& e = moved.error();
-    if (!e.is_io() || e.io_failure().errnum() != EEXIST) return std::move(moved).error().with_path(path);
+    if (!e.is_io() || e.io_failure().errnum() != EEXIST) {
+      return std::move(moved).error().with_path(path);
+    }
   }
   return sync_parent_dir_checked(env, path);
 }

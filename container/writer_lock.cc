@@ -139,7 +139,7 @@ Status check_one_name(Env& env, const std::string& file_path, const FileIdentity
     }
     return std::move(named).error().with_path(file_path);
   }
-  if (!(*named == file)) return moved_since_open(path);
+  if (*named != file) return moved_since_open(path);
   if (named->links > 1) return several_names(path);
   return {};
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/fault_env.h"
 #include "tests/test_util.h"
 
@@ -103,6 +105,53 @@ TEST(SyncParentDirChecked, FailsOnlyOnRealErrors) {
       EXPECT_TRUE(s) << s.error().to_string();
     }
   }
+}
+
+// A no-replace move never takes another file's name: both names stay as
+// they were.
+TEST(FileLayer, RenameNoReplaceRefusesATakenName) {
+  ScratchDir dir;
+  const std::string a = dir.file("a"), b = dir.file("b"), c = dir.file("c");
+  testing::write_file(a, "a");
+  testing::write_file(b, "b");
+  Status taken = Env::posix().rename_noreplace(a, b);
+  ASSERT_FALSE(taken);
+  EXPECT_EQ(taken.error().to_string(), "File exists (os error 17)");
+  EXPECT_EQ(testing::read_file(a), "a");
+  EXPECT_EQ(testing::read_file(b), "b");
+  ASSERT_TRUE(Env::posix().rename_noreplace(a, c));
+  EXPECT_FALSE(testing::file_exists(a));
+  EXPECT_EQ(testing::read_file(c), "a");
+}
+
+// The file's own path: absolute, its final links resolved, nothing else
+// touched; and the number of names a file has.
+TEST(FileLayer, FilePathOfAndLinkCount) {
+  ScratchDir dir;
+  const std::string d = dir.path();
+  testing::write_file(dir.file("f"), "x");
+  std::filesystem::create_symlink("f", dir.file("link"));
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  std::filesystem::current_path(d);
+  const std::string here = std::filesystem::current_path().string();
+  struct Case {
+    std::string path, want;
+  } cases[] = {
+      {d + "/f", d + "/f"},   {d + "//./f", d + "//./f"}, {"f", here + "/f"},
+      {"./f", here + "/./f"}, {"link", here + "/f"},      {d + "/link", d + "/f"},
+  };
+  for (const Case& c : cases) {
+    Result<std::string> got = file_path_of(Env::posix(), c.path);
+    EXPECT_EQ(got ? *got : got.error().to_string(), c.want) << c.path;
+  }
+  std::filesystem::current_path(cwd);
+
+  std::filesystem::create_hard_link(dir.file("f"), dir.file("g"));
+  Result<FileIdentity> f = Env::posix().identity(dir.file("f"));
+  Result<FileIdentity> g = Env::posix().identity(dir.file("g"));
+  ASSERT_TRUE(f && g);
+  EXPECT_EQ(f->links, 2u);
+  EXPECT_EQ(*f, *g);
 }
 
 }  // namespace

@@ -197,9 +197,16 @@ INSTANTIATE_TEST_SUITE_P(
 // Which journals a replay applies to a file: every state in which a crash
 // can leave a close or a header rewrite of the file itself, and nothing
 // else.
+// A journal's content, owned by its case.
+struct Journal {
+  uint64_t tail_start;
+  std::string zone;
+  std::string frame;
+};
+
 struct BelongsCase {
   const char* name;
-  JournalContent journal;
+  Journal journal;
   std::string file_zone;
   uint64_t file_length;
   std::string file_end;  // the file's bytes from the journal's tail_start on
@@ -216,8 +223,9 @@ TEST_P(JournalBelongsTest, OnlyAStateThatTheFilesOwnWriterLeaves) {
   const bool at_end = c.journal.tail_start <= c.file_length &&
                       c.file_length - c.journal.tail_start == c.journal.frame.size();
   ASSERT_EQ(at_end, !c.file_end.empty()) << "the case's file_end";
-  EXPECT_EQ(journal_belongs(c.journal, JournalTarget{kDataStart, c.file_zone, c.file_length,
-                                                     c.file_end}),
+  const JournalContent journal{c.journal.tail_start, c.journal.zone, c.journal.frame};
+  EXPECT_EQ(journal_belongs(journal, JournalTarget{kDataStart, c.file_zone, c.file_length,
+                                                   c.file_end}),
             c.belongs);
 }
 
@@ -229,9 +237,9 @@ const Headers::Entry kNote{"note", "x"};
 const std::string kRewritten = zone_of({kFirst}, kNote);
 const std::string kEmpty = zone_of({});
 const std::string kEmptyRewritten = zone_of({}, kNote);
-const JournalContent kClose{kTail, kZone, kFrame};
-const JournalContent kRewrite{kDataStart + 15, kRewritten, "f"};
-const JournalContent kEmptyRewrite{kDataStart - 1, kEmptyRewritten, std::string_view("\0", 1)};
+const Journal kClose{kTail, kZone, kFrame};
+const Journal kRewrite{kDataStart + 15, kRewritten, "f"};
+const Journal kEmptyRewrite{kDataStart - 1, kEmptyRewritten, std::string(1, '\0')};
 // A zone torn by its rewrite: the new zone's start up to the middle of the
 // new frame's entry, then the old zone's padding.
 const size_t kTear = kZone.find(";2,") + 3;
@@ -257,14 +265,17 @@ INSTANTIATE_TEST_SUITE_P(
         BelongsCase{"RewriteWhole", kRewrite, kRewritten, kDataStart + 16, "f", true},
         BelongsCase{"RewriteOfAFileWithoutData", kEmptyRewrite, kEmpty, kDataStart,
                     std::string(1, '\0'), true},
+        // A fix of rebuild_headers rewrites the list itself.
+        BelongsCase{"FixBeforeItsSplice", Journal{kDataStart + 15, zone_of({kSecond}), "f"},
+                    kBefore, kDataStart + 16, "f", true},
         // Another file: other fixed headers, another zone size.
         BelongsCase{"AnotherCreationTime", kClose,
                     zone_of({kFirst}, {}, "2024-01-01T00:00:00Z"), kDataStart + 16, "", false},
         BelongsCase{"AnotherZoneSize",
-                    JournalContent{kTail, zone_of({kFirst, kSecond}, {}, kCreatedAt, 512), kFrame},
+                    Journal{kTail, zone_of({kFirst, kSecond}, {}, kCreatedAt, 512), kFrame},
                     kBefore, kDataStart + 16, "", false},
         BelongsCase{"JournalWithoutTheFixedHeaders",
-                    JournalContent{kTail, kZone.substr(kZone.find("_frames:")) +
+                    Journal{kTail, kZone.substr(kZone.find("_frames:")) +
                                               std::string(kZone.find("_frames:"), '\0'),
                                    kFrame},
                     kBefore, kDataStart + 16, "", false},
@@ -273,13 +284,13 @@ INSTANTIATE_TEST_SUITE_P(
         BelongsCase{"AnotherList", kClose, zone_of({frame_of(7, 0, "0123")}), kDataStart + 16, "",
                     false},
         BelongsCase{"CloseNotAtTheTailStart",
-                    JournalContent{kTail + 2, zone_of({kFirst, frame_of(2, 6, kFrame)}), kFrame},
+                    Journal{kTail + 2, zone_of({kFirst, frame_of(2, 6, kFrame)}), kFrame},
                     kBefore, kDataStart + 16, "", false},
         BelongsCase{"CloseOfAnotherLength",
-                    JournalContent{kTail, zone_of({kFirst, frame_of(2, 4, "FRAMEX")}), kFrame},
+                    Journal{kTail, zone_of({kFirst, frame_of(2, 4, "FRAMEX")}), kFrame},
                     kBefore, kDataStart + 16, "", false},
         BelongsCase{"CloseOfAnotherChecksum",
-                    JournalContent{kTail, zone_of({kFirst, Frame{2, 4, 5, 1}}), kFrame}, kBefore,
+                    Journal{kTail, zone_of({kFirst, Frame{2, 4, 5, 1}}), kFrame}, kBefore,
                     kDataStart + 16, "", false},
         // An old journal of the file: its close completed, and records were
         // appended since, or its bytes are no longer the file's end.
@@ -288,9 +299,9 @@ INSTANTIATE_TEST_SUITE_P(
                     zone_of({kFirst, frame_of(2, 4, "FRAMEXX")}), kDataStart + 9, "FRAMX", false},
         BelongsCase{"RewriteWithRecordsBehind", kRewrite, kBefore, kDataStart + 20, "", false},
         // A frame outside the file.
-        BelongsCase{"TailPastTheEnd", JournalContent{kDataStart + 50, kZone, kFrame}, kTorn,
+        BelongsCase{"TailPastTheEnd", Journal{kDataStart + 50, kZone, kFrame}, kTorn,
                     kDataStart + 16, "", false},
-        BelongsCase{"TailInsideThePreamble", JournalContent{8, kZone, kFrame}, kTorn,
+        BelongsCase{"TailInsideThePreamble", Journal{8, kZone, kFrame}, kTorn,
                     kDataStart + 16, "", false}),
     [](const ::testing::TestParamInfo<BelongsCase>& info) { return info.param.name; });
 
