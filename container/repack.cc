@@ -85,11 +85,10 @@ Result<RepackReport> repack(const std::string& path, int32_t level, Env& env) {
 Result<RepackReport> repack_with_header_area(const std::string& path, int32_t level,
                                              uint32_t header_area, Env& env) try {
   // Held to the end: records a writer appended after the copy began would
-  // be gone once the copy takes the container's name.
-  // The copy, its rename and the directory flush belong to the file itself:
-  // repacked through a symbolic link, the link stays and its target is
-  // replaced. A file with several names is refused: the rename would give
-  // only one of them the new copy.
+  // be gone once the copy takes the container's name. The copy, its rename
+  // and the directory flush belong to the file itself: repacked through a
+  // symbolic link, the link stays and its target is replaced; a file with
+  // several names is refused, as the rename would renew only one of them.
   std::string file;
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> held, open_writer(env, path, OpenMode::kRead, &file));
   if (header_area == 0 || header_area > MAX_HEADER_AREA) {
