@@ -39,6 +39,65 @@ std::string created_at_text(uint64_t millis) {
          zero_padded(secs % 60, 2) + "Z";
 }
 
+// A field name or type that is empty or holds a separator of the
+// _schema_fields text would be read back as another field list, or refused.
+bool field_text_storable(std::string_view text) {
+  return !text.empty() && text.find_first_of(":;") == std::string_view::npos;
+}
+
+// The arguments of create that no open would accept back, refused before
+// anything is built. A header_area of 0 holds no headers and fails as
+// ZoneFull when the zone is rendered.
+Status check_storable(const Schema& schema, uint32_t header_area) {
+  if (header_area > MAX_HEADER_AREA) return header_area_outside(header_area);
+  if (schema.layout.is_fixed() && schema.layout.size == 0) {
+    return Error::usage("record size is zero: a fixed layout needs records of at least 1 byte");
+  }
+  for (const FieldSpec& f : schema.fields) {
+    if (!field_text_storable(f.name)) {
+      return Error::usage("field name " + quoted(f.name) +
+                          " cannot be stored: it is empty or holds ':' or ';'");
+    }
+    if (!field_text_storable(f.ty)) {
+      return Error::usage("field type " + quoted(f.ty) + " of field " + quoted(f.name) +
+                          " cannot be stored: it is empty or holds ':' or ';'");
+    }
+  }
+  return {};
+}
+
+// What create writes must open as what it was given: "zone" is read back as
+// an open reads it and compared with "headers" and "schema". Whatever does
+// not survive fails with Usage naming its header; text that is not UTF-8
+// (which a native caller can pass) is the case this catches.
+Status check_reads_back(const Headers& headers, const Schema& schema, std::string_view zone) {
+  const std::vector<Headers::Entry>& want = headers.entries();
+  for (const Headers::Entry& e : want) {
+    if (!check_utf8(e.value).valid) {
+      return Error::usage("header " + quoted(e.key) + " cannot be stored: its value is not UTF-8");
+    }
+  }
+  Result<Headers> parsed = Headers::parse(zone);
+  if (!parsed) {
+    return Error::usage("the header zone would not read back: " + parsed.error().to_string());
+  }
+  const std::vector<Headers::Entry>& got = parsed->entries();
+  for (size_t i = 0; i < want.size(); ++i) {
+    if (i >= got.size() || got[i] != want[i]) {
+      return Error::usage("header " + quoted(want[i].key) +
+                          " cannot be stored: it would not read back as written");
+    }
+  }
+  Result<Schema> read = Schema::from_headers(*parsed);
+  if (!read) return Error::usage("the schema would not read back: " + read.error().to_string());
+  // A prefixed layout stores no size, so layouts compare as stored.
+  if (read->name != schema.name || read->fields != schema.fields ||
+      read->layout.text() != schema.layout.text()) {
+    return Error::usage("the schema cannot be stored: it would not read back as written");
+  }
+  return {};
+}
+
 // open_read takes its view again at most this many times, waiting 1, 2, 4 ...
 // up to 64 milliseconds between tries: about two and a half seconds in all,
 // far longer than a frame close keeps its journal.
@@ -54,6 +113,7 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
                                     std::string_view source, std::string_view writer,
                                     uint64_t created_at_millis, uint32_t header_area,
                                     const UserHeaders& user, Env& env) try {
+  TARVEL_TRY(check_storable(schema, header_area));
   Headers headers;
   TARVEL_TRY(headers.set("_schema", schema.name));
   TARVEL_TRY(headers.set("_schema_fields", schema.fields_value()));
@@ -71,6 +131,7 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   TARVEL_TRY(headers.set("_sealed", "false"));
   for (const auto& [key, value] : user) TARVEL_TRY(headers.set_user(key, value));
   TARVEL_TRY_ASSIGN(std::string zone, headers.render(header_area));
+  TARVEL_TRY(check_reads_back(headers, schema, zone));
 
   // Nothing on disk has been touched up to here.
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,

@@ -89,8 +89,7 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> held, open_locked(env, path, OpenMode::kRead));
   TARVEL_TRY(replay_journal(env, path));
   if (header_area == 0 || header_area > MAX_HEADER_AREA) {
-    return Error::usage("header zone of " + std::to_string(header_area) +
-                        " bytes is outside 1..=" + std::to_string(MAX_HEADER_AREA));
+    return header_area_outside(header_area);
   }
   TARVEL_TRY_ASSIGN(Container old, ToolAccess::open_inner(path, false, env));
 
