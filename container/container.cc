@@ -1,6 +1,8 @@
 // Container state: creation, the open operations and release.
 #include "container/container.h"
 
+#include <errno.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -98,6 +100,22 @@ Status check_reads_back(const Headers& headers, const Schema& schema, std::strin
   return {};
 }
 
+// Moves the new file from "temp" to "path", which must be free. A move that
+// failed after the file reached "path" (linked there, its temporary name not
+// removed) has made the file ours all the same, and the temporary name goes.
+// Errors carry "path".
+Status move_new_file(Env& env, const std::string& temp, const std::string& path, File& file) {
+  Status moved = env.rename_noreplace(temp, path);
+  if (moved) return {};
+  Result<FileIdentity> held = file.identity();
+  Result<FileIdentity> named = env.identity(path);
+  if (held && named && *held == *named) {
+    (void)env.remove(temp);
+    return {};
+  }
+  return std::move(moved).error().with_path(path);
+}
+
 // open_read takes its view again at most this many times, waiting 1, 2, 4 ...
 // up to 64 milliseconds between tries: about two and a half seconds in all,
 // far longer than a frame close keeps its journal.
@@ -133,30 +151,41 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   TARVEL_TRY_ASSIGN(std::string zone, headers.render(header_area));
   TARVEL_TRY(check_reads_back(headers, schema, zone));
 
-  // Nothing on disk has been touched up to here.
-  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
-                    env.open(path, OpenMode::kCreateNew).map_error(io_at(path)));
-  // Locked before the first byte is written, so that no other writer can
-  // take the new file over. Should another open of it hold the lock already,
-  // the file is that writer's now, and it stays.
-  TARVEL_TRY(lock_writer(*file, path));
+  // Nothing on disk has been touched up to here. A name that is taken is
+  // refused before any file is made; the move below is what decides.
+  if (env.identity(path)) return Error::io_at(path, IoFailure::os(EEXIST));
+
+  // The file is written whole under a temporary name, flushed, and only then
+  // moved to the path, so that a crash at any point leaves either nothing
+  // at the path or a whole empty container. The temporary file is locked
+  // from its first moment, and the lock stays with the Container.
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, open_creating(env, path));
+  const std::string temp = creating_path(path);
   const Preamble preamble{FORMAT_VERSION, FLAG_COMPRESSED, header_area};
-  auto write_head = [&]() -> Status {
-    // The name is ours now. A journal left at its journal path by an earlier
-    // file of that name would be replayed into this one, so it goes,
-    // durably, before anything could replay it.
-    TARVEL_TRY(discard_journal(env, path));
-    TARVEL_TRY(write_all(*file, preamble.encode()));
-    TARVEL_TRY(write_all(*file, zone));
-    return file->sync();
-  };
-  if (Status written = write_head(); !written) {
-    // The file is this create's own, made by its exclusive open and locked:
-    // it goes, so that a retry can create it instead of meeting a stub that
-    // no open accepts.
+  Status written = write_all(*file, preamble.encode());
+  if (written) written = write_all(*file, zone);
+  if (written) written = file->sync();
+  if (written) written = move_new_file(env, temp, path, *file);
+  if (!written) {
+    // Nothing is at the path; the partial file under its own name goes.
+    (void)env.remove(temp);
+    return std::move(written).error();
+  }
+
+  // The name is ours now. A journal left at its journal path by an earlier
+  // file of that name would be replayed into this one, so it goes, durably,
+  // before anything could replay it.
+  Status ready = discard_journal(env, path);
+
+  // The move is durable with the directory: a file that create returns is
+  // there after a power loss.
+  if (ready) ready = sync_parent_dir_checked(env, path);
+  if (!ready) {
+    // The file is this create's own, moved in under its lock: it goes, so
+    // that a retry can create it.
     (void)env.remove(path);
     sync_parent_dir(env, path);
-    return std::move(written).error();
+    return std::move(ready).error();
   }
 
   Container c;
@@ -166,7 +195,7 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   c.schema_ = schema;
   c.preamble_ = preamble;
   c.env_ = &env;
-  c.file_path_ = path;  // the exclusive create never goes through a link
+  c.file_path_ = path;  // the move fails on a symbolic link at the path
   c.remember_zone(zone);
   c.data_start_ = PREAMBLE_LEN + header_area;
   c.file_len_ = c.data_start_;
@@ -273,6 +302,9 @@ Result<Container> Container::open_view(const std::string& path, bool allow_cut, 
 
 Result<Container> Container::open_append(const std::string& path, Env& env) try {
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, open_locked(env, path, OpenMode::kReadWrite));
+  // A create that stopped between its link and the removal of its
+  // temporary name left the file a second name.
+  TARVEL_TRY(remove_creating_leftover(env, path, *file));
   // A close interrupted by a crash is completed before anything is read, and
   // only now, under the lock: a live writer's journal is not ours to replay.
   TARVEL_TRY(replay_journal(env, path));

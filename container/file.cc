@@ -198,6 +198,25 @@ class PosixEnv final : public Env {
     return {};
   }
 
+  Status rename_noreplace(const std::string& from, const std::string& to) override {
+    if (from.find('\0') != std::string::npos || to.find('\0') != std::string::npos) {
+      return Error::io(IoFailure::nul_in_path());
+    }
+#if defined(RENAME_NOREPLACE)
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+      return {};
+    }
+    // A kernel or file system without the flag says so with one of these.
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return posix_error();
+#endif
+    // The link fails with EEXIST where a name stands at "to". Once it is
+    // made the file is at "to": a "from" that is gone meanwhile is no
+    // failure of the move.
+    if (::link(from.c_str(), to.c_str()) != 0) return posix_error();
+    if (::unlink(from.c_str()) != 0 && errno != ENOENT) return posix_error();
+    return {};
+  }
+
   Status remove(const std::string& path) override {
     if (path.find('\0') != std::string::npos) {
       return Error::io(IoFailure::nul_in_path());

@@ -99,6 +99,11 @@ class Env {
   virtual Result<std::unique_ptr<File>> open(const std::string& path,
                                              OpenMode mode) = 0;
   virtual Status rename(const std::string& from, const std::string& to) = 0;
+  // Moves "from" to "to" unless something stands at "to", which fails with
+  // EEXIST. Where the file system has no such rename, the move is a link of
+  // "to" to the file and the removal of "from", so that a crash between the
+  // two leaves the file with both names.
+  virtual Status rename_noreplace(const std::string& from, const std::string& to) = 0;
   // Removes the name "path"; a symbolic link is removed itself, never its
   // target.
   virtual Status remove(const std::string& path) = 0;
@@ -149,6 +154,9 @@ class EnvWrapper : public Env {
   }
   Status rename(const std::string& from, const std::string& to) override {
     return target_.rename(from, to);
+  }
+  Status rename_noreplace(const std::string& from, const std::string& to) override {
+    return target_.rename_noreplace(from, to);
   }
   Status remove(const std::string& path) override { return target_.remove(path); }
   Result<FileIdentity> identity(const std::string& path) override {

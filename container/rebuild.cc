@@ -337,6 +337,9 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& en
   if (fix) {
     // The fix writes the zone: it holds the writer's lock throughout.
     TARVEL_TRY_ASSIGN(std::unique_ptr<File> held, open_locked(env, path, OpenMode::kRead));
+    // A create that stopped between its link and the removal of its
+    // temporary name left the file a second name.
+    TARVEL_TRY(remove_creating_leftover(env, path, *held));
     TARVEL_TRY(replay_journal(env, path));
     // A file cut short opens too: its frames that are still whole are found.
     TARVEL_TRY_ASSIGN(Container container, ToolAccess::open_cut(path, true, env));

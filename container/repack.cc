@@ -87,6 +87,9 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   // Held to the end: records a writer appended after the copy began would
   // be gone once the copy takes the container's name.
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> held, open_locked(env, path, OpenMode::kRead));
+  // A create that stopped between its link and the removal of its
+  // temporary name left the file a second name.
+  TARVEL_TRY(remove_creating_leftover(env, path, *held));
   TARVEL_TRY(replay_journal(env, path));
   if (header_area == 0 || header_area > MAX_HEADER_AREA) {
     return header_area_outside(header_area);

@@ -168,14 +168,17 @@ class FaultEnv final : public Env {
     track(from);
     track(to);
     TARVEL_TRY(base_.rename(from, to));
-    auto old = live_.find(to);
-    if (old != live_.end()) inodes_[old->second].path.clear();
-    auto moved = live_.find(from);
-    if (moved != live_.end()) {
-      inodes_[moved->second].path = to;
-      live_[to] = moved->second;
-      live_.erase(moved);
-    }
+    moved(from, to);
+    return {};
+  }
+
+  // Counted as a rename; durable, like one, once the directory is synced.
+  Status rename_noreplace(const std::string& from, const std::string& to) override {
+    if (auto e = inject(kRename)) return std::move(*e);
+    track(from);
+    track(to);
+    TARVEL_TRY(base_.rename_noreplace(from, to));
+    moved(from, to);
     return {};
   }
 
@@ -284,6 +287,18 @@ class FaultEnv final : public Env {
       if (was) return Error::io(IoFailure::os(EINTR));
     }
     return std::nullopt;
+  }
+
+  // The file at "from" is at "to" now; one that stood at "to" has no name.
+  void moved(const std::string& from, const std::string& to) {
+    auto old = live_.find(to);
+    if (old != live_.end()) inodes_[old->second].path.clear();
+    auto it = live_.find(from);
+    if (it != live_.end()) {
+      inodes_[it->second].path = to;
+      live_[to] = it->second;
+      live_.erase(it);
+    }
   }
 
   // Starts tracking "path" before the env first changes it: a file there
