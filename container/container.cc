@@ -314,10 +314,13 @@ Result<Container> Container::open_append(const std::string& path, Env& env) try 
   TARVEL_TRY_ASSIGN(std::string tail, read_exact_at(*c.file_, start, c.file_len_ - start));
   SplitRecords split = split_records(tail, c.schema_.layout);
   // The torn record of a crash is cut off so that appends continue right
-  // behind the last whole record; the cut is made durable by the next flush.
+  // behind the last whole record. The cut is flushed before anything is
+  // written behind it: appends that reached the disk without it would be
+  // followed by the rest of the torn record, read back as records.
   if (split.torn != 0) {
     const uint64_t cut = c.file_len_ - split.torn;
     TARVEL_TRY(c.file_->truncate(cut));
+    TARVEL_TRY(c.file_->sync());
     c.file_len_ = cut;
   }
   c.records_ = sat_add(c.records_, split.records.size());

@@ -132,6 +132,26 @@ TEST_F(OpenTest, TornPrefixedRecordIsCutWithItsPrefix) {
   EXPECT_EQ(read_file(path_).substr(kDataStart), tail.substr(0, 7));
 }
 
+// The cut of a torn record is durable before anything is written behind it:
+// a power loss that kept the appends and lost the cut would bring back the
+// rest of the torn record, read as records.
+TEST_F(OpenTest, TornRecordCutIsDurableBeforeAppends) {
+  // One whole record, then a prefix of 300 bytes with 228 of them.
+  const std::string whole("\x03\x00" "abc", 5);
+  write_raw("_schema:rec\n_schema_fields:\n_record:prefixed\n",
+            whole + std::string("\x2c\x01", 2) + std::string(228, '\0'));
+  FaultEnv env;
+  {
+    Container a = value_or_die(Container::open_append(path_, env));
+    ASSERT_TRUE(a.append_record("").ok());
+    ASSERT_TRUE(a.flush_data().ok());
+  }
+  env.crash_keeping_writes();
+  Container r = value_or_die(Container::open_append(path_));
+  EXPECT_EQ(r.records(), 2u);
+  EXPECT_EQ(value_or_die(r.read_tail()), whole + std::string(2, '\0'));
+}
+
 TEST_F(OpenTest, SealedFileAcceptsAppends) {
   {
     Container c = create_or_die(path_, fixed_schema(10));

@@ -18,9 +18,10 @@
 // crash() puts every tracked path back to its durable state: the contents of
 // the file that was durably at that name, or no file at all. So a created
 // file whose directory was never synced disappears, and an unsynced rename or
-// removal is undone. Nothing else is modelled: a sync is all or nothing, a
-// file that cannot be read when tracking starts counts as absent, and files
-// the env never changed are left alone.
+// removal is undone. crash_keeping_writes() keeps the unsynced writes of
+// file data too, but not unsynced length changes. Nothing else is modelled:
+// a sync is all or nothing, a file that cannot be read when tracking starts
+// counts as absent, and files the env never changed are left alone.
 //
 // Not thread-safe. The env must outlive the files it opened; call crash()
 // only once the code under test has let go of its files.
@@ -37,7 +38,9 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "container/file.h"
 
@@ -126,24 +129,14 @@ class FaultEnv final : public Env {
   // Puts every tracked path back to its durable state (see the top of this
   // file), clears all faults, and starts tracking afresh: what is on disk
   // now counts as durable.
-  void crash() {
-    std::set<std::string> paths;
-    for (const auto& [path, id] : live_) paths.insert(path);
-    for (const auto& [path, id] : durable_) paths.insert(path);
-    for (const std::string& path : paths) {
-      auto d = durable_.find(path);
-      if (d != durable_.end() && d->second) {
-        Result<std::unique_ptr<File>> f = base_.open(path, OpenMode::kCreateTruncate);
-        if (f) (void)write_all(**f, inodes_[*d->second].synced);
-      } else {
-        (void)base_.remove(path);
-      }
-    }
-    live_.clear();
-    durable_.clear();
-    inodes_.clear();
-    clear_faults();
-  }
+  void crash() { restore(false); }
+
+  // As crash(), but the file data written since each file's last sync
+  // stays: the writes are applied in order to its synced contents, extending
+  // it where they ran past its end, while the length set by a truncate since
+  // then is lost. A drive that wrote back unflushed data and not the file's
+  // new length leaves this.
+  void crash_keeping_writes() { restore(true); }
 
   Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
     if (auto e = inject(kOpen)) return std::move(*e);
@@ -154,7 +147,7 @@ class FaultEnv final : public Env {
     int id = -1;
     if (writes && !live_.count(path)) {  // created by this open
       id = next_id_++;
-      inodes_[id] = Inode{path, ""};
+      inodes_[id] = Inode{path, "", {}};
       live_[path] = id;
     } else if (live_.count(path)) {
       id = live_[path];
@@ -204,6 +197,34 @@ class FaultEnv final : public Env {
   }
 
  private:
+  // crash() and crash_keeping_writes().
+  void restore(bool keep_writes) {
+    std::set<std::string> paths;
+    for (const auto& [path, id] : live_) paths.insert(path);
+    for (const auto& [path, id] : durable_) paths.insert(path);
+    for (const std::string& path : paths) {
+      auto d = durable_.find(path);
+      if (d != durable_.end() && d->second) {
+        const Inode& inode = inodes_[*d->second];
+        std::string contents = inode.synced;
+        if (keep_writes) {
+          for (const auto& [at, bytes] : inode.unsynced) {
+            if (contents.size() < at + bytes.size()) contents.resize(at + bytes.size(), '\0');
+            contents.replace(at, bytes.size(), bytes);
+          }
+        }
+        Result<std::unique_ptr<File>> f = base_.open(path, OpenMode::kCreateTruncate);
+        if (f) (void)write_all(**f, contents);
+      } else {
+        (void)base_.remove(path);
+      }
+    }
+    live_.clear();
+    durable_.clear();
+    inodes_.clear();
+    clear_faults();
+  }
+
   static constexpr unsigned kKinds = 10;
 
   // A file as the crash model sees it: the name it lives under now (empty
@@ -211,6 +232,8 @@ class FaultEnv final : public Env {
   struct Inode {
     std::string path;
     std::string synced;
+    // The writes since the last sync: offset and bytes, in order.
+    std::vector<std::pair<uint64_t, std::string>> unsynced;
   };
 
   class FaultFile final : public File {
@@ -220,17 +243,24 @@ class FaultEnv final : public Env {
 
     Status seek(uint64_t offset) override {
       if (auto e = env_->inject(kSeek)) return std::move(*e);
-      return base_->seek(offset);
+      TARVEL_TRY(base_->seek(offset));
+      pos_ = offset;
+      return {};
     }
     Result<size_t> read(char* buf, size_t n) override {
       if (auto e = env_->inject(kRead)) return std::move(*e);
       if (env_->max_read_ != 0 && n > env_->max_read_) n = env_->max_read_;
-      return base_->read(buf, n);
+      TARVEL_TRY_ASSIGN(size_t got, base_->read(buf, n));
+      pos_ += got;
+      return got;
     }
     Result<size_t> write(const char* buf, size_t n) override {
       if (auto e = env_->inject(kWrite)) return std::move(*e);
       if (env_->max_write_ != 0 && n > env_->max_write_) n = env_->max_write_;
-      return base_->write(buf, n);
+      TARVEL_TRY_ASSIGN(size_t put, base_->write(buf, n));
+      env_->wrote(id_, pos_, std::string_view(buf, put));
+      pos_ += put;
+      return put;
     }
     Result<uint64_t> length() override {
       if (auto e = env_->inject(kLength)) return std::move(*e);
@@ -269,7 +299,13 @@ class FaultEnv final : public Env {
     std::unique_ptr<File> base_;
     int id_;           // the tracked file, or -1
     std::string dir_;  // the directory's path when this is a directory
+    uint64_t pos_ = 0;
   };
+
+  void wrote(int id, uint64_t at, std::string_view bytes) {
+    auto it = inodes_.find(id);
+    if (it != inodes_.end()) it->second.unsynced.emplace_back(at, std::string(bytes));
+  }
 
   // Counts a call of kind "op" and returns the error it is to fail with.
   std::optional<Error> inject(Op op) {
@@ -311,7 +347,7 @@ class FaultEnv final : public Env {
       return;
     }
     int id = next_id_++;
-    inodes_[id] = Inode{path, std::move(*now)};
+    inodes_[id] = Inode{path, std::move(*now), {}};
     live_[path] = id;
     durable_[path] = id;
   }
@@ -321,6 +357,7 @@ class FaultEnv final : public Env {
     if (it == inodes_.end() || it->second.path.empty()) return;
     Result<std::string> now = read_whole_file(base_, it->second.path);
     if (now) it->second.synced = std::move(*now);
+    it->second.unsynced.clear();
   }
 
   // Every entry the env made or removed in "dir" is durable now.
