@@ -116,6 +116,48 @@ Status move_new_file(Env& env, const std::string& temp, const std::string& path,
   return std::move(moved).error().with_path(path);
 }
 
+// open_append walks a prefixed raw tail through a window of this many bytes,
+// so that a tail of any length costs no more memory.
+constexpr size_t kTailWindow = 1 << 20;
+
+// The whole records at the start of the bytes [start, end) of "file", and
+// the bytes they take, prefixes included; the rest is a torn record.
+struct WholeRecords {
+  uint64_t records = 0;
+  uint64_t bytes = 0;
+};
+
+// Fixed-size records are counted without a read. Prefixed ones are walked
+// from length prefix to length prefix, reading only the windows that hold
+// a prefix.
+Result<WholeRecords> count_whole_records(File& file, uint64_t start, uint64_t end,
+                                         const RecordLayout& layout) {
+  const uint64_t len = end - start;
+  if (layout.is_fixed()) {
+    if (layout.size == 0) return WholeRecords{};
+    return WholeRecords{len / layout.size, len - len % layout.size};
+  }
+  WholeRecords whole;
+  std::string window;
+  uint64_t window_start = 0;
+  uint64_t p = start;
+  while (end - p >= 2) {
+    if (window.empty() || p < window_start || p + 2 > window_start + window.size()) {
+      window.resize(static_cast<size_t>(std::min<uint64_t>(kTailWindow, end - p)));
+      TARVEL_TRY(file.seek(p));
+      TARVEL_TRY(read_exact(file, window.data(), window.size()));
+      window_start = p;
+    }
+    const auto* b = reinterpret_cast<const unsigned char*>(window.data() + (p - window_start));
+    const uint64_t body = static_cast<uint64_t>(b[0]) | static_cast<uint64_t>(b[1]) << 8;
+    if (body > end - p - 2) break;
+    p += 2 + body;
+    ++whole.records;
+  }
+  whole.bytes = p - start;
+  return whole;
+}
+
 // open_read takes its view again at most this many times, waiting 1, 2, 4 ...
 // up to 64 milliseconds between tries: about two and a half seconds in all,
 // far longer than a frame close keeps its journal.
@@ -311,20 +353,20 @@ Result<Container> Container::open_append(const std::string& path, Env& env) try 
   TARVEL_TRY_ASSIGN(Container c, load(path, file, true, env));
   const uint64_t start = c.tail_start();
   if (c.file_len_ <= start) return c;
-  TARVEL_TRY_ASSIGN(std::string tail, read_exact_at(*c.file_, start, c.file_len_ - start));
-  SplitRecords split = split_records(tail, c.schema_.layout);
+  TARVEL_TRY_ASSIGN(const WholeRecords whole,
+                    count_whole_records(*c.file_, start, c.file_len_, c.schema_.layout));
   // The torn record of a crash is cut off so that appends continue right
   // behind the last whole record. The cut is flushed before anything is
   // written behind it: appends that reached the disk without it would be
   // followed by the rest of the torn record, read back as records.
-  if (split.torn != 0) {
-    const uint64_t cut = c.file_len_ - split.torn;
+  const uint64_t cut = start + whole.bytes;
+  if (cut != c.file_len_) {
     TARVEL_TRY(c.file_->truncate(cut));
     TARVEL_TRY(c.file_->sync());
     c.file_len_ = cut;
   }
-  c.records_ = sat_add(c.records_, split.records.size());
-  c.bytes_raw_ = sat_add(c.bytes_raw_, tail.size() - split.torn);
+  c.records_ = sat_add(c.records_, whole.records);
+  c.bytes_raw_ = sat_add(c.bytes_raw_, whole.bytes);
   return c;
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();

@@ -65,13 +65,25 @@ TEST_F(OpenTest, IoFailuresCarryThePathOnlyForOpenAndLength) {
     env.fail_nth(k.ops, 1, EIO);
     EXPECT_EQ(err(Container::open_read(path_, env)), k.error);
   }
-  // The tail read and the cut of open_append.
-  for (unsigned ops : {FaultEnv::kRead, FaultEnv::kTruncate}) {
+  // The cut of open_append and its flush; a fixed-size tail is counted
+  // without a read.
+  for (unsigned ops : {FaultEnv::kTruncate, FaultEnv::kSync}) {
+    write_file(path_, bytes);
     FaultEnv env;
-    env.fail_nth(ops, ops == FaultEnv::kRead ? 3 : 1, EIO);
+    env.fail_nth(ops, 1, EIO);
     EXPECT_EQ(err(Container::open_append(path_, env)), "Io: " + eio);
-    EXPECT_EQ(read_file(path_), bytes);
+    if (ops == FaultEnv::kTruncate) {
+      EXPECT_EQ(read_file(path_), bytes);
+    }
   }
+  // The read of a prefixed tail, after the preamble's and the zone's.
+  write_raw("_schema:rec\n_schema_fields:\n_record:prefixed\n",
+            std::string("\x03\x00" "abc" "\x05\x00" "xy", 9));
+  const std::string prefixed = read_file(path_);
+  FaultEnv env;
+  env.fail_nth(FaultEnv::kRead, 3, EIO);
+  EXPECT_EQ(err(Container::open_append(path_, env)), "Io: " + eio);
+  EXPECT_EQ(read_file(path_), prefixed);
 }
 
 TEST_F(OpenTest, HeadOnlyFileHasNoFramesAndNoTail) {
