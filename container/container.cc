@@ -10,6 +10,7 @@
 #include <new>
 #include <thread>
 
+#include "container/codec.h"
 #include "container/journal.h"
 #include "container/text.h"
 #include "container/workspace.h"
@@ -241,6 +242,7 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   c.remember_zone(zone);
   c.data_start_ = PREAMBLE_LEN + header_area;
   c.file_len_ = c.data_start_;
+  c.note_tail_start();
   c.writable_ = true;
   return c;
 } catch (const std::bad_alloc&) {
@@ -306,6 +308,7 @@ Result<Container> Container::load(const std::string& path, std::unique_ptr<File>
   c.remember_zone(zone);
   c.data_start_ = data_start;
   c.file_len_ = len;
+  c.note_tail_start();
   c.records_ = c.records_committed_ = records;
   c.bytes_raw_ = c.bytes_raw_committed_ = bytes_raw;
   c.writable_ = writable;
@@ -395,6 +398,8 @@ Workspace& Container::work() {
 
 uint64_t Container::tail_start() const { return ::tarvel::tail_start(frames_, data_start_); }
 
+void Container::note_tail_start() { tail_full_at_ = sat_add(tail_start(), MAX_FRAME_BODY); }
+
 Result<bool> Container::unchanged() try {
   TARVEL_TRY_ASSIGN(PendingClose pending, pending_close(*env_, file_path_, *file_));
   if (pending == PendingClose::kRecovery) return recovery_pending(path_);
@@ -446,6 +451,7 @@ Status Container::cut_to(uint64_t length) {
 void Container::replace_counts(std::vector<Frame> frames, uint64_t records,
                                uint64_t bytes_raw) {
   frames_ = std::move(frames);
+  note_tail_start();
   if (work_ != nullptr) {
     work_->first_position.clear();
     work_->indexed = 0;
