@@ -139,6 +139,17 @@ class PosixFile final : public File {
 class PosixEnv final : public Env {
  public:
   Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
+    return open_with(path, mode, 0666);
+  }
+
+  Result<std::unique_ptr<File>> open_new(const std::string& path, uint32_t bits) override {
+    return open_with(path, OpenMode::kCreateNew, static_cast<mode_t>(bits & 0777));
+  }
+
+ private:
+  // "bits" are the permission bits of a file that the open creates.
+  Result<std::unique_ptr<File>> open_with(const std::string& path, OpenMode mode,
+                                          mode_t bits) {
     if (path.find('\0') != std::string::npos) {
       return Error::io(IoFailure::nul_in_path());
     }
@@ -165,7 +176,7 @@ class PosixEnv final : public Env {
     // I/O is done on it.
     int fd;
     do {
-      fd = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
+      fd = ::open(path.c_str(), flags | O_NONBLOCK, bits);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
       const int err = errno;
@@ -190,6 +201,7 @@ class PosixEnv final : public Env {
     return file;
   }
 
+ public:
   Status rename(const std::string& from, const std::string& to) override {
     if (from.find('\0') != std::string::npos || to.find('\0') != std::string::npos) {
       return Error::io(IoFailure::nul_in_path());

@@ -98,6 +98,10 @@ class Env {
   // in the modes that the system allows for one, and its reads fail.
   virtual Result<std::unique_ptr<File>> open(const std::string& path,
                                              OpenMode mode) = 0;
+  // Opens "path" as OpenMode::kCreateNew does, but the new file gets the
+  // permission bits "bits" (0o777 at most) as reduced by the process's
+  // file-creation mask: it is never open to more users than "bits" allow.
+  virtual Result<std::unique_ptr<File>> open_new(const std::string& path, uint32_t bits) = 0;
   virtual Status rename(const std::string& from, const std::string& to) = 0;
   // Moves "from" to "to" unless something stands at "to", which fails with
   // EEXIST. Where the file system has no such rename, the move is a link of
@@ -151,6 +155,9 @@ class EnvWrapper : public Env {
 
   Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
     return target_.open(path, mode);
+  }
+  Result<std::unique_ptr<File>> open_new(const std::string& path, uint32_t bits) override {
+    return target_.open_new(path, bits);
   }
   Status rename(const std::string& from, const std::string& to) override {
     return target_.rename(from, to);

@@ -37,6 +37,11 @@ class KillAtEnv final : public EnvWrapper {
     TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, target().open(path, mode));
     return std::unique_ptr<File>(new KillAtFile(this, std::move(file)));
   }
+  Result<std::unique_ptr<File>> open_new(const std::string& path, uint32_t bits) override {
+    tick();
+    TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, target().open_new(path, bits));
+    return std::unique_ptr<File>(new KillAtFile(this, std::move(file)));
+  }
   Status rename(const std::string& from, const std::string& to) override {
     tick();
     return target().rename(from, to);

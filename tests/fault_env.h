@@ -139,21 +139,12 @@ class FaultEnv final : public Env {
   void crash_keeping_writes() { restore(true); }
 
   Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
-    if (auto e = inject(kOpen)) return std::move(*e);
-    bool writes = mode == OpenMode::kReadWrite || mode == OpenMode::kCreateNew ||
-                  mode == OpenMode::kCreateTruncate;
-    if (writes) track(path);
-    TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, base_.open(path, mode));
-    int id = -1;
-    if (writes && !live_.count(path)) {  // created by this open
-      id = next_id_++;
-      inodes_[id] = Inode{path, "", {}};
-      live_[path] = id;
-    } else if (live_.count(path)) {
-      id = live_[path];
-    }
-    bool dir = mode == OpenMode::kDirectory;
-    return std::unique_ptr<File>(new FaultFile(this, std::move(file), id, dir ? path : ""));
+    return open_tracked(path, mode, [&] { return base_.open(path, mode); });
+  }
+
+  // Counted and modelled as an open with OpenMode::kCreateNew.
+  Result<std::unique_ptr<File>> open_new(const std::string& path, uint32_t bits) override {
+    return open_tracked(path, OpenMode::kCreateNew, [&] { return base_.open_new(path, bits); });
   }
 
   Status rename(const std::string& from, const std::string& to) override {
@@ -197,6 +188,28 @@ class FaultEnv final : public Env {
   }
 
  private:
+  // The open of "path" in "mode" that "base_open" makes, counted, failed on
+  // demand and tracked.
+  template <class BaseOpen>
+  Result<std::unique_ptr<File>> open_tracked(const std::string& path, OpenMode mode,
+                                             BaseOpen base_open) {
+    if (auto e = inject(kOpen)) return std::move(*e);
+    bool writes = mode == OpenMode::kReadWrite || mode == OpenMode::kCreateNew ||
+                  mode == OpenMode::kCreateTruncate;
+    if (writes) track(path);
+    TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, base_open());
+    int id = -1;
+    if (writes && !live_.count(path)) {  // created by this open
+      id = next_id_++;
+      inodes_[id] = Inode{path, "", {}};
+      live_[path] = id;
+    } else if (live_.count(path)) {
+      id = live_[path];
+    }
+    bool dir = mode == OpenMode::kDirectory;
+    return std::unique_ptr<File>(new FaultFile(this, std::move(file), id, dir ? path : ""));
+  }
+
   // crash() and crash_keeping_writes().
   void restore(bool keep_writes) {
     std::set<std::string> paths;
