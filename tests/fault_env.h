@@ -148,22 +148,12 @@ class FaultEnv final : public Env {
   }
 
   Status rename(const std::string& from, const std::string& to) override {
-    if (auto e = inject(kRename)) return std::move(*e);
-    track(from);
-    track(to);
-    TARVEL_TRY(base_.rename(from, to));
-    moved(from, to);
-    return {};
+    return move_tracked(from, to, [&] { return base_.rename(from, to); });
   }
 
   // Counted as a rename; durable, like one, once the directory is synced.
   Status rename_noreplace(const std::string& from, const std::string& to) override {
-    if (auto e = inject(kRename)) return std::move(*e);
-    track(from);
-    track(to);
-    TARVEL_TRY(base_.rename_noreplace(from, to));
-    moved(from, to);
-    return {};
+    return move_tracked(from, to, [&] { return base_.rename_noreplace(from, to); });
   }
 
   // Not counted and never failed: it only inspects a name.
@@ -338,8 +328,15 @@ class FaultEnv final : public Env {
     return std::nullopt;
   }
 
-  // The file at "from" is at "to" now; one that stood at "to" has no name.
-  void moved(const std::string& from, const std::string& to) {
+  // The move of "from" to "to" that "base_move" makes, counted as a rename,
+  // failed on demand and tracked: the file at "from" is at "to" afterwards,
+  // and one that stood at "to" has no name.
+  template <class BaseMove>
+  Status move_tracked(const std::string& from, const std::string& to, BaseMove base_move) {
+    if (auto e = inject(kRename)) return std::move(*e);
+    track(from);
+    track(to);
+    TARVEL_TRY(base_move());
     auto old = live_.find(to);
     if (old != live_.end()) inodes_[old->second].path.clear();
     auto it = live_.find(from);
@@ -348,6 +345,7 @@ class FaultEnv final : public Env {
       live_[to] = it->second;
       live_.erase(it);
     }
+    return {};
   }
 
   // Starts tracking "path" before the env first changes it: a file there
