@@ -88,7 +88,9 @@ Result<std::unique_ptr<File>> open_creating(Env& env, const std::string& path) {
       if (locked.error().kind() != ErrorKind::kUsage) (void)env.remove(temp);
       return std::move(locked).error();
     }
-    if (made.error().io_failure().errnum() != EEXIST) return std::move(made).error().with_path(path);
+    if (made.error().io_failure().errnum() != EEXIST) {
+      return std::move(made).error().with_path(path);
+    }
     Result<std::unique_ptr<File>> left = env.open(temp, OpenMode::kRead);
     if (!left) {
       if (is_missing(left.error())) continue;

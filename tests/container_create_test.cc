@@ -165,7 +165,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(CreateTest, UnusualTextReadsBackAsWritten) {
   const std::string odd = std::string("a\0b\r\n\\:;\t ", 10) + "\xc3\xa9\xf0\x9f\x98\x80";
   Schema schema{odd,
-                {{"name with spaces\n\\", std::string("bool\r\0x", 7), 7}, {"é", "u8", UINT32_MAX}},
+                {{"name with spaces\n\\", std::string("bool\r\0x", 7), 7},
+                 {"é", "u8", UINT32_MAX}},
                 RecordLayout::fixed(UINT32_MAX)};
   UserHeaders user = {{"k", odd}, {"empty", ""}, {"nul", std::string(1, '\0')}};
   Container c = value_or_die(
