@@ -3,6 +3,7 @@
 #include <new>
 #include <string>
 
+#include "container/codec.h"
 #include "container/container.h"
 #include "container/journal.h"
 #include "container/text.h"
@@ -17,6 +18,7 @@ Status Container::append_record(std::string_view body) try {
       return Error::usage("record is " + std::to_string(body.size()) + " bytes, the schema says " +
                           std::to_string(schema_.layout.size));
     }
+    TARVEL_TRY(check_tail_room(body.size()));
     buffer_.append(body);
     bytes_raw_ = sat_add(bytes_raw_, body.size());
   } else {
@@ -24,6 +26,7 @@ Status Container::append_record(std::string_view body) try {
       return Error::usage("record of " + std::to_string(body.size()) +
                           " bytes overflows the u16 prefix");
     }
+    TARVEL_TRY(check_tail_room(body.size() + 2));
     const char prefix[2] = {static_cast<char>(body.size() & 0xff),
                             static_cast<char>(body.size() >> 8)};
     // Room for prefix and body first: a buffer that ran out of memory
@@ -40,6 +43,15 @@ Status Container::append_record(std::string_view body) try {
   return {};
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
+}
+
+Status Container::check_tail_room(uint64_t added) const {
+  // A frame close takes the whole tail; refused there, it would block every
+  // later close, so the record that would make it too long is refused here.
+  if (sat_add(sat_add(file_len_, buffer_.size()), added) <= tail_full_at_) return {};
+  return Error::usage("record would make the raw tail of " + quoted(path_) + " longer than " +
+                      std::to_string(MAX_FRAME_BODY) +
+                      " bytes, more than one frame may hold; close a frame first");
 }
 
 Status Container::write_buffer() {

@@ -97,6 +97,15 @@ Status Container::close_frame(uint64_t frame_id, int32_t level) try {
   // Refused before anything is written: a journal goes only where every
   // later open of this file finds it.
   TARVEL_TRY(check_name());
+  // A frame takes the whole tail, and one that decodes to more than a frame
+  // may hold could never be read: such a tail, which only an older writer
+  // leaves, is refused before anything is read or written.
+  if (const uint64_t tail = sat_add(file_len_, buffer_.size()); tail > tail_full_at_) {
+    return Error::usage("the raw tail of " + quoted(path_) + " holds " +
+                        std::to_string(tail - tail_start()) +
+                        " bytes, more than one frame may hold (" +
+                        std::to_string(MAX_FRAME_BODY) + "); it cannot be closed into a frame");
+  }
   // This close's journal replaces the one a failed header rewrite kept.
   TARVEL_TRY(finish_pending_rewrite());
   // The buffered records join the raw tail, which becomes the frame; an
@@ -133,6 +142,7 @@ Status Container::close_frame(uint64_t frame_id, int32_t level) try {
 
   // Commit: nothing from here on can fail.
   frames_.push_back(frame);
+  note_tail_start();
   frames.commit();
   headers_ = std::move(headers);
   records_committed_ = records_;

@@ -1,6 +1,8 @@
 // Container state: creation, the open operations and release.
 #include "container/container.h"
 
+#include <errno.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include <new>
 #include <thread>
 
+#include "container/codec.h"
 #include "container/journal.h"
 #include "container/text.h"
 #include "container/workspace.h"
@@ -39,6 +42,123 @@ std::string created_at_text(uint64_t millis) {
          zero_padded(secs % 60, 2) + "Z";
 }
 
+// A field name or type that is empty or holds a separator of the
+// _schema_fields text would be read back as another field list, or refused.
+bool field_text_storable(std::string_view text) {
+  return !text.empty() && text.find_first_of(":;") == std::string_view::npos;
+}
+
+// The arguments of create that no open would accept back, refused before
+// anything is built. A header_area of 0 holds no headers and fails as
+// ZoneFull when the zone is rendered.
+Status check_storable(const Schema& schema, uint32_t header_area) {
+  if (header_area > MAX_HEADER_AREA) return header_area_outside(header_area);
+  if (schema.layout.is_fixed() && schema.layout.size == 0) {
+    return Error::usage("record size is zero: a fixed layout needs records of at least 1 byte");
+  }
+  for (const FieldSpec& f : schema.fields) {
+    if (!field_text_storable(f.name)) {
+      return Error::usage("field name " + quoted(f.name) +
+                          " cannot be stored: it is empty or holds ':' or ';'");
+    }
+    if (!field_text_storable(f.ty)) {
+      return Error::usage("field type " + quoted(f.ty) + " of field " + quoted(f.name) +
+                          " cannot be stored: it is empty or holds ':' or ';'");
+    }
+  }
+  return {};
+}
+
+// What create writes must open as what it was given: "zone" is read back as
+// an open reads it and compared with "headers" and "schema". Whatever does
+// not survive fails with Usage naming its header; text that is not UTF-8
+// (which a native caller can pass) is the case this catches.
+Status check_reads_back(const Headers& headers, const Schema& schema, std::string_view zone) {
+  const std::vector<Headers::Entry>& want = headers.entries();
+  for (const Headers::Entry& e : want) {
+    if (!check_utf8(e.value).valid) {
+      return Error::usage("header " + quoted(e.key) + " cannot be stored: its value is not UTF-8");
+    }
+  }
+  Result<Headers> parsed = Headers::parse(zone);
+  if (!parsed) {
+    return Error::usage("the header zone would not read back: " + parsed.error().to_string());
+  }
+  const std::vector<Headers::Entry>& got = parsed->entries();
+  for (size_t i = 0; i < want.size(); ++i) {
+    if (i >= got.size() || got[i] != want[i]) {
+      return Error::usage("header " + quoted(want[i].key) +
+                          " cannot be stored: it would not read back as written");
+    }
+  }
+  Result<Schema> read = Schema::from_headers(*parsed);
+  if (!read) return Error::usage("the schema would not read back: " + read.error().to_string());
+  // A prefixed layout stores no size, so layouts compare as stored.
+  if (read->name != schema.name || read->fields != schema.fields ||
+      read->layout.text() != schema.layout.text()) {
+    return Error::usage("the schema cannot be stored: it would not read back as written");
+  }
+  return {};
+}
+
+// Moves the new file from "temp" to "path", which must be free. A move that
+// failed after the file reached "path" (linked there, its temporary name not
+// removed) has made the file ours all the same, and the temporary name goes.
+// Errors carry "path".
+Status move_new_file(Env& env, const std::string& temp, const std::string& path, File& file) {
+  Status moved = env.rename_noreplace(temp, path);
+  if (moved) return {};
+  Result<FileIdentity> held = file.identity();
+  Result<FileIdentity> named = env.identity(path);
+  if (held && named && *held == *named) {
+    (void)env.remove(temp);
+    return {};
+  }
+  return std::move(moved).error().with_path(path);
+}
+
+// open_append walks a prefixed raw tail through a window of this many bytes,
+// so that a tail of any length costs no more memory.
+constexpr size_t kTailWindow = 1 << 20;
+
+// The whole records at the start of the bytes [start, end) of "file", and
+// the bytes they take, prefixes included; the rest is a torn record.
+struct WholeRecords {
+  uint64_t records = 0;
+  uint64_t bytes = 0;
+};
+
+// Fixed-size records are counted without a read. Prefixed ones are walked
+// from length prefix to length prefix, reading only the windows that hold
+// a prefix.
+Result<WholeRecords> count_whole_records(File& file, uint64_t start, uint64_t end,
+                                         const RecordLayout& layout) {
+  const uint64_t len = end - start;
+  if (layout.is_fixed()) {
+    if (layout.size == 0) return WholeRecords{};
+    return WholeRecords{len / layout.size, len - len % layout.size};
+  }
+  WholeRecords whole;
+  std::string window;
+  uint64_t window_start = 0;
+  uint64_t p = start;
+  while (end - p >= 2) {
+    if (window.empty() || p < window_start || p + 2 > window_start + window.size()) {
+      window.resize(static_cast<size_t>(std::min<uint64_t>(kTailWindow, end - p)));
+      TARVEL_TRY(file.seek(p));
+      TARVEL_TRY(read_exact(file, window.data(), window.size()));
+      window_start = p;
+    }
+    const auto* b = reinterpret_cast<const unsigned char*>(window.data() + (p - window_start));
+    const uint64_t body = static_cast<uint64_t>(b[0]) | static_cast<uint64_t>(b[1]) << 8;
+    if (body > end - p - 2) break;
+    p += 2 + body;
+    ++whole.records;
+  }
+  whole.bytes = p - start;
+  return whole;
+}
+
 // open_read takes its view again at most this many times, waiting 1, 2, 4 ...
 // up to 64 milliseconds between tries: about two and a half seconds in all,
 // far longer than a frame close keeps its journal.
@@ -54,6 +174,7 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
                                     std::string_view source, std::string_view writer,
                                     uint64_t created_at_millis, uint32_t header_area,
                                     const UserHeaders& user, Env& env) try {
+  TARVEL_TRY(check_storable(schema, header_area));
   Headers headers;
   TARVEL_TRY(headers.set("_schema", schema.name));
   TARVEL_TRY(headers.set("_schema_fields", schema.fields_value()));
@@ -71,34 +192,50 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   TARVEL_TRY(headers.set("_sealed", "false"));
   for (const auto& [key, value] : user) TARVEL_TRY(headers.set_user(key, value));
   TARVEL_TRY_ASSIGN(std::string zone, headers.render(header_area));
-  // The exclusive create never goes through a link.
+  TARVEL_TRY(check_reads_back(headers, schema, zone));
+  // The exclusive move never goes through a link.
   TARVEL_TRY_ASSIGN(std::string file_path, file_path_of(env, path).map_error(io_at(path)));
 
-  // Nothing on disk has been touched up to here.
-  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
-                    env.open(path, OpenMode::kCreateNew).map_error(io_at(path)));
-  // Locked before the first byte is written, so that no other writer can
-  // take the new file over. Should another open of it hold the lock already,
-  // the file is that writer's now, and it stays.
-  TARVEL_TRY(lock_writer(*file, path));
+  // Nothing on disk has been touched up to here. A name that is taken is
+  // refused before any file is made; the move below is what decides.
+  if (env.identity(path)) return Error::io_at(path, IoFailure::os(EEXIST));
+  // Nothing stands at the name, so a journal beside it belongs to no file
+  // there: a complete one may be the only redo of a live writer whose file
+  // was renamed away, and is moved aside, durably, rather than deleted. Done
+  // before the move too, so that a crash right after the move leaves no
+  // journal that the new file's first open would have to refuse.
+  TARVEL_TRY(set_aside_journal(env, file_path));
+
+  // The file is written whole under a temporary name, flushed, and only then
+  // moved to the path, so that a crash at any point leaves either nothing
+  // at the path or a whole empty container. The temporary file is locked
+  // from its first moment, and the lock stays with the Container.
+  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, open_creating(env, path));
+  const std::string temp = creating_path(path);
   const Preamble preamble{FORMAT_VERSION, FLAG_COMPRESSED, header_area};
-  auto write_head = [&]() -> Status {
-    // The name is ours now. A journal left at its journal path by an earlier
-    // file of that name must not meet this one; a complete one may be the
-    // only redo of a live writer whose file was renamed away, so it is moved
-    // aside, durably, rather than deleted.
-    TARVEL_TRY(set_aside_journal(env, file_path));
-    TARVEL_TRY(write_all(*file, preamble.encode()));
-    TARVEL_TRY(write_all(*file, zone));
-    return file->sync();
-  };
-  if (Status written = write_head(); !written) {
-    // The file is this create's own, made by its exclusive open and locked:
-    // it goes, so that a retry can create it instead of meeting a stub that
-    // no open accepts.
+  Status written = write_all(*file, preamble.encode());
+  if (written) written = write_all(*file, zone);
+  if (written) written = file->sync();
+  if (written) written = move_new_file(env, temp, path, *file);
+  if (!written) {
+    // Nothing is at the path; the partial file under its own name goes.
+    (void)env.remove(temp);
+    return std::move(written).error();
+  }
+
+  // The name is ours now. A journal that came to stand beside it meanwhile
+  // is set aside as above.
+  Status ready = set_aside_journal(env, file_path);
+
+  // The move is durable with the directory: a file that create returns is
+  // there after a power loss.
+  if (ready) ready = sync_parent_dir_checked(env, path);
+  if (!ready) {
+    // The file is this create's own, moved in under its lock: it goes, so
+    // that a retry can create it.
     (void)env.remove(path);
     sync_parent_dir(env, path);
-    return std::move(written).error();
+    return std::move(ready).error();
   }
   // A second name may have been made meanwhile.
   TARVEL_TRY_ASSIGN(const FileIdentity id, check_writer_open(env, path, file_path, *file));
@@ -116,6 +253,7 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   c.remember_zone(zone);
   c.data_start_ = PREAMBLE_LEN + header_area;
   c.file_len_ = c.data_start_;
+  c.note_tail_start();
   c.writable_ = true;
   return c;
 } catch (const std::bad_alloc&) {
@@ -191,6 +329,7 @@ Result<Container> Container::load(const std::string& path, std::string file_path
   c.remember_zone(zone);
   c.data_start_ = data_start;
   c.file_len_ = len;
+  c.note_tail_start();
   c.records_ = c.records_committed_ = records;
   c.bytes_raw_ = c.bytes_raw_committed_ = bytes_raw;
   c.writable_ = writable;
@@ -235,17 +374,20 @@ Result<Container> Container::open_append(const std::string& path, Env& env) try 
   TARVEL_TRY_ASSIGN(Container c, load(path, std::move(file_path), file, true, env));
   const uint64_t start = c.tail_start();
   if (c.file_len_ <= start) return c;
-  TARVEL_TRY_ASSIGN(std::string tail, read_exact_at(*c.file_, start, c.file_len_ - start));
-  SplitRecords split = split_records(tail, c.schema_.layout);
+  TARVEL_TRY_ASSIGN(const WholeRecords whole,
+                    count_whole_records(*c.file_, start, c.file_len_, c.schema_.layout));
   // The torn record of a crash is cut off so that appends continue right
-  // behind the last whole record; the cut is made durable by the next flush.
-  if (split.torn != 0) {
-    const uint64_t cut = c.file_len_ - split.torn;
+  // behind the last whole record. The cut is flushed before anything is
+  // written behind it: appends that reached the disk without it would be
+  // followed by the rest of the torn record, read back as records.
+  const uint64_t cut = start + whole.bytes;
+  if (cut != c.file_len_) {
     TARVEL_TRY(c.file_->truncate(cut));
+    TARVEL_TRY(c.file_->sync());
     c.file_len_ = cut;
   }
-  c.records_ = sat_add(c.records_, split.records.size());
-  c.bytes_raw_ = sat_add(c.bytes_raw_, tail.size() - split.torn);
+  c.records_ = sat_add(c.records_, whole.records);
+  c.bytes_raw_ = sat_add(c.bytes_raw_, whole.bytes);
   return c;
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
@@ -274,6 +416,8 @@ Workspace& Container::work() {
 }
 
 uint64_t Container::tail_start() const { return ::tarvel::tail_start(frames_, data_start_); }
+
+void Container::note_tail_start() { tail_full_at_ = sat_add(tail_start(), MAX_FRAME_BODY); }
 
 Result<bool> Container::unchanged() try {
   TARVEL_TRY(check_process());
@@ -327,6 +471,7 @@ Status Container::cut_to(uint64_t length) {
 void Container::replace_counts(std::vector<Frame> frames, uint64_t records,
                                uint64_t bytes_raw) {
   frames_ = std::move(frames);
+  note_tail_start();
   if (work_ != nullptr) {
     work_->first_position.clear();
     work_->indexed = 0;

@@ -109,6 +109,14 @@ class Container {
  public:
   // Creates a new file (exclusively) holding the preamble and a header zone
   // of "header_area" bytes with the 14 system headers, then "user" in order.
+  // Arguments that no open would read back as given are refused with Usage
+  // before anything is on disk: a header_area above MAX_HEADER_AREA, a fixed
+  // record size of 0, a field name or type that is empty or holds ':' or
+  // ';', and text that is not UTF-8. The file is written whole under
+  // creating_path(path) (writer_lock.h), flushed, moved to "path" by a
+  // rename that never replaces, and the directory flushed: a crash leaves
+  // nothing at "path" or a whole empty container, and a returned file
+  // survives a power loss.
   static Result<Container> create(const std::string& path, const Schema& schema,
                                   std::string_view source, std::string_view writer,
                                   uint64_t created_at_millis, uint32_t header_area,
@@ -131,12 +139,17 @@ class Container {
   Container& operator=(const Container&) = delete;
   ~Container();
 
+  // A record that would make the raw tail longer than MAX_FRAME_BODY bytes,
+  // more than one frame may hold, is refused with Usage: a frame must be
+  // closed first.
   Status append_record(std::string_view body);
   Status flush_data();
   Status flush_headers();
   Status set_user_header(std::string_view key, std::string_view value);
 
-  // Closes the raw tail into one frame through the seal journal.
+  // Closes the raw tail into one frame through the seal journal. A tail
+  // longer than MAX_FRAME_BODY bytes (left by an older writer) is refused
+  // with Usage before anything is read or written.
   Status close_frame(uint64_t frame_id, int32_t level);
   // close_frame, then _sealed = "true" and a header rewrite.
   Status seal(uint64_t frame_id, int32_t level);
@@ -223,6 +236,11 @@ class Container {
   // Usage error while a journal that could not be removed would cut off
   // records written behind it.
   Status check_journal_gone() const;
+  // Usage error for a record of "added" bytes (prefix included) that would
+  // make the raw tail longer than one frame may hold.
+  Status check_tail_room(uint64_t added) const;
+  // Sets tail_full_at_ from the frames list.
+  void note_tail_start();
   // Seeks to file_len and writes the whole buffer; on success file_len
   // grows by its length and the buffer is emptied (keeping its capacity).
   // A pending header rewrite is completed first.
@@ -274,6 +292,9 @@ class Container {
   size_t zone_text_len_ = 0;
   uint64_t data_start_ = 0;
   uint64_t file_len_ = 0;
+  // tail_start() + MAX_FRAME_BODY: the end of the longest raw tail that
+  // one frame may hold.
+  uint64_t tail_full_at_ = 0;
   uint64_t records_ = 0;
   uint64_t bytes_raw_ = 0;
   uint64_t records_committed_ = 0;

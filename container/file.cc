@@ -211,6 +211,17 @@ void detach_open_files() {
 class PosixEnv final : public Env {
  public:
   Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
+    return open_with(path, mode, 0666);
+  }
+
+  Result<std::unique_ptr<File>> open_new(const std::string& path, uint32_t bits) override {
+    return open_with(path, OpenMode::kCreateNew, static_cast<mode_t>(bits & 0777));
+  }
+
+ private:
+  // "bits" are the permission bits of a file that the open creates.
+  Result<std::unique_ptr<File>> open_with(const std::string& path, OpenMode mode,
+                                          mode_t bits) {
     if (path.find('\0') != std::string::npos) {
       return Error::io(IoFailure::nul_in_path());
     }
@@ -237,7 +248,7 @@ class PosixEnv final : public Env {
     // I/O is done on it.
     int fd;
     do {
-      fd = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
+      fd = ::open(path.c_str(), flags | O_NONBLOCK, bits);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
       const int err = errno;
@@ -262,11 +273,31 @@ class PosixEnv final : public Env {
     return file;
   }
 
+ public:
   Status rename(const std::string& from, const std::string& to) override {
     if (from.find('\0') != std::string::npos || to.find('\0') != std::string::npos) {
       return Error::io(IoFailure::nul_in_path());
     }
     if (::rename(from.c_str(), to.c_str()) != 0) return posix_error();
+    return {};
+  }
+
+  Status rename_noreplace(const std::string& from, const std::string& to) override {
+    if (from.find('\0') != std::string::npos || to.find('\0') != std::string::npos) {
+      return Error::io(IoFailure::nul_in_path());
+    }
+#if defined(RENAME_NOREPLACE)
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+      return {};
+    }
+    // A kernel or file system without the flag says so with one of these.
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return posix_error();
+#endif
+    // The link fails with EEXIST where a name stands at "to". Once it is
+    // made the file is at "to": a "from" that is gone meanwhile is no
+    // failure of the move.
+    if (::link(from.c_str(), to.c_str()) != 0) return posix_error();
+    if (::unlink(from.c_str()) != 0 && errno != ENOENT) return posix_error();
     return {};
   }
 
@@ -314,21 +345,6 @@ class PosixEnv final : public Env {
       if (errno != ERANGE) return posix_error();
       dir.resize(dir.size() * 2);
     }
-  }
-
-  Status rename_noreplace(const std::string& from, const std::string& to) override {
-    if (from.find('\0') != std::string::npos || to.find('\0') != std::string::npos) {
-      return Error::io(IoFailure::nul_in_path());
-    }
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-      return {};
-    }
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return posix_error();
-    // No such rename here: a second name first, then the first one goes. A
-    // crash in between leaves both.
-    if (::link(from.c_str(), to.c_str()) != 0) return posix_error();
-    if (::unlink(from.c_str()) != 0) return posix_error();
-    return {};
   }
 };
 

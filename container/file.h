@@ -105,7 +105,16 @@ class Env {
   // in the modes that the system allows for one, and its reads fail.
   virtual Result<std::unique_ptr<File>> open(const std::string& path,
                                              OpenMode mode) = 0;
+  // Opens "path" as OpenMode::kCreateNew does, but the new file gets the
+  // permission bits "bits" (0o777 at most) as reduced by the process's
+  // file-creation mask: it is never open to more users than "bits" allow.
+  virtual Result<std::unique_ptr<File>> open_new(const std::string& path, uint32_t bits) = 0;
   virtual Status rename(const std::string& from, const std::string& to) = 0;
+  // Moves "from" to "to" unless something stands at "to", which fails with
+  // EEXIST. Where the file system has no such rename, the move is a link of
+  // "to" to the file and the removal of "from", so that a crash between the
+  // two leaves the file with both names.
+  virtual Status rename_noreplace(const std::string& from, const std::string& to) = 0;
   // Removes the name "path"; a symbolic link is removed itself, never its
   // target.
   virtual Status remove(const std::string& path) = 0;
@@ -119,11 +128,6 @@ class Env {
   // --- A writer bound to its file ---
   // The process's current directory, as an absolute path.
   virtual Result<std::string> current_dir() = 0;
-  // Moves "from" to "to" unless something stands at "to", which fails with
-  // EEXIST. Where the file system has no such rename, the move is a link of
-  // "to" to the file and the removal of "from", so that a crash between the
-  // two leaves the file with both names.
-  virtual Status rename_noreplace(const std::string& from, const std::string& to) = 0;
 
   // The process-wide Env over the real file system. Never destroyed.
   static Env& posix();
@@ -163,8 +167,14 @@ class EnvWrapper : public Env {
   Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
     return target_.open(path, mode);
   }
+  Result<std::unique_ptr<File>> open_new(const std::string& path, uint32_t bits) override {
+    return target_.open_new(path, bits);
+  }
   Status rename(const std::string& from, const std::string& to) override {
     return target_.rename(from, to);
+  }
+  Status rename_noreplace(const std::string& from, const std::string& to) override {
+    return target_.rename_noreplace(from, to);
   }
   Status remove(const std::string& path) override { return target_.remove(path); }
   Result<FileIdentity> identity(const std::string& path) override {
@@ -174,9 +184,6 @@ class EnvWrapper : public Env {
     return target_.read_link(path);
   }
   Result<std::string> current_dir() override { return target_.current_dir(); }
-  Status rename_noreplace(const std::string& from, const std::string& to) override {
-    return target_.rename_noreplace(from, to);
-  }
 
  private:
   Env& target_;

@@ -53,6 +53,11 @@ Result<Preamble> Preamble::decode(std::string_view bytes) {
   return p;
 }
 
+Error header_area_outside(uint64_t header_area) {
+  return Error::usage("header zone of " + std::to_string(header_area) + " bytes is outside 1..=" +
+                      std::to_string(MAX_HEADER_AREA));
+}
+
 std::string Preamble::encode() const {
   std::string out(MAGIC, MAGIC_LEN);
   out.push_back(static_cast<char>(version));

@@ -52,6 +52,10 @@ struct Preamble {
   bool operator==(const Preamble&) const = default;
 };
 
+// Usage "header zone of {} bytes is outside 1..={}": a header_area that no
+// open accepts, refused by the writers of a new file's preamble.
+Error header_area_outside(uint64_t header_area);
+
 // Whether "key" is an optional single "_", then a-z or 0-9, then any of
 // a-z, 0-9 and "_".
 bool key_is_valid(std::string_view key);

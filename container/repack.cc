@@ -26,11 +26,12 @@ namespace {
 // last, the header zone with the new frames list. Returns the new file's
 // length after its full flush.
 Result<uint64_t> write_new_file(Container& old, File& out, int32_t level,
-                                uint32_t header_area) {
-  // The copy takes the container's permission bits before anything is in
-  // it, so that it is never open to more users than the container was.
-  TARVEL_TRY_ASSIGN(uint32_t bits, old.permissions());
-  TARVEL_TRY(out.set_permissions(bits));
+                                uint32_t header_area, uint32_t bits) {
+  // Created with the container's permission bits, the copy may have had
+  // them narrowed by the file-creation mask; it gets them whole before
+  // anything is in it.
+  TARVEL_TRY_ASSIGN(uint32_t made, out.permissions());
+  if (made != bits) TARVEL_TRY(out.set_permissions(bits));
   Preamble preamble;
   preamble.flags = level != 0 ? FLAG_COMPRESSED : 0;
   preamble.header_area = header_area;
@@ -92,8 +93,7 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   std::string file;
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> held, open_writer(env, path, OpenMode::kRead, &file));
   if (header_area == 0 || header_area > MAX_HEADER_AREA) {
-    return Error::usage("header zone of " + std::to_string(header_area) +
-                        " bytes is outside 1..=" + std::to_string(MAX_HEADER_AREA));
+    return header_area_outside(header_area);
   }
   TARVEL_TRY_ASSIGN(Container old, ToolAccess::open_inner(path, false, env));
 
@@ -104,11 +104,14 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   // own; a file that is not ours and could not be removed fails it, and is
   // left alone.
   (void)env.remove(temp);
+  // The copy is created with the container's permission bits, so that it is
+  // never open to more users than the container was, not even for a moment.
+  TARVEL_TRY_ASSIGN(const uint32_t bits, old.permissions());
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> out,
-                    env.open(temp, OpenMode::kCreateNew).map_error(io_at(temp)));
+                    env.open_new(temp, bits & 0777).map_error(io_at(temp)));
   Result<uint64_t> written = Error::out_of_memory();
   try {
-    written = write_new_file(old, *out, level, header_area);
+    written = write_new_file(old, *out, level, header_area, bits);
   } catch (const std::bad_alloc&) {
     // A damaged frame or tail may ask for more memory than there is; the
     // temporary file is removed as after any other failure.

@@ -71,6 +71,60 @@ Result<std::unique_ptr<File>> open_locked(Env& env, const std::string& path, Ope
   return file;
 }
 
+std::string creating_path(std::string_view path) { return std::string(path) + ".creating"; }
+
+Result<std::unique_ptr<File>> open_creating(Env& env, const std::string& path) {
+  const std::string temp = creating_path(path);
+  for (;;) {
+    Result<std::unique_ptr<File>> made = env.open(temp, OpenMode::kCreateNew);
+    if (made) {
+      // Locked before anything is written: a create that meets this file
+      // from now on knows that it is at work.
+      Status locked = lock_writer(**made, path);
+      if (locked) return made;
+      // A lock that another create took first is that create's removal of
+      // what it took for a leftover; a lock call that failed leaves the
+      // file this create's own to remove.
+      if (locked.error().kind() != ErrorKind::kUsage) (void)env.remove(temp);
+      return std::move(locked).error();
+    }
+    if (made.error().io_failure().errnum() != EEXIST) {
+      return std::move(made).error().with_path(path);
+    }
+    Result<std::unique_ptr<File>> left = env.open(temp, OpenMode::kRead);
+    if (!left) {
+      if (is_missing(left.error())) continue;
+      return std::move(left).error().with_path(temp);
+    }
+    TARVEL_TRY_ASSIGN(LockResult got, (*left)->try_lock(LockMode::kExclusive));
+    if (got == LockResult::kHeld) return Error::io_at(path, IoFailure::os(EEXIST));
+    // Under its lock the leftover is this create's to remove, unless its
+    // name has meanwhile gone to the file of another create.
+    Result<FileIdentity> held = (*left)->identity();
+    Result<FileIdentity> named = env.identity(temp);
+    if (held && named && *held != *named) continue;
+    Status removed = env.remove(temp);
+    if (!removed && !is_missing(removed.error())) {
+      return std::move(removed).error().with_path(temp);
+    }
+  }
+}
+
+Status remove_creating_leftover(Env& env, const std::string& path, File& file) {
+  TARVEL_TRY_ASSIGN(const std::string own, resolve_symlinks(env, path).map_error(io_at(path)));
+  const std::string temp = creating_path(own);
+  Result<FileIdentity> left = env.identity(temp);
+  if (!left) return {};
+  Result<FileIdentity> held = file.identity();
+  if (!held || *held != *left) return {};
+  // A create holds the writer's lock on its file from the temporary name's
+  // first moment to the end of its Container, and the caller holds that
+  // lock now: no create is at work on this file, and the name is left over.
+  Status removed = env.remove(temp);
+  if (!removed && !is_missing(removed.error())) return std::move(removed).error().with_path(temp);
+  return {};
+}
+
 Result<PendingClose> pending_close(Env& env, const std::string& path, File& file) {
   const std::string journal = journal_path_of(env, path);
   Result<FileIdentity> seen = env.identity(journal);
@@ -154,6 +208,9 @@ Result<FileIdentity> check_writer_open(Env& env, const std::string& path,
 Result<std::unique_ptr<File>> open_writer(Env& env, const std::string& path, OpenMode mode,
                                           std::string* file_path) {
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, open_locked(env, path, mode));
+  // A create that stopped between its link and the removal of its temporary
+  // name left the file a second name, which the check below would refuse.
+  TARVEL_TRY(remove_creating_leftover(env, path, *file));
   TARVEL_TRY_ASSIGN(*file_path, file_path_of(env, path).map_error(io_at(path)));
   TARVEL_TRY(check_writer_open(env, path, *file_path, *file));
   // A close interrupted by a crash is completed before anything is read, and

@@ -17,6 +17,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "container/error.h"
 #include "container/file.h"
@@ -36,6 +37,27 @@ Status lock_writer(File& file, const std::string& path);
 // it meanwhile sends the open round again, so that no writer ever holds a
 // file that is no longer at its path. Open errors carry the path.
 Result<std::unique_ptr<File>> open_locked(Env& env, const std::string& path, OpenMode mode);
+
+// The name under which create writes a new file before it moves the whole
+// file to "path": "path" with ".creating" appended, in the same directory.
+std::string creating_path(std::string_view path);
+
+// Creates the temporary file of a create of "path" (creating_path)
+// exclusively and takes the writer's lock on it, which the new Container
+// keeps. A file found at the temporary name is the leftover of a create that
+// stopped, unless a create still holds its lock: a leftover is removed and
+// the create goes on, while a live create of "path" fails this one with the
+// EEXIST error carrying "path", as an existing file at "path" does. Other
+// errors of the create carry "path"; those of a leftover that cannot be
+// removed carry its own name.
+Result<std::unique_ptr<File>> open_creating(Env& env, const std::string& path);
+
+// Removes the temporary name of a create that stopped after it had linked
+// the new file to "path" but before it removed that name, so that the file
+// is left with one name. "file" is the file at "path", and the caller holds
+// the writer's lock on it; a temporary name of another file is left alone.
+// A failed removal is an Io error carrying the temporary name.
+Status remove_creating_leftover(Env& env, const std::string& path, File& file);
 
 // What a reader finds beside the file at "path", open as "file".
 enum class PendingClose {
@@ -100,7 +122,8 @@ Result<FileIdentity> check_writer_open(Env& env, const std::string& path,
                                        const std::string& file_path, File& file);
 
 // How open_append, repack and a rebuild_headers fix begin: "path" opened in
-// "mode" under the writer's lock (open_locked), its own path found
+// "mode" under the writer's lock (open_locked), a leftover temporary name of
+// create's removed (remove_creating_leftover), its own path found
 // (file_path_of, into "*file_path"), check_writer_open, and a pending seal
 // journal replayed into it (replay_journal).
 Result<std::unique_ptr<File>> open_writer(Env& env, const std::string& path, OpenMode mode,

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "container/codec.h"
 #include "container/container.h"
 #include "tests/container_test_util.h"
 
@@ -56,6 +59,59 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.schema.layout.is_fixed() ? "fixed_" : "prefixed_") +
              std::to_string(info.param.body);
     });
+
+// A raw tail never grows past what one frame may hold. The tails here are
+// holes in sparse files, behind a closed frame, so that nothing of them is
+// written or read.
+class TailLimitTest : public AppendTest {
+ protected:
+  // A file of 1-byte records with one closed frame, whose raw tail is then
+  // extended to "tail" bytes; open for appending.
+  Container open_with_tail(uint64_t tail) {
+    uint64_t tail_start;
+    {
+      Container c = create_or_die(path_, fixed_schema(1));
+      EXPECT_TRUE(c.append_record("a").ok());
+      EXPECT_TRUE(c.close_frame(1, 3).ok());
+      tail_start = c.file_len();
+    }
+    std::filesystem::resize_file(path_, tail_start + tail);
+    Container c = value_or_die(Container::open_append(path_));
+    EXPECT_EQ(c.records(), 1 + tail);
+    return c;
+  }
+};
+
+TEST_F(TailLimitTest, RecordThatWouldPassTheLimitIsRefused) {
+  Container c = open_with_tail(MAX_FRAME_BODY - 2);
+  ASSERT_TRUE(c.append_record("x").ok());
+  ASSERT_TRUE(c.append_record("y").ok());  // exactly MAX_FRAME_BODY bytes
+  EXPECT_EQ(err(c.append_record("z")),
+            "Usage: record would make the raw tail of \"" + path_ +
+                "\" longer than 4294967296 bytes, more than one frame may hold; close a frame "
+                "first");
+  EXPECT_EQ(c.records(), 1 + MAX_FRAME_BODY);
+  EXPECT_EQ(c.buffered(), 2u);
+}
+
+// A tail that an older writer let grow too long is refused at the close,
+// before anything is read or written; its records stay in the raw tail.
+TEST_F(TailLimitTest, TooLongTailIsRefusedAtTheCloseAndNothingIsWritten) {
+  Container c = open_with_tail(MAX_FRAME_BODY + 1);
+  const uint64_t len = c.file_len();
+  EXPECT_EQ(err(c.append_record("z")),
+            "Usage: record would make the raw tail of \"" + path_ +
+                "\" longer than 4294967296 bytes, more than one frame may hold; close a frame "
+                "first");
+  const std::string refused = "Usage: the raw tail of \"" + path_ +
+                              "\" holds 4294967297 bytes, more than one frame may hold "
+                              "(4294967296); it cannot be closed into a frame";
+  EXPECT_EQ(err(c.close_frame(2, 3)), refused);
+  EXPECT_EQ(err(c.seal(2, 3)), refused);
+  EXPECT_EQ(c.frames().size(), 1u);
+  EXPECT_EQ(std::filesystem::file_size(path_), len);
+  EXPECT_FALSE(file_exists(path_ + ".seal"));
+}
 
 TEST_F(AppendTest, PrefixedBodyLimits) {
   Container c = create_or_die(path_, prefixed_schema());

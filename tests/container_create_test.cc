@@ -75,26 +75,111 @@ TEST_F(CreateTest, CreatedAtFromTheDayCount) {
   }
 }
 
-TEST_F(CreateTest, FailuresBeforeTheOpenLeaveNoFile) {
-  struct Case {
-    uint32_t header_area;
-    UserHeaders user;
-    const char* error;
-  };
-  const Case cases[] = {
-      {4096, {{"_x", "1"}}, "Usage: user header key \"_x\" may not start with '_'"},
-      {4096, {{"ok", "1"}, {"Bad", "1"}}, "Usage: invalid header key \"Bad\""},
-      {4096, {{"", "1"}}, "Usage: invalid header key \"\""},
-      {0, {}, "ZoneFull: headers need 225 bytes, the zone holds 0"},
-      {224, {}, "ZoneFull: headers need 225 bytes, the zone holds 224"},
-  };
-  for (const Case& k : cases) {
-    Result<Container> c =
-        Container::create(path_, prefixed_schema(), "s", "w", 0, k.header_area, k.user);
-    EXPECT_EQ(err(c), k.error);
-    EXPECT_FALSE(file_exists(path_));
-  }
-  // The smallest zone that holds the headers is an exact fit, with no NUL.
+// Arguments that no open would accept back are refused before anything is
+// built, and nothing is left on disk.
+struct RefusalCase {
+  const char* name;
+  Schema schema;
+  std::string error;
+  uint32_t header_area = 4096;
+  UserHeaders user = {};
+  std::string source = "s";
+  std::string writer = "w";
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
+class CreateRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(CreateRefusal, LeavesNoFile) {
+  const RefusalCase& k = GetParam();
+  ScratchDir dir;
+  const std::string path = dir.file("c.tarvel");
+  Result<Container> c =
+      Container::create(path, k.schema, k.source, k.writer, 0, k.header_area, k.user);
+  EXPECT_EQ(err(c), k.error);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+constexpr const char* kBadField = " cannot be stored: it is empty or holds ':' or ';'";
+
+Schema with_field(std::string name, std::string ty) {
+  return prefixed_schema({{std::move(name), std::move(ty), 0}});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, CreateRefusal,
+    ::testing::Values(
+        RefusalCase{"UserKeyWithUnderscore", prefixed_schema(),
+                    "Usage: user header key \"_x\" may not start with '_'", 4096, {{"_x", "1"}}},
+        RefusalCase{"UserKeyUpperCase", prefixed_schema(), "Usage: invalid header key \"Bad\"",
+                    4096, {{"ok", "1"}, {"Bad", "1"}}},
+        RefusalCase{"UserKeyEmpty", prefixed_schema(), "Usage: invalid header key \"\"", 4096,
+                    {{"", "1"}}},
+        RefusalCase{"ZoneOfZeroBytes", prefixed_schema(),
+                    "ZoneFull: headers need 225 bytes, the zone holds 0", 0},
+        RefusalCase{"ZoneOneByteShort", prefixed_schema(),
+                    "ZoneFull: headers need 225 bytes, the zone holds 224", 224},
+        RefusalCase{"ZoneOneByteOverTheCeiling", prefixed_schema(),
+                    "Usage: header zone of 16777217 bytes is outside 1..=16777216", 16777217},
+        RefusalCase{"Zone2To31", prefixed_schema(),
+                    "Usage: header zone of 2147483648 bytes is outside 1..=16777216", 1u << 31},
+        RefusalCase{"ZoneU32Max", prefixed_schema(),
+                    "Usage: header zone of 4294967295 bytes is outside 1..=16777216", UINT32_MAX},
+        RefusalCase{"FixedSizeZero", fixed_schema(0),
+                    "Usage: record size is zero: a fixed layout needs records of at least 1 "
+                    "byte"},
+        RefusalCase{"FieldNameEmpty", with_field("", "u8"),
+                    std::string("Usage: field name \"\"") + kBadField},
+        RefusalCase{"FieldNameWithColon", with_field("a:b", "u8"),
+                    std::string("Usage: field name \"a:b\"") + kBadField},
+        RefusalCase{"FieldNameWithSemicolon", with_field("a;b", "u8"),
+                    std::string("Usage: field name \"a;b\"") + kBadField},
+        RefusalCase{"FieldTypeEmpty", with_field("a", ""),
+                    std::string("Usage: field type \"\" of field \"a\"") + kBadField},
+        RefusalCase{"FieldTypeWithColon", with_field("a", "u8:1"),
+                    std::string("Usage: field type \"u8:1\" of field \"a\"") + kBadField},
+        RefusalCase{"FieldTypeWithSemicolon", with_field("a", "u8;b:u8"),
+                    std::string("Usage: field type \"u8;b:u8\" of field \"a\"") + kBadField},
+        // Text that is not UTF-8 only a native caller can pass.
+        RefusalCase{"SchemaNameNotUtf8", Schema{"r\xff", {}, RecordLayout::prefixed()},
+                    "Usage: header \"_schema\" cannot be stored: its value is not UTF-8"},
+        RefusalCase{"SourceNotUtf8", prefixed_schema(),
+                    "Usage: header \"_source\" cannot be stored: its value is not UTF-8", 4096,
+                    {}, "s\xc3"},
+        RefusalCase{"WriterNotUtf8", prefixed_schema(),
+                    "Usage: header \"_writer\" cannot be stored: its value is not UTF-8", 4096,
+                    {}, "s", "\xed\xa0\x80"},
+        RefusalCase{"UserValueNotUtf8", prefixed_schema(),
+                    "Usage: header \"site\" cannot be stored: its value is not UTF-8", 4096,
+                    {{"site", "\x80"}}},
+        RefusalCase{"FieldNameNotUtf8", with_field("a\xfe", "u8"),
+                    "Usage: header \"_schema_fields\" cannot be stored: its value is not UTF-8"},
+        RefusalCase{"FieldTypeNotUtf8", with_field("a", "u\xc0\x80"),
+                    "Usage: header \"_schema_fields\" cannot be stored: its value is not "
+                    "UTF-8"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Everything else that create accepts opens as it was written, whatever the
+// bytes of its texts.
+TEST_F(CreateTest, UnusualTextReadsBackAsWritten) {
+  const std::string odd = std::string("a\0b\r\n\\:;\t ", 10) + "\xc3\xa9\xf0\x9f\x98\x80";
+  Schema schema{odd,
+                {{"name with spaces\n\\", std::string("bool\r\0x", 7), 7},
+                 {"é", "u8", UINT32_MAX}},
+                RecordLayout::fixed(UINT32_MAX)};
+  UserHeaders user = {{"k", odd}, {"empty", ""}, {"nul", std::string(1, '\0')}};
+  Container c = value_or_die(
+      Container::create(path_, schema, odd, odd, UINT64_MAX, MAX_HEADER_AREA, user));
+  Container r = value_or_die(Container::open_read(path_));
+  EXPECT_EQ(r.headers(), c.headers());
+  EXPECT_EQ(r.schema(), schema);
+  EXPECT_EQ(header(r, "_source"), odd);
+  EXPECT_EQ(header(r, "nul"), std::string(1, '\0'));
+}
+
+// The smallest zone that holds the headers is an exact fit, with no NUL.
+TEST_F(CreateTest, ExactFitZoneHasNoPadding) {
   Container c = value_or_die(Container::create(path_, prefixed_schema(), "s", "w", 0, 225, {}));
   EXPECT_EQ(read_file(path_).back(), '\n');
 }
@@ -140,11 +225,6 @@ TEST_F(CreateTest, RepeatedUserKeyKeepsFirstPositionAndLastValue) {
   ASSERT_EQ(e.size(), 16u);
   EXPECT_EQ(e[14], (Headers::Entry{"a", "3"}));
   EXPECT_EQ(e[15], (Headers::Entry{"b", "2"}));
-}
-
-TEST_F(CreateTest, FixedSizeZeroIsCreatedButNeverOpens) {
-  { Container c = create_or_die(path_, fixed_schema(0)); }
-  EXPECT_EQ(err(Container::open_read(path_)), "Malformed: record size is zero");
 }
 
 TEST_F(CreateTest, ReleaseWritesTheBufferWithoutTouchingTheZone) {

@@ -65,13 +65,25 @@ TEST_F(OpenTest, IoFailuresCarryThePathOnlyForOpenAndLength) {
     env.fail_nth(k.ops, 1, EIO);
     EXPECT_EQ(err(Container::open_read(path_, env)), k.error);
   }
-  // The tail read and the cut of open_append.
-  for (unsigned ops : {FaultEnv::kRead, FaultEnv::kTruncate}) {
+  // The cut of open_append and its flush; a fixed-size tail is counted
+  // without a read.
+  for (unsigned ops : {FaultEnv::kTruncate, FaultEnv::kSync}) {
+    write_file(path_, bytes);
     FaultEnv env;
-    env.fail_nth(ops, ops == FaultEnv::kRead ? 3 : 1, EIO);
+    env.fail_nth(ops, 1, EIO);
     EXPECT_EQ(err(Container::open_append(path_, env)), "Io: " + eio);
-    EXPECT_EQ(read_file(path_), bytes);
+    if (ops == FaultEnv::kTruncate) {
+      EXPECT_EQ(read_file(path_), bytes);
+    }
   }
+  // The read of a prefixed tail, after the preamble's and the zone's.
+  write_raw("_schema:rec\n_schema_fields:\n_record:prefixed\n",
+            std::string("\x03\x00" "abc" "\x05\x00" "xy", 9));
+  const std::string prefixed = read_file(path_);
+  FaultEnv env;
+  env.fail_nth(FaultEnv::kRead, 3, EIO);
+  EXPECT_EQ(err(Container::open_append(path_, env)), "Io: " + eio);
+  EXPECT_EQ(read_file(path_), prefixed);
 }
 
 TEST_F(OpenTest, HeadOnlyFileHasNoFramesAndNoTail) {
@@ -130,6 +142,26 @@ TEST_F(OpenTest, TornPrefixedRecordIsCutWithItsPrefix) {
   EXPECT_EQ(a.records(), 2u);
   EXPECT_EQ(a.bytes_raw(), 7u);
   EXPECT_EQ(read_file(path_).substr(kDataStart), tail.substr(0, 7));
+}
+
+// The cut of a torn record is durable before anything is written behind it:
+// a power loss that kept the appends and lost the cut would bring back the
+// rest of the torn record, read as records.
+TEST_F(OpenTest, TornRecordCutIsDurableBeforeAppends) {
+  // One whole record, then a prefix of 300 bytes with 228 of them.
+  const std::string whole("\x03\x00" "abc", 5);
+  write_raw("_schema:rec\n_schema_fields:\n_record:prefixed\n",
+            whole + std::string("\x2c\x01", 2) + std::string(228, '\0'));
+  FaultEnv env;
+  {
+    Container a = value_or_die(Container::open_append(path_, env));
+    ASSERT_TRUE(a.append_record("").ok());
+    ASSERT_TRUE(a.flush_data().ok());
+  }
+  env.crash_keeping_writes();
+  Container r = value_or_die(Container::open_append(path_));
+  EXPECT_EQ(r.records(), 2u);
+  EXPECT_EQ(value_or_die(r.read_tail()), whole + std::string(2, '\0'));
 }
 
 TEST_F(OpenTest, SealedFileAcceptsAppends) {

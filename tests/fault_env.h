@@ -18,9 +18,10 @@
 // crash() puts every tracked path back to its durable state: the contents of
 // the file that was durably at that name, or no file at all. So a created
 // file whose directory was never synced disappears, and an unsynced rename or
-// removal is undone. Nothing else is modelled: a sync is all or nothing, a
-// file that cannot be read when tracking starts counts as absent, and files
-// the env never changed are left alone.
+// removal is undone. crash_keeping_writes() keeps the unsynced writes of
+// file data too, but not unsynced length changes. Nothing else is modelled:
+// a sync is all or nothing, a file that cannot be read when tracking starts
+// counts as absent, and files the env never changed are left alone.
 //
 // Not thread-safe. The env must outlive the files it opened; call crash()
 // only once the code under test has let go of its files.
@@ -37,7 +38,9 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "container/file.h"
 
@@ -126,60 +129,31 @@ class FaultEnv final : public Env {
   // Puts every tracked path back to its durable state (see the top of this
   // file), clears all faults, and starts tracking afresh: what is on disk
   // now counts as durable.
-  void crash() {
-    std::set<std::string> paths;
-    for (const auto& [path, id] : live_) paths.insert(path);
-    for (const auto& [path, id] : durable_) paths.insert(path);
-    for (const std::string& path : paths) {
-      auto d = durable_.find(path);
-      if (d != durable_.end() && d->second) {
-        Result<std::unique_ptr<File>> f = base_.open(path, OpenMode::kCreateTruncate);
-        if (f) (void)write_all(**f, inodes_[*d->second].synced);
-      } else {
-        (void)base_.remove(path);
-      }
-    }
-    live_.clear();
-    durable_.clear();
-    inodes_.clear();
-    clear_faults();
-  }
+  void crash() { restore(false); }
+
+  // As crash(), but the file data written since each file's last sync
+  // stays: the writes are applied in order to its synced contents, extending
+  // it where they ran past its end, while the length set by a truncate since
+  // then is lost. A drive that wrote back unflushed data and not the file's
+  // new length leaves this.
+  void crash_keeping_writes() { restore(true); }
 
   Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
-    if (auto e = inject(kOpen)) return std::move(*e);
-    bool writes = mode == OpenMode::kReadWrite || mode == OpenMode::kCreateNew ||
-                  mode == OpenMode::kCreateTruncate;
-    if (writes) track(path);
-    TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, base_.open(path, mode));
-    int id = -1;
-    if (writes && !live_.count(path)) {  // created by this open
-      id = next_id_++;
-      inodes_[id] = Inode{path, ""};
-      live_[path] = id;
-    } else if (live_.count(path)) {
-      id = live_[path];
-    }
-    bool dir = mode == OpenMode::kDirectory;
-    return std::unique_ptr<File>(new FaultFile(this, std::move(file), id, dir ? path : ""));
+    return open_tracked(path, mode, [&] { return base_.open(path, mode); });
+  }
+
+  // Counted and modelled as an open with OpenMode::kCreateNew.
+  Result<std::unique_ptr<File>> open_new(const std::string& path, uint32_t bits) override {
+    return open_tracked(path, OpenMode::kCreateNew, [&] { return base_.open_new(path, bits); });
   }
 
   Status rename(const std::string& from, const std::string& to) override {
-    if (auto e = inject(kRename)) return std::move(*e);
-    track(from);
-    track(to);
-    TARVEL_TRY(base_.rename(from, to));
-    renamed(from, to);
-    return {};
+    return move_tracked(from, to, [&] { return base_.rename(from, to); });
   }
 
-  // Counted and failed as a rename; its crash model is the rename's.
+  // Counted as a rename; durable, like one, once the directory is synced.
   Status rename_noreplace(const std::string& from, const std::string& to) override {
-    if (auto e = inject(kRename)) return std::move(*e);
-    track(from);
-    track(to);
-    TARVEL_TRY(base_.rename_noreplace(from, to));
-    renamed(from, to);
-    return {};
+    return move_tracked(from, to, [&] { return base_.rename_noreplace(from, to); });
   }
 
   // Not counted and never failed: it only inspects the process.
@@ -207,6 +181,56 @@ class FaultEnv final : public Env {
   }
 
  private:
+  // The open of "path" in "mode" that "base_open" makes, counted, failed on
+  // demand and tracked.
+  template <class BaseOpen>
+  Result<std::unique_ptr<File>> open_tracked(const std::string& path, OpenMode mode,
+                                             BaseOpen base_open) {
+    if (auto e = inject(kOpen)) return std::move(*e);
+    bool writes = mode == OpenMode::kReadWrite || mode == OpenMode::kCreateNew ||
+                  mode == OpenMode::kCreateTruncate;
+    if (writes) track(path);
+    TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, base_open());
+    int id = -1;
+    if (writes && !live_.count(path)) {  // created by this open
+      id = next_id_++;
+      inodes_[id] = Inode{path, "", {}};
+      live_[path] = id;
+    } else if (live_.count(path)) {
+      id = live_[path];
+    }
+    bool dir = mode == OpenMode::kDirectory;
+    return std::unique_ptr<File>(new FaultFile(this, std::move(file), id, dir ? path : ""));
+  }
+
+  // crash() and crash_keeping_writes().
+  void restore(bool keep_writes) {
+    std::set<std::string> paths;
+    for (const auto& [path, id] : live_) paths.insert(path);
+    for (const auto& [path, id] : durable_) paths.insert(path);
+    for (const std::string& path : paths) {
+      auto d = durable_.find(path);
+      if (d != durable_.end() && d->second) {
+        const Inode& inode = inodes_[*d->second];
+        std::string contents = inode.synced;
+        if (keep_writes) {
+          for (const auto& [at, bytes] : inode.unsynced) {
+            if (contents.size() < at + bytes.size()) contents.resize(at + bytes.size(), '\0');
+            contents.replace(at, bytes.size(), bytes);
+          }
+        }
+        Result<std::unique_ptr<File>> f = base_.open(path, OpenMode::kCreateTruncate);
+        if (f) (void)write_all(**f, contents);
+      } else {
+        (void)base_.remove(path);
+      }
+    }
+    live_.clear();
+    durable_.clear();
+    inodes_.clear();
+    clear_faults();
+  }
+
   static constexpr unsigned kKinds = 10;
 
   // A file as the crash model sees it: the name it lives under now (empty
@@ -214,6 +238,8 @@ class FaultEnv final : public Env {
   struct Inode {
     std::string path;
     std::string synced;
+    // The writes since the last sync: offset and bytes, in order.
+    std::vector<std::pair<uint64_t, std::string>> unsynced;
   };
 
   class FaultFile final : public File {
@@ -223,17 +249,24 @@ class FaultEnv final : public Env {
 
     Status seek(uint64_t offset) override {
       if (auto e = env_->inject(kSeek)) return std::move(*e);
-      return base_->seek(offset);
+      TARVEL_TRY(base_->seek(offset));
+      pos_ = offset;
+      return {};
     }
     Result<size_t> read(char* buf, size_t n) override {
       if (auto e = env_->inject(kRead)) return std::move(*e);
       if (env_->max_read_ != 0 && n > env_->max_read_) n = env_->max_read_;
-      return base_->read(buf, n);
+      TARVEL_TRY_ASSIGN(size_t got, base_->read(buf, n));
+      pos_ += got;
+      return got;
     }
     Result<size_t> write(const char* buf, size_t n) override {
       if (auto e = env_->inject(kWrite)) return std::move(*e);
       if (env_->max_write_ != 0 && n > env_->max_write_) n = env_->max_write_;
-      return base_->write(buf, n);
+      TARVEL_TRY_ASSIGN(size_t put, base_->write(buf, n));
+      env_->wrote(id_, pos_, std::string_view(buf, put));
+      pos_ += put;
+      return put;
     }
     Result<uint64_t> length() override {
       if (auto e = env_->inject(kLength)) return std::move(*e);
@@ -272,7 +305,13 @@ class FaultEnv final : public Env {
     std::unique_ptr<File> base_;
     int id_;           // the tracked file, or -1
     std::string dir_;  // the directory's path when this is a directory
+    uint64_t pos_ = 0;
   };
+
+  void wrote(int id, uint64_t at, std::string_view bytes) {
+    auto it = inodes_.find(id);
+    if (it != inodes_.end()) it->second.unsynced.emplace_back(at, std::string(bytes));
+  }
 
   // Counts a call of kind "op" and returns the error it is to fail with.
   std::optional<Error> inject(Op op) {
@@ -292,6 +331,26 @@ class FaultEnv final : public Env {
     return std::nullopt;
   }
 
+  // The move of "from" to "to" that "base_move" makes, counted as a rename,
+  // failed on demand and tracked: the file at "from" is at "to" afterwards,
+  // and one that stood at "to" has no name.
+  template <class BaseMove>
+  Status move_tracked(const std::string& from, const std::string& to, BaseMove base_move) {
+    if (auto e = inject(kRename)) return std::move(*e);
+    track(from);
+    track(to);
+    TARVEL_TRY(base_move());
+    auto old = live_.find(to);
+    if (old != live_.end()) inodes_[old->second].path.clear();
+    auto it = live_.find(from);
+    if (it != live_.end()) {
+      inodes_[it->second].path = to;
+      live_[to] = it->second;
+      live_.erase(it);
+    }
+    return {};
+  }
+
   // Starts tracking "path" before the env first changes it: a file there
   // now is taken as durable with its present contents.
   void track(const std::string& path) {
@@ -302,21 +361,9 @@ class FaultEnv final : public Env {
       return;
     }
     int id = next_id_++;
-    inodes_[id] = Inode{path, std::move(*now)};
+    inodes_[id] = Inode{path, std::move(*now), {}};
     live_[path] = id;
     durable_[path] = id;
-  }
-
-  // The crash model's side of a rename of "from" over "to".
-  void renamed(const std::string& from, const std::string& to) {
-    auto old = live_.find(to);
-    if (old != live_.end()) inodes_[old->second].path.clear();
-    auto moved = live_.find(from);
-    if (moved != live_.end()) {
-      inodes_[moved->second].path = to;
-      live_[to] = moved->second;
-      live_.erase(moved);
-    }
   }
 
   void synced_file(int id) {
@@ -324,6 +371,7 @@ class FaultEnv final : public Env {
     if (it == inodes_.end() || it->second.path.empty()) return;
     Result<std::string> now = read_whole_file(base_, it->second.path);
     if (now) it->second.synced = std::move(*now);
+    it->second.unsynced.clear();
   }
 
   // Every entry the env made or removed in "dir" is durable now.

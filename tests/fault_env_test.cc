@@ -131,6 +131,30 @@ TEST(FaultEnv, CrashKeepsWhatWasSyncedOnly) {
   EXPECT_FALSE(testing::file_exists(lost));
 }
 
+TEST(FaultEnv, CrashKeepingWritesKeepsUnsyncedDataButNotLengthChanges) {
+  ScratchDir dir;
+  std::string old_file = dir.file("old"), cut = dir.file("cut"), lost = dir.file("lost");
+  testing::write_file(old_file, "before");
+  testing::write_file(cut, "abcdef");
+  FaultEnv env;
+  {
+    auto f = open_or_die(env, old_file, OpenMode::kReadWrite);
+    ASSERT_TRUE(write_all(*f, "BE"));
+    ASSERT_TRUE(f->sync());
+    ASSERT_TRUE(write_all(*f, "FORE!!"));  // runs past the synced end
+    // Cut, then written behind the cut: the cut is lost, the bytes stay.
+    auto g = open_or_die(env, cut, OpenMode::kReadWrite);
+    ASSERT_TRUE(g->truncate(2));
+    ASSERT_TRUE(write_all_at(*g, 2, "XY"));
+    auto h = open_or_die(env, lost, OpenMode::kCreateNew);
+    ASSERT_TRUE(write_all(*h, "data"));
+  }
+  env.crash_keeping_writes();
+  EXPECT_EQ(testing::read_file(old_file), "BEFORE!!");
+  EXPECT_EQ(testing::read_file(cut), "abXYef");
+  EXPECT_FALSE(testing::file_exists(lost));
+}
+
 TEST(FaultEnv, CrashUndoesRenamesAndRemovalsUntilTheDirectoryIsSynced) {
   for (bool dir_synced : {false, true}) {
     ScratchDir dir;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "container/container.h"
 #include "container/journal.h"
 #include "container/validate.h"
@@ -284,6 +286,53 @@ TEST_F(RepackTest, NewFileKeepsThePermissionBits) {
     EXPECT_EQ(st.st_mode & 07777, bits);
   }
   umask(mask);
+}
+
+// Records the permission bits of each file it creates, as they are the
+// moment the file exists.
+class CreatedBitsEnv final : public EnvWrapper {
+ public:
+  CreatedBitsEnv() : EnvWrapper(Env::posix()) {}
+  Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
+    return note(target().open(path, mode), mode == OpenMode::kCreateNew ||
+                                               mode == OpenMode::kCreateTruncate);
+  }
+  Result<std::unique_ptr<File>> open_new(const std::string& path, uint32_t bits) override {
+    return note(target().open_new(path, bits), true);
+  }
+  std::vector<uint32_t> created;
+
+ private:
+  Result<std::unique_ptr<File>> note(Result<std::unique_ptr<File>> file, bool creates) {
+    if (file && creates) created.push_back((*file)->permissions().value());
+    return file;
+  }
+};
+
+// The temporary copy is never open to anyone the container is not open to,
+// whatever the file-creation mask: the bits it is created with are never
+// wider than the container's.
+TEST_F(RepackTest, CopyIsNeverWiderThanTheContainer) {
+  for (mode_t mask : {0, 022}) {
+    for (mode_t bits : {0600, 0640}) {
+      char trace[32];
+      std::snprintf(trace, sizeof trace, "umask %03o, bits %04o", unsigned(mask), unsigned(bits));
+      SCOPED_TRACE(trace);
+      std::filesystem::remove(path_);
+      testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
+      ASSERT_EQ(chmod(path_.c_str(), bits), 0);
+      const mode_t before = umask(mask);
+      CreatedBitsEnv env;
+      const bool repacked = repack(path_, 1, env).ok();
+      umask(before);
+      ASSERT_TRUE(repacked);
+      ASSERT_EQ(env.created.size(), 1u);
+      EXPECT_EQ(env.created[0] & ~bits, 0u) << std::oct << env.created[0];
+      struct stat st;
+      ASSERT_EQ(stat(path_.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, bits);
+    }
+  }
 }
 
 // A failure at any call leaves the container as it was and no temporary

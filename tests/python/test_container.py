@@ -209,6 +209,10 @@ def test_create_user_none_is_omitted(path):
     ({"user": [("A", "1")]}, tv.TarvelUsageError, 'invalid header key "A"'),
     ({"header_area": 100}, tv.TarvelZoneFullError, None),
     ({"header_area": 0}, tv.TarvelZoneFullError, None),
+    ({"header_area": 16777217}, tv.TarvelUsageError,
+     "header zone of 16777217 bytes is outside 1..=16777216"),
+    ({"header_area": 2**31}, tv.TarvelUsageError,
+     "header zone of 2147483648 bytes is outside 1..=16777216"),
 ])
 def test_create_library_refusals_leave_no_file(path, kwargs, exc, text):
     with pytest.raises(exc) as e:
@@ -221,6 +225,40 @@ def test_create_library_refusals_leave_no_file(path, kwargs, exc, text):
         assert str(e.value) == text
     assert e.value.args == (str(e.value),)
     assert not os.path.exists(path)
+
+
+BAD_FIELD = " cannot be stored: it is empty or holds ':' or ';'"
+
+
+@pytest.mark.parametrize("fields,layout,text", [
+    ([], tv.RecordLayout.fixed(0),
+     "record size is zero: a fixed layout needs records of at least 1 byte"),
+    ([tv.FieldSpec("", "u8", 0)], tv.RecordLayout.prefixed(), 'field name ""' + BAD_FIELD),
+    ([tv.FieldSpec("a:b", "u8", 0)], tv.RecordLayout.prefixed(), 'field name "a:b"' + BAD_FIELD),
+    ([tv.FieldSpec("ok", "u8", 0), tv.FieldSpec("a;b", "u8", 1)], tv.RecordLayout.prefixed(),
+     'field name "a;b"' + BAD_FIELD),
+    ([tv.FieldSpec("a", "", 0)], tv.RecordLayout.prefixed(),
+     'field type "" of field "a"' + BAD_FIELD),
+    ([tv.FieldSpec("a", "u8;b:u8", 0)], tv.RecordLayout.prefixed(),
+     'field type "u8;b:u8" of field "a"' + BAD_FIELD),
+], ids=["fixed(0)", "empty name", "name with colon", "name with semicolon", "empty type",
+        "type with semicolon"])
+def test_create_refuses_a_schema_no_open_reads_back(path, fields, layout, text):
+    with pytest.raises(tv.TarvelUsageError) as e:
+        tv.Container.create(path, tv.Schema("s", fields, layout), "s", "w")
+    assert str(e.value) == text
+    assert os.listdir(os.path.dirname(path)) == []
+
+
+def test_create_stores_any_str_as_written(path):
+    odd = "a\0b\r\n\\:;\t é😀"
+    schema = tv.Schema(odd, [tv.FieldSpec("x y\r\n", "u8\0", 3)], tv.RecordLayout.fixed(8))
+    user = [("k", odd), ("nul", "\0"), ("cr", "\r")]
+    made = tv.Container.create(path, schema, odd, odd, 0, 4096, user)
+    again = tv.Container.open_read(path)
+    assert again.headers() == made.headers()
+    assert again.headers()["_source"] == odd and again.headers()["nul"] == "\0"
+    assert again.schema() == schema
 
 
 def test_create_on_existing_file_is_oserror(sample):
