@@ -6,8 +6,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -17,55 +15,12 @@
 #include <string>
 
 #include "container/container.h"
+#include "tests/child_process.h"
 #include "tests/container_test_util.h"
 #include "tests/test_util.h"
 
 namespace tarvel::testing {
 namespace {
-
-void send(int fd, char c) { ASSERT_EQ(write(fd, &c, 1), 1); }
-
-char receive(int fd) {
-  char c = 0;
-  return read(fd, &c, 1) == 1 ? c : '\0';
-}
-
-// Two pipes between this process and a child: "to" the child and "from" it.
-struct Pipes {
-  Pipes() {
-    if (pipe(to) != 0 || pipe(from) != 0) abort();
-  }
-  ~Pipes() {
-    for (int fd : {to[0], to[1], from[0], from[1]}) close(fd);
-  }
-  int to[2], from[2];
-};
-
-// A child process: reap() waits for it and checks that it ended well; a
-// test that stops early kills it instead of leaving it waiting.
-class Child {
- public:
-  explicit Child(pid_t pid) : pid_(pid) {}
-  ~Child() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  void reap() {
-    int status = 0;
-    const pid_t pid = pid_;
-    pid_ = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-  }
-
- private:
-  pid_t pid_;
-};
 
 // Reads the frames and then the tail of "r", each record checked against
 // body_at of its place; returns how many there were, or -1 after an error,

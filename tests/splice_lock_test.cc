@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -17,6 +16,7 @@
 #include "container/container.h"
 #include "container/file.h"
 #include "container/journal.h"
+#include "tests/child_process.h"
 #include "tests/container_test_util.h"
 #include "tests/test_util.h"
 
@@ -65,29 +65,23 @@ class SpliceProbeTest : public ::testing::TestWithParam<ProbeCase> {
 // belongs to another owner than the probing file.
 TEST_P(SpliceProbeTest, ProbeTellsOnlyASpliceLockFromEverythingElse) {
   write_file(path_, "data");
-  int ready[2], done[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(done), 0);
+  Pipes pipes;
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     int fd = open(path_.c_str(), O_RDWR);
     if (fd < 0 || !GetParam().take(fd)) _exit(1);
-    char x;
-    if (write(ready[1], "r", 1) != 1 || read(done[0], &x, 1) != 1) _exit(2);
+    if (write(pipes.from[1], "r", 1) != 1 || receive(pipes.to[0]) != 'd') _exit(2);
     _exit(0);
   }
-  char x = 0;
-  ASSERT_EQ(read(ready[0], &x, 1), 1) << "the child could not take its lock";
+  Child child(pid);
+  ASSERT_EQ(receive(pipes.from[0]), 'r') << "the child could not take its lock";
   std::unique_ptr<File> reader = value_or_die(Env::posix().open(path_, OpenMode::kRead));
   EXPECT_STREQ(probe_name(reader->probe_splice()), probe_name(GetParam().seen));
-  ASSERT_EQ(write(done[1], "d", 1), 1);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  send(pipes.to[1], 'd');
+  child.reap();
   // Gone with its holder.
   EXPECT_STREQ(probe_name(reader->probe_splice()), "free");
-  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
 INSTANTIATE_TEST_SUITE_P(
