@@ -1,7 +1,6 @@
 // Container state: creation, the open operations and release.
 #include "container/container.h"
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>

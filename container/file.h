@@ -107,10 +107,10 @@ class File {
   // Sets the file's permission bits to "bits".
   virtual Status set_permissions(uint32_t bits) = 0;
 
-  // ---- The splice lock (see SPLICE_LOCK_OFFSET below) ----
+  // ---- The splice lock (see SPLICE_LOCK_OFFSET above) ----
   // Takes the splice lock without waiting; true when this open file holds
   // it now. A failure of any kind is false, and the splice goes on anyway.
-  // The default (for wrappers in tests) never takes it.
+  // A File that offers no such lock (the default) never takes it.
   virtual bool lock_splice();
   // Releases the splice lock taken by lock_splice; errors are ignored.
   virtual void unlock_splice();
