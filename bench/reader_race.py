@@ -13,6 +13,8 @@ system's temporary directory):
                 end of the run count as completions)
   longest read  the longest time one completed read took, which bounds the
                 gap from below as the file grows
+  longest close the longest frame close of the writer: a reader that meets
+                it in flight waits at least that long
   wrong         records returned that are not the writer's (must be 0)
   errors        the messages of the attempts that failed, with their counts
 
@@ -53,13 +55,16 @@ def write(path, seconds):
     writer = Container.open_append(path)
     deadline = time.monotonic() + seconds
     n = closes = 0
+    longest = 0.0
     while time.monotonic() < deadline:
         for _ in range(1 + closes % 16):
             writer.append_record(record_at(n))
             n += 1
         closes += 1
+        began = time.monotonic()
         writer.close_frame(closes, HOT_LEVEL)
-    print(closes)
+        longest = max(longest, time.monotonic() - began)
+    print(closes, longest)
 
 
 def read_records(path, record=RECORD):
@@ -102,11 +107,12 @@ def race(directory, seconds):
             last = time.monotonic()
         end = time.monotonic()
         gap = max(gap, end - last)
-        closes = int(writer.stdout.read().strip() or 0)
+        closes, longest_close = writer.stdout.read().split()
         if writer.wait() != 0:
             raise SystemExit("the writer failed")
         return {
-            "closes/s": closes / (end - start),
+            "closes/s": int(closes) / (end - start),
+            "longest close": float(longest_close),
             "attempts": attempts,
             "complete": completed / attempts if attempts else 0.0,
             "gap": gap,
@@ -130,11 +136,12 @@ def main(argv):
     places = [("tmpfs", "/dev/shm"), ("disk", tempfile.gettempdir())]
     print(f"README recipe in a loop beside a writer closing small frames, {seconds:g} s each")
     print(f"{'place':<8}{'closes/s':>10}{'attempts':>10}{'complete':>10}{'longest gap':>13}"
-          f"{'longest read':>14}{'wrong':>7}")
+          f"{'longest read':>14}{'longest close':>15}{'wrong':>7}")
     for name, directory in places:
         r = race(directory, seconds)
         print(f"{name:<8}{r['closes/s']:>10.0f}{r['attempts']:>10}{r['complete']:>10.1%}"
-              f"{r['gap']:>12.3f}s{r['longest']:>13.3f}s{r['wrong']:>7}")
+              f"{r['gap']:>12.3f}s{r['longest']:>13.3f}s{r['longest close']:>14.3f}s"
+              f"{r['wrong']:>7}")
         for message, count in r["errors"].most_common():
             print(f"    {count:>6} x {message}")
     return 0

@@ -59,7 +59,7 @@ Error changed_while_read(const std::string& path) {
 }
 
 void wait_before_view_attempt(int attempt) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(1 << std::min(attempt, 6)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1 << std::min(attempt, 3)));
 }
 
 Status lock_writer(File& file, const std::string& path) {
