@@ -107,9 +107,10 @@ def race(directory, seconds):
             last = time.monotonic()
         end = time.monotonic()
         gap = max(gap, end - last)
-        closes, longest_close = writer.stdout.read().split()
+        report = writer.stdout.read()
         if writer.wait() != 0:
             raise SystemExit("the writer failed")
+        closes, longest_close = report.split()
         return {
             "closes/s": int(closes) / (end - start),
             "longest close": float(longest_close),
