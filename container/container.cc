@@ -4,11 +4,9 @@
 #include <errno.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <thread>
 
 #include "container/codec.h"
 #include "container/journal.h"
@@ -157,15 +155,6 @@ Result<WholeRecords> count_whole_records(File& file, uint64_t start, uint64_t en
   }
   whole.bytes = p - start;
   return whole;
-}
-
-// open_read takes its view again at most this many times, waiting 1, 2, 4 ...
-// up to 64 milliseconds between tries: about two and a half seconds in all,
-// far longer than a frame close keeps its journal.
-constexpr int kViewAttempts = 45;
-
-void wait_before_attempt(int attempt) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(1 << std::min(attempt, 6)));
 }
 
 }  // namespace
@@ -343,15 +332,20 @@ Result<Container> Container::open_read(const std::string& path, Env& env) try {
 }
 
 Result<Container> Container::open_view(const std::string& path, bool allow_cut, Env& env) {
+  int waits = 0;
   for (int attempt = 0;; ++attempt) {
-    if (attempt > 0) wait_before_attempt(attempt - 1);
     TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
                       env.open(path, OpenMode::kRead).map_error(io_at(path)));
     TARVEL_TRY_ASSIGN(std::string file_path, file_path_of(env, path).map_error(io_at(path)));
     Result<Container> c = load(path, std::move(file_path), file, false, env, allow_cut);
+    // Only a write in flight is waited out. One that ended while the view
+    // was read left the file settled: beside a writer that closes frames
+    // back to back, the next look at once has the best chance.
+    bool wait = true;
     if (c) {
-      TARVEL_TRY_ASSIGN(bool same, c->unchanged());
-      if (same) return c;
+      TARVEL_TRY_ASSIGN(ViewCheck seen, c->check_view());
+      if (seen == ViewCheck::kSame) return c;
+      wait = seen == ViewCheck::kInFlight;
     } else {
       // A zone that does not parse may be one caught mid-rewrite, or a new
       // file whose zone is not written yet; that is only so while a writer
@@ -363,7 +357,8 @@ Result<Container> Container::open_view(const std::string& path, bool allow_cut, 
         if (!live) return c;
       }
     }
-    if (attempt + 1 == kViewAttempts) return changed_while_read(path);
+    if (attempt + 1 == VIEW_ATTEMPTS) return changed_while_read(path);
+    if (wait) wait_before_view_attempt(waits++);
   }
 }
 
@@ -421,9 +416,21 @@ void Container::note_tail_start() { tail_full_at_ = sat_add(tail_start(), MAX_FR
 
 Result<bool> Container::unchanged() try {
   TARVEL_TRY(check_process());
+  TARVEL_TRY_ASSIGN(ViewCheck seen, check_view());
+  return seen == ViewCheck::kSame;
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
+}
+
+Result<Container::ViewCheck> Container::check_view() {
+  // The splice lock first, then the journal, then the zone: a splice that
+  // began before the caller's read ended is still in flight here, or it is
+  // done and the zone below shows it. Looked at after the zone, it would
+  // miss a splice that ended in between.
+  if (file_->probe_splice() == SpliceProbe::kHeld) return ViewCheck::kInFlight;
   TARVEL_TRY_ASSIGN(PendingClose pending, pending_close(*env_, file_path_, *file_));
   if (pending == PendingClose::kRecovery) return recovery_pending(path_);
-  if (pending == PendingClose::kInFlight) return false;
+  if (pending == PendingClose::kInFlight) return ViewCheck::kInFlight;
   // Only read-only Containers are checked, and they never render a zone, so
   // the close's zone buffer is free to hold the header text: a reader that
   // checks on every read_tail allocates nothing for it.
@@ -433,13 +440,10 @@ Result<bool> Container::unchanged() try {
   if (read) read = read_exact(*file_, zone.data(), zone.size());
   if (!read) {
     // Only a file cut shorter than its zone ends the read early.
-    const Error& e = read.error();
-    if (e.is_io() && e.io_failure().kind() == IoFailure::Kind::kFillBuffer) return false;
+    if (is_fill_buffer(read.error())) return ViewCheck::kChanged;
     return std::move(read).error();
   }
-  return xxh64(zone) == zone_hash_;
-} catch (const std::bad_alloc&) {
-  return Error::out_of_memory();
+  return xxh64(zone) == zone_hash_ ? ViewCheck::kSame : ViewCheck::kChanged;
 }
 
 void Container::remember_zone(std::string_view zone) {

@@ -60,19 +60,31 @@
 // ends when the parent releases its Container.
 //
 // Readers beside a live writer. A writer touches bytes already in the file
-// only while a complete seal journal stands beside it: the journal is written
-// and flushed first and removed only after the zone rewrite. So a read-only
-// Container checks, after it has read, that no complete journal is there and
-// that the zone in the file is still the one it parsed. open_read takes its
-// view again until that holds, waiting a few seconds at most, and then fails
-// with Usage "{path:?} changed while it was being read; open it again".
-// read_tail does not take a new view (the frames list would move under the
-// caller): when a frame was closed or the zone rewritten since the open, it
-// fails with that same error, and the caller opens the file again. Closed
-// frames never change, so read_frame needs no check. A complete journal that
-// no writer holds is a close a crash interrupted: open_read and read_tail
-// then fail with Usage "{path:?} has a pending seal journal ..." naming the
-// calls that recover it, rather than read half-written bytes.
+// only in a splice, which holds the splice lock (file.h) where the file
+// system offers it, and only while a complete seal journal stands beside the
+// file: the journal is written and flushed first and removed only after the
+// zone rewrite. So a read-only Container checks, after it has read, in this
+// order: that no splice is in flight, that no complete journal is there, and
+// that the zone in the file is still the one it parsed. A splice that began
+// before the read ended is then either still in flight or done, and the zone
+// shows it. The splice lock belongs to the file, so it holds whatever name
+// the reader opened the file by; the journal is found by the name.
+// open_read takes its view again until the check holds, waiting a few
+// seconds at most, and then fails with Usage "{path:?} changed while it was
+// being read; open it again".
+// A read-only Container is a snapshot: its frames list and its raw tail as
+// they stood at the open, which never move. Closed frames never change, so
+// read_frame needs no check. read_tail returns the whole records of the
+// snapshot's tail: read from the file while its zone is unchanged or lists
+// the same frames, and once a writer has closed the tail, decoded from the
+// frame that follows the snapshot's list and begins where the tail began
+// (checksummed: zstd's own checksum, or the listed one of a raw frame). A
+// write in flight is waited out as open_read waits; any other change (a fix
+// that rewrote the list) fails with the error above, and the caller opens
+// the file again. A complete journal that no writer holds is a close a crash
+// interrupted: open_read and read_tail then fail with Usage "{path:?} has a
+// pending seal journal ..." naming the calls that recover it, rather than
+// read half-written bytes.
 //
 // Invariants:
 //   data_start = 16 + header_area
@@ -163,13 +175,16 @@ class Container {
   Result<std::string_view> read_frame_at_view(uint64_t index);
   Result<std::string_view> read_frame_body_view(const Frame& frame);
   // The whole records of the raw tail as stored (prefixes included). On a
-  // read-only Container, fails rather than return bytes that a writer has
-  // since closed into a frame.
+  // read-only Container, those of the tail as it stood at the open, even
+  // after a writer closed it into a frame (see the top of this file). A file
+  // cut below the end of its listed frames since the open, its zone
+  // unchanged, fails with the frame-fit error of open_read.
   Result<std::string> read_tail();
 
   // For a read-only Container: whether the file still holds what it read at
-  // the open: no complete seal journal beside it and the same header zone.
-  // A journal that no writer holds is the recovery_pending error.
+  // the open: no splice in flight, no complete seal journal beside it and
+  // the same header zone. A journal that no writer holds is the
+  // recovery_pending error.
   Result<bool> unchanged();
 
   const std::string& path() const { return path_; }
@@ -217,6 +232,28 @@ class Container {
                                 bool allow_cut = false);
   // open_read, with open_cut's "allow_cut".
   static Result<Container> open_view(const std::string& path, bool allow_cut, Env& env);
+
+  // ---- A read-only Container's checks of its snapshot ----
+  enum class ViewCheck {
+    kSame,      // the file holds the view this Container read
+    kInFlight,  // a splice or a journaled write is under way: look again
+    kChanged,   // the zone is no longer the one read at the open
+  };
+  // unchanged(), telling a write in flight from a changed zone.
+  Result<ViewCheck> check_view();
+  // Where the snapshot's tail (from "start") is by the file's present zone.
+  enum class TailNow {
+    kUntouched,  // the zone lists the snapshot's frames: a header rewrite
+    kClosed,     // closed into the frame after them: "*records" holds the
+                 // tail's whole records, decoded from it
+    kGone,       // neither: a rewritten list, a zone caught mid-write, or
+                 // a frame that does not hold the tail
+  };
+  Result<TailNow> find_tail(uint64_t start, std::string* records);
+  // read_tail of a read-only Container.
+  Result<std::string> read_snapshot_tail();
+  // read_frame_body_view, with "frame" checked to end by "file_len".
+  Result<std::string_view> read_body(const Frame& frame, uint64_t file_len);
 
   // A header rewrite whose splice failed: what its journal holds.
   struct PendingRewrite {

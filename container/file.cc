@@ -184,6 +184,49 @@ class PosixFile final : public File {
     return identity_of(st);
   }
 
+  // ---- The splice lock ----
+  // An open-file-description lock, so that it belongs to this open file
+  // like the writer's lock, conflicts with every other open of the file,
+  // this process's included, and goes when the file is closed.
+#if defined(F_OFD_SETLK)
+  bool lock_splice() override { return set_splice_lock(F_WRLCK); }
+
+  void unlock_splice() override { (void)set_splice_lock(F_UNLCK); }
+
+  SpliceProbe probe_splice() override {
+    // A read lock conflicts only with write locks, so readers' own locks
+    // never show.
+    struct flock probe = splice_range(F_RDLCK);
+    if (::fcntl(fd_, F_OFD_GETLK, &probe) != 0) return SpliceProbe::kUnavailable;
+    if (probe.l_type == F_UNLCK) return SpliceProbe::kFree;
+    // Only a splice lock is a splice: an open-file-description lock (no
+    // process) on exactly that byte. Anything else, a lock over the whole
+    // file above all, may be held for as long as a writer lives.
+    if (probe.l_pid == -1 && probe.l_start == static_cast<off_t>(SPLICE_LOCK_OFFSET) &&
+        probe.l_len == 1) {
+      return SpliceProbe::kHeld;
+    }
+    return SpliceProbe::kUnavailable;
+  }
+
+ private:
+  static struct flock splice_range(short type) {
+    struct flock range;
+    std::memset(&range, 0, sizeof range);  // l_pid must be 0
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(SPLICE_LOCK_OFFSET);
+    range.l_len = 1;
+    return range;
+  }
+
+  // Never waits, so it is never interrupted.
+  bool set_splice_lock(short type) {
+    struct flock range = splice_range(type);
+    return ::fcntl(fd_, F_OFD_SETLK, &range) == 0;
+  }
+#endif
+
  private:
   int fd_;
   // The list of open_files(), guarded by its mutex.
@@ -353,6 +396,12 @@ class PosixEnv final : public Env {
 Result<LockResult> File::try_lock(LockMode) { return LockResult::kUnsupported; }
 Status File::unlock() { return {}; }
 Result<FileIdentity> File::identity() { return Error::io(IoFailure::os(ENOTSUP)); }
+
+// The splice lock of a File that offers none.
+bool File::lock_splice() { return false; }
+void File::unlock_splice() {}
+SpliceProbe File::probe_splice() { return SpliceProbe::kUnavailable; }
+
 Result<FileIdentity> Env::identity(const std::string&) {
   return Error::io(IoFailure::os(ENOTSUP));
 }

@@ -31,6 +31,28 @@ enum class LockResult {
 
 enum class LockMode { kShared, kExclusive };
 
+// ---- The splice lock: a writer's signal to readers ----
+// A writer holds it on the container file while a splice rewrites bytes that
+// are already in the file (a frame over the raw tail, the header zone), from
+// before its first write to after its flush. It is an open-file-description
+// byte-range lock on the one byte at SPLICE_LOCK_OFFSET, far beyond any real
+// file, so it belongs to the file itself: a reader that opened the file by
+// any name (a hard link, a new name after a rename, /proc/self/fd/N) sees
+// it. It is a signal for readers, never a gate for the writer: a writer that
+// cannot take it (no such locks, or a file system that emulates the writer's
+// lock with byte-range locks over the whole file) splices all the same.
+inline constexpr uint64_t SPLICE_LOCK_OFFSET = uint64_t{1} << 62;
+
+// What a reader's probe of the splice lock found.
+enum class SpliceProbe {
+  kFree,         // no splice in flight
+  kHeld,         // another open file holds exactly the splice lock: a splice
+                 // is in flight
+  kUnavailable,  // no answer: the call is not supported, or another kind of
+                 // lock covers the byte (one that may last as long as a
+                 // writer, such as a whole-file lock emulating its lock)
+};
+
 // Which file an open file or a path refers to: two names of one file give
 // equal identities, a file replaced by a rename a different one. "links" is
 // the number of names (hard links) the file had when it was looked at: 0
@@ -91,6 +113,17 @@ class File {
   virtual Result<uint32_t> permissions() = 0;
   // Sets the file's permission bits to "bits".
   virtual Status set_permissions(uint32_t bits) = 0;
+
+  // ---- The splice lock (see SPLICE_LOCK_OFFSET above) ----
+  // Takes the splice lock without waiting; true when this open file holds
+  // it now. A failure of any kind is false, and the splice goes on anyway.
+  // A File that offers no such lock (the default) never takes it.
+  virtual bool lock_splice();
+  // Releases the splice lock taken by lock_splice; errors are ignored.
+  virtual void unlock_splice();
+  // Whether another open file holds the splice lock right now, never
+  // waiting. The default reports kUnavailable.
+  virtual SpliceProbe probe_splice();
 };
 
 class Env {
@@ -152,6 +185,11 @@ class FileWrapper : public File {
   Result<uint32_t> permissions() override { return target_->permissions(); }
   Status set_permissions(uint32_t bits) override { return target_->set_permissions(bits); }
 
+  // The splice lock.
+  bool lock_splice() override { return target_->lock_splice(); }
+  void unlock_splice() override { target_->unlock_splice(); }
+  SpliceProbe probe_splice() override { return target_->probe_splice(); }
+
  private:
   std::unique_ptr<File> target_;
 };
@@ -189,6 +227,23 @@ class EnvWrapper : public Env {
   Env& target_;
 };
 
+// ---- The splice lock, held for one scope ----
+// Takes the splice lock of "file" (which must outlive it) if it can, and
+// releases it on every way out of the scope.
+class SpliceLockHold {
+ public:
+  explicit SpliceLockHold(File& file) : file_(file), held_(file.lock_splice()) {}
+  ~SpliceLockHold() {
+    if (held_) file_.unlock_splice();
+  }
+  SpliceLockHold(const SpliceLockHold&) = delete;
+  SpliceLockHold& operator=(const SpliceLockHold&) = delete;
+
+ private:
+  File& file_;
+  bool held_;
+};
+
 // Writes all of "data" at the file's position: interrupted writes are
 // repeated, short writes continue with the rest, and a write that accepts
 // no bytes fails with "failed to write whole buffer".
@@ -201,6 +256,11 @@ Status write_all_at(File& file, uint64_t offset, std::string_view data);
 // reads are repeated, short reads continue, and the end of the file first
 // fails with "failed to fill whole buffer".
 Status read_exact(File& file, char* buf, size_t n);
+
+// Whether "e" is the failure of read_exact when the file ended first.
+inline bool is_fill_buffer(const Error& e) {
+  return e.is_io() && e.io_failure().kind() == IoFailure::Kind::kFillBuffer;
+}
 
 // Seeks to "offset", then reads exactly "n" bytes into a new string.
 Result<std::string> read_exact_at(File& file, uint64_t offset, size_t n);

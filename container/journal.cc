@@ -355,6 +355,9 @@ Status set_aside_journal(Env& env, const std::string& file_path) {
 }
 
 Status splice(File& file, uint64_t tail_start, std::string_view zone, std::string_view frame) {
+  // Readers through any name of the file see the splice lock, from before the
+  // first byte changes until the flush.
+  const SpliceLockHold in_flight(file);
   TARVEL_TRY(write_all_at(file, tail_start, frame));
   TARVEL_TRY(file.truncate(sat_add(tail_start, frame.size())));
   // The header zone starts right behind the preamble.

@@ -146,6 +146,7 @@ Status set_aside_journal(Env& env, const std::string& file_path);
 
 // The writes of a frame close: the frame at tail_start, the length cut right
 // behind it, the zone at offset 16, one full flush. The first failure stops.
+// The splice lock (file.h) is held throughout, where it can be taken.
 Status splice(File& file, uint64_t tail_start, std::string_view zone,
               std::string_view frame);
 

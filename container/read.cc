@@ -74,7 +74,11 @@ Result<std::string_view> Container::read_frame_body_view(const Frame& frame) {
   TARVEL_TRY(check_process());
   // The fit is checked against what this Container knows of the file, with
   // the same messages as the check at open.
-  TARVEL_TRY(check_frames_fit(std::vector<Frame>{frame}, data_start_, file_len_));
+  return read_body(frame, file_len_);
+}
+
+Result<std::string_view> Container::read_body(const Frame& frame, uint64_t file_len) {
+  TARVEL_TRY(check_frames_fit(std::vector<Frame>{frame}, data_start_, file_len));
   Workspace& w = work();
   TARVEL_TRY(file_->seek(data_start_ + frame.offset));
   // The kept buffer only grows; it is not cleared, every byte of the
@@ -102,28 +106,107 @@ Result<std::string_view> Container::read_frame_body_view(const Frame& frame) {
 
 Result<std::string> Container::read_tail() try {
   TARVEL_TRY(check_process());
+  if (!writable_) return read_snapshot_tail();
   const uint64_t start = tail_start();
   if (file_len_ <= start) return std::string();
-  if (!writable_) {
-    // A writer may close the tail into a frame while it is read. What was
-    // read counts only if the file still holds the view it was read under;
-    // a shorter file with that same view was cut of a torn record.
-    TARVEL_TRY_ASSIGN(uint64_t now, file_->length());
-    const uint64_t end = std::min(file_len_, now);
-    Result<std::string> tail = end > start ? read_exact_at(*file_, start, end - start)
-                                           : Result<std::string>(std::string());
-    TARVEL_TRY_ASSIGN(bool same, unchanged());
-    if (!same) return changed_while_read(path_);
-    if (!tail) return std::move(tail).error();
-    tail->resize(tail->size() - split_records(*tail, schema_.layout).torn);
-    return tail;
-  }
   TARVEL_TRY_ASSIGN(std::string tail, read_exact_at(*file_, start, file_len_ - start));
   const uint64_t torn = split_records(tail, schema_.layout).torn;
   tail.resize(tail.size() - torn);
   return tail;
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
+}
+
+Result<std::string> Container::read_snapshot_tail() {
+  const uint64_t start = tail_start();
+  bool looked_again = false;
+  for (int attempt = 0;; ++attempt) {
+    if (attempt > 0) wait_before_view_attempt(attempt - 1);
+    // The tail as far as the length at the open; a shorter file with the
+    // same view was cut of a torn record.
+    TARVEL_TRY_ASSIGN(uint64_t now, file_->length());
+    if (file_len_ <= start && now >= start) return std::string();
+    const uint64_t end = std::min(file_len_, now);
+    Result<std::string> tail = end > start ? read_exact_at(*file_, start, end - start)
+                                           : Result<std::string>(std::string());
+    // What was read counts only if the file still holds the view it was
+    // read under.
+    TARVEL_TRY_ASSIGN(ViewCheck seen, check_view());
+    if (seen == ViewCheck::kChanged) {
+      std::string records;
+      TARVEL_TRY_ASSIGN(TailNow found, find_tail(start, &records));
+      if (found == TailNow::kClosed) return records;
+      if (found == TailNow::kGone) {
+        // A zone read just as a new splice began may have been caught
+        // mid-write: it is looked at once more before the view counts as
+        // gone.
+        if (looked_again) return changed_while_read(path_);
+        looked_again = true;
+        seen = ViewCheck::kInFlight;
+      } else {
+        seen = ViewCheck::kSame;  // a header rewrite left the tail alone
+      }
+    }
+    if (seen == ViewCheck::kInFlight) {
+      if (attempt + 1 == VIEW_ATTEMPTS) return changed_while_read(path_);
+      continue;
+    }
+    // A file cut below its listed frames has lost records that a reader of
+    // the tail cannot tell from none.
+    if (now < start) TARVEL_TRY(check_frames_fit(frames_, data_start_, now));
+    if (!tail) return std::move(tail).error();
+    tail->resize(tail->size() - split_records(*tail, schema_.layout).torn);
+    return tail;
+  }
+}
+
+Result<Container::TailNow> Container::find_tail(uint64_t start, std::string* records) {
+  // Read-only Containers never render a zone: the close's zone buffer is
+  // free to hold the zone.
+  Workspace& w = work();
+  w.zone.resize(preamble_.header_area);
+  Status read = file_->seek(PREAMBLE_LEN);
+  if (read) read = read_exact(*file_, w.zone.data(), w.zone.size());
+  if (!read) {
+    if (is_fill_buffer(read.error())) return TailNow::kGone;
+    return std::move(read).error();
+  }
+  Result<Headers> headers = Headers::parse(w.zone);
+  if (!headers) return TailNow::kGone;
+  const std::string* text = headers->get("_frames");
+  Result<std::vector<Frame>> listed =
+      parse_frames(text != nullptr ? std::string_view(*text) : std::string_view());
+  if (!listed || listed->size() < frames_.size() ||
+      !std::equal(frames_.begin(), frames_.end(), listed->begin())) {
+    return TailNow::kGone;
+  }
+  if (listed->size() == frames_.size()) return TailNow::kUntouched;
+  // Frames never move, so the one listed next that begins where the tail
+  // began is the frame its close made, and its decoded content begins with
+  // the tail.
+  const Frame& next = (*listed)[frames_.size()];
+  if (next.offset != start - data_start_) return TailNow::kGone;
+  TARVEL_TRY_ASSIGN(uint64_t now, file_->length());
+  Result<std::string_view> body = read_body(next, now);
+  if (!body) {
+    // A frame that does not fit, fails its checksum or does not decode is
+    // not that frame; only errors of the file itself are passed on.
+    const Error& e = body.error();
+    if (e.is_io() && !is_fill_buffer(e)) return std::move(body).error();
+    return TailNow::kGone;
+  }
+  // Decoded bytes are vouched for by zstd's checksum, raw ones only by the
+  // listed one.
+  if (next.hash == 0 && !has_zstd_magic(std::string_view(w.stored.data(), next.len))) {
+    return TailNow::kGone;
+  }
+  // The bytes this reader read may be those the close wrote over the tail,
+  // so the records come from the frame alone.
+  const uint64_t len = file_len_ > start ? file_len_ - start : 0;
+  if (body->size() < len) return TailNow::kGone;
+  const std::string_view old_tail = body->substr(0, len);
+  records->assign(old_tail.substr(0, len - split_records(old_tail, schema_.layout).torn));
+  return TailNow::kClosed;
 }
 
 }  // namespace tarvel

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -57,6 +58,10 @@ Error recovery_pending(const std::string& path) {
 
 Error changed_while_read(const std::string& path) {
   return Error::usage(quoted(path) + " changed while it was being read; open it again");
+}
+
+void wait_before_view_attempt(int attempt) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(1 << std::min(attempt, 3)));
 }
 
 Status lock_writer(File& file, const std::string& path) {

@@ -81,6 +81,17 @@ Error recovery_pending(const std::string& path);
 // whose view of the file a writer changed while it read.
 Error changed_while_read(const std::string& path);
 
+// A reader that meets a write in flight looks again at most this many times
+// (open_read for its view, read_tail for the tail's bytes), waiting 1, 2, 4
+// and then 8 milliseconds before each new look: about two and a half seconds
+// in all, far longer than a frame close keeps its journal. The waits stay
+// short because a writer that closes frames back to back is in the middle
+// of one about half the time on a disk: a reader finds it between two closes
+// within a few looks, and longer waits would only add to each of them.
+inline constexpr int VIEW_ATTEMPTS = 320;
+// The wait before look "attempt" + 1 (attempt counts from 0).
+void wait_before_view_attempt(int attempt);
+
 // Replays a pending seal journal of "path" under the writer's lock, for the
 // tools that only read the file afterwards. A journal that a live writer is
 // working on is left alone: the caller then reads the file as it finds it.

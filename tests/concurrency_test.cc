@@ -28,18 +28,6 @@
 namespace tarvel::testing {
 namespace {
 
-// Checks that "bytes" holds body_at(*next), body_at(*next + 1), ... as whole
-// records, and advances *next past them.
-::testing::AssertionResult in_sequence(std::string_view bytes, uint64_t* next) {
-  SplitRecords split = split_records(bytes, RecordLayout::prefixed());
-  if (split.torn != 0) return ::testing::AssertionFailure() << split.torn << " torn bytes";
-  for (std::string_view r : split.records) {
-    if (r != body_at(*next)) return ::testing::AssertionFailure() << "record " << *next;
-    ++*next;
-  }
-  return ::testing::AssertionSuccess();
-}
-
 // The real file system, where the first open of "at" after one of "after"
 // first runs "act". A test hands over to another process at a point the code
 // under test has provably reached, instead of guessing how long it takes.

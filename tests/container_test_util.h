@@ -114,6 +114,18 @@ inline std::string body_at(uint64_t p) {
   return out;
 }
 
+// Checks that "bytes" holds body_at(*next), body_at(*next + 1), ... as whole
+// records of the prefixed layout, and advances *next past them.
+inline ::testing::AssertionResult in_sequence(std::string_view bytes, uint64_t* next) {
+  SplitRecords split = split_records(bytes, RecordLayout::prefixed());
+  if (split.torn != 0) return ::testing::AssertionFailure() << split.torn << " torn bytes";
+  for (std::string_view r : split.records) {
+    if (r != body_at(*next)) return ::testing::AssertionFailure() << "record " << *next;
+    ++*next;
+  }
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace tarvel::testing
 
 #endif  // TARVEL_TESTS_CONTAINER_TEST_UTIL_H_

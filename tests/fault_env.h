@@ -299,6 +299,10 @@ class FaultEnv final : public Env {
     // Permission bits are neither counted nor failed.
     Result<uint32_t> permissions() override { return base_->permissions(); }
     Status set_permissions(uint32_t bits) override { return base_->set_permissions(bits); }
+    // The splice lock is only a signal: neither counted nor failed.
+    bool lock_splice() override { return base_->lock_splice(); }
+    void unlock_splice() override { base_->unlock_splice(); }
+    SpliceProbe probe_splice() override { return base_->probe_splice(); }
 
    private:
     FaultEnv* env_;
