@@ -14,6 +14,7 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zstd.h>
 #include <zstd_errors.h>
@@ -388,6 +389,46 @@ class BareClose {
     sync_dir(dir_);
   }
 
+  // The durable core of a close and nothing more, as a program that keeps
+  // no memory between closes would do it: the whole tail read into a new
+  // buffer, compressed as a close compresses it by a new context into a new
+  // buffer of the compressed bound (neither buffer cleared), the frame
+  // written over the tail, the file cut behind it, one flush.
+  void durable_close(int level) {
+    const size_t n = end_ - tail_start_;
+    std::unique_ptr<char[]> tail(new char[n]);
+    if (::pread(fd_, tail.get(), n, static_cast<off_t>(tail_start_)) != static_cast<ssize_t>(n)) {
+      die("pread");
+    }
+    const size_t bound = ZSTD_compressBound(n) + ENCODE_CHUNK;
+    std::unique_ptr<char[]> out(new char[bound]);
+    ZSTD_CCtx* cctx = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
+    ZSTD_inBuffer in{tail.get(), n, 0};
+    size_t len = 0;
+    while (in.pos < in.size) {
+      ZSTD_outBuffer o{out.get() + len, ENCODE_CHUNK, 0};
+      ZSTD_compressStream(cctx, &o, &in);
+      len += o.pos;
+    }
+    for (;;) {
+      ZSTD_outBuffer o{out.get() + len, ENCODE_CHUNK, 0};
+      const size_t rc = ZSTD_endStream(cctx, &o);
+      if (ZSTD_isError(rc)) die(ZSTD_getErrorName(rc));
+      len += o.pos;
+      if (rc == 0) break;
+    }
+    ZSTD_freeCCtx(cctx);
+    if (::pwrite(fd_, out.get(), len, static_cast<off_t>(tail_start_)) !=
+        static_cast<ssize_t>(len)) {
+      die("pwrite");
+    }
+    end_ = tail_start_ + len;
+    if (::ftruncate(fd_, static_cast<off_t>(end_)) != 0) die("ftruncate");
+    ::fsync(fd_);
+  }
+
  private:
   std::string path_;
   std::string dir_;
@@ -418,6 +459,99 @@ void close_row(const char* name, const std::string& dir, uint32_t header_area, s
        [&] { bare.append(records(bare_seq, tail_bytes)); bare_seq += tail_bytes / kRecord; }});
   row(name, ours, floor, goal);
   std::filesystem::remove(path);
+}
+
+// Appends "bytes" of records to "c", one record at a time from a small
+// buffer, so that nothing but the Container holds them.
+void append_generated(Container& c, uint64_t first, size_t bytes) {
+  char rec[kRecord];
+  for (uint64_t i = 0; i < bytes / kRecord; ++i) {
+    fill_record(rec, first + i);
+    must(c.append_record(std::string_view(rec, kRecord)), "append");
+  }
+}
+
+// A close of a large tail by a Container that has closed nothing yet (its
+// first close allocates whatever it keeps), beside the bare durable
+// sequence that allocates afresh as well.
+void large_close_row(const char* name, const std::string& dir, size_t tail_bytes, int level,
+                     int reps) {
+  const std::string path = dir + "/large.tarvel";
+  std::unique_ptr<Container> c;
+  uint64_t id = 0;
+  BareClose bare(dir + "/large.bare", DEFAULT_HEADER_AREA);
+  uint64_t bare_seq = 0;
+  auto [ours, floor] = measure(
+      reps,
+      {[&] { must(c->close_frame(id++, level), "close"); },
+       [&] {
+         c.reset();
+         c = std::make_unique<Container>(create(path));
+         append_generated(*c, 0, tail_bytes);
+       }},
+      {[&] { bare.durable_close(level); },
+       [&] {
+         bare.append(records(bare_seq, tail_bytes));
+         bare_seq += tail_bytes / kRecord;
+       }});
+  row(name, ours, floor, "<= 1.15x, faults <= 1.0x");
+  c.reset();
+  std::filesystem::remove(path);
+}
+
+// A field of /proc/self/status ("VmRSS", "VmHWM") in KiB.
+double status_kib(const char* field) {
+  std::FILE* f = std::fopen("/proc/self/status", "r");
+  if (f == nullptr) die("/proc/self/status");
+  char line[256];
+  double kib = -1;
+  const size_t n = std::strlen(field);
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::strncmp(line, field, n) == 0 && line[n] == ':') kib = std::atof(line + n + 1);
+  }
+  std::fclose(f);
+  return kib;
+}
+
+// In this process, which has done nothing else: the peak resident memory
+// of a first close of a tail of "mib" MiB at level 3, against the memory
+// resident before it. The peak is reset right before the close (writing 5
+// to clear_refs), so that it is the close's alone.
+void close_memory(const std::string& dir, size_t mib) {
+  const std::string path = dir + "/memory.tarvel";
+  Container c = create(path);
+  append_generated(c, 0, mib * kMiB);
+  must(c.flush_data(), "flush");
+  std::FILE* reset = std::fopen("/proc/self/clear_refs", "w");
+  if (reset == nullptr || std::fputs("5", reset) < 0 || std::fclose(reset) != 0) {
+    die("cannot reset the peak resident memory");
+  }
+  const double before = status_kib("VmRSS");
+  must(c.close_frame(0, 3), "close");
+  const double peak = status_kib("VmHWM");
+  std::printf("  peak memory of a close, level 3, %zu MiB tail: %.1f MiB over the %.1f MiB"
+              " resident before it (stored frame %.1f MiB)\n",
+              mib, (peak - before) / 1024, before / 1024,
+              static_cast<double>(c.frames().back().len) / kMiB);
+  std::fflush(stdout);
+  std::filesystem::remove(path);
+}
+
+// Runs close_memory in a fresh process (this program run again), so that
+// no earlier row's memory is in its peak.
+void close_memory_in_child(const std::string& dir, size_t mib) {
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid < 0) die("fork");
+  if (pid == 0) {
+    const std::string arg = std::to_string(mib);
+    execl("/proc/self/exe", "rows_bench", "--close-memory", dir.c_str(), arg.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("close memory child failed");
 }
 
 bool wanted(const char* filter, const char* name) {
@@ -595,6 +729,11 @@ void run(const char* filter) {
     if (wanted(filter, name)) close_row(name, dir, MAX_HEADER_AREA, 64 * 1024, 3, 21, "<= 1.1x");
   }
 
+  if (wanted(filter, "close_frame, level 3, 64 MiB tail, tmpfs")) {
+    large_close_row("close_frame, level 3, 64 MiB tail, tmpfs", shm, 64 * kMiB, 3, 5);
+    for (size_t mib : {size_t{64}, size_t{256}}) close_memory_in_child(shm, mib);
+  }
+
   if (wanted(filter, "close_frame, N frames")) {
     // A small tail so that the work that grows with the list shows.
     const std::string tail = records(0, 4096);
@@ -630,6 +769,10 @@ void run(const char* filter) {
 }  // namespace tarvel
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--close-memory") == 0) {
+    tarvel::close_memory(argv[2], std::strtoul(argv[3], nullptr, 10));
+    return 0;
+  }
   tarvel::pin_to_one_core();
   tarvel::run(argc > 1 ? argv[1] : nullptr);
   return 0;
