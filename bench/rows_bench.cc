@@ -586,7 +586,7 @@ void run(const char* filter) {
     const double n = static_cast<double>(data.size() / kRecord);
     std::string buf;
     auto [ours, bare] = measure(
-        5,
+        21,
         {[&] {
           Container c = create(shm + "/append.tarvel");
           append_all(c, data);

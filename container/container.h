@@ -69,6 +69,7 @@
 #include <utility>
 #include <vector>
 
+#include "container/byte_buffer.h"
 #include "container/file.h"
 #include "container/frames.h"
 #include "container/headers.h"
@@ -191,6 +192,9 @@ class Container {
   // Usage error while a journal that could not be removed would cut off
   // records written behind it.
   Status check_journal_gone() const;
+  // append_record with every check, for the cases its one test of the
+  // common case turns away.
+  Status append_checked(std::string_view body);
   // Seeks to file_len and writes the whole buffer; on success file_len
   // grows by its length and the buffer is emptied (keeping its capacity).
   // A pending header rewrite is completed first.
@@ -220,7 +224,7 @@ class Container {
   Headers headers_;
   Schema schema_;
   std::vector<Frame> frames_;
-  std::string buffer_;
+  ByteBuffer buffer_;
   Preamble preamble_;
   Env* env_ = nullptr;
   // The file's own path: path_ with its final symbolic links resolved as
