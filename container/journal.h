@@ -44,13 +44,14 @@ bool journal_is_complete(std::string_view image);
 // that a crash interrupted.
 bool is_missing(const Error& e);
 
-// Writes the whole journal in one write, flushes it and its directory. The
-// open's error carries the journal path; a failed write or flush leaves the
-// partial journal on disk. "*made", when given, is set to true once the
-// open has created or truncated the journal file, so that a caller cleaning
-// up after a failure removes only a journal that is its own. "image", when
-// given, is the buffer the journal is built in, kept by the caller from one
-// close to the next.
+// Writes the whole journal, its head, body fields and zone in one write and
+// the frame from "frame" itself in a second, then flushes it and its
+// directory. The open's error carries the journal path; a failed write or
+// flush leaves the partial journal on disk. "*made", when given, is set to
+// true once the open has created or truncated the journal file, so that a
+// caller cleaning up after a failure removes only a journal that is its
+// own. "image", when given, is the buffer the journal's head and zone are
+// built in, kept by the caller from one close to the next.
 Status write_journal(Env& env, const std::string& container_path,
                      uint64_t tail_start, std::string_view zone,
                      std::string_view frame, bool* made = nullptr,
