@@ -3,11 +3,16 @@
 // KiB writes, frame reads against pread and a kept libzstd context, the
 // tools against the reads, checksums and decoding they are made of, and
 // frame closes against a kept compression context and the full sequence of
-// plain system calls that a close prescribes.
+// plain system calls that a close prescribes, a first close of a large tail
+// against the bare durable sequence (read the tail, compress, write, cut,
+// flush), and repacks against plain calls that pay for their contexts as a
+// one-file repack does, and that keep them.
 //
 // Each row prints medians, the ratio ours / bare, and the page faults
 // (minor + major) per call of each side. Files live on tmpfs (/dev/shm),
-// the closes also on the disk (the system's temporary directory).
+// the closes also on the disk (the system's temporary directory). The peak
+// memory of a close is measured in a fresh process (this program run again
+// with --close-memory DIR MIB).
 //
 // Usage: rows_bench [filter]   runs the rows whose name contains "filter".
 #include <fcntl.h>

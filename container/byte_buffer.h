@@ -14,24 +14,26 @@
 
 namespace tarvel {
 
+// Copies "n" bytes, W <= n <= 2 * W, as two moves of W bytes that overlap
+// in the middle: the first W bytes and the last W.
+template <size_t W>
+inline void copy_overlapping(char* to, const char* from, size_t n) {
+  char head[W];
+  char last[W];
+  std::memcpy(head, from, W);
+  std::memcpy(last, from + n - W, W);
+  std::memcpy(to, head, W);
+  std::memcpy(to + n - W, last, W);
+}
+
 // Copies "n" bytes from "from" to "to" (which do not overlap). Runs of 8 to
-// 32 bytes, the common size of a record, are copied inline by two
-// overlapping moves; a call of memcpy costs more than the copy for them.
+// 32 bytes, the common size of a record, are copied inline; a call of
+// memcpy costs more than the copy for them.
 inline void copy_bytes(char* to, const char* from, size_t n) {
   if (n >= 16 && n <= 32) {
-    char head[16];
-    char last[16];
-    std::memcpy(head, from, 16);
-    std::memcpy(last, from + n - 16, 16);
-    std::memcpy(to, head, 16);
-    std::memcpy(to + n - 16, last, 16);
+    copy_overlapping<16>(to, from, n);
   } else if (n >= 8 && n < 16) {
-    char head[8];
-    char last[8];
-    std::memcpy(head, from, 8);
-    std::memcpy(last, from + n - 8, 8);
-    std::memcpy(to, head, 8);
-    std::memcpy(to + n - 8, last, 8);
+    copy_overlapping<8>(to, from, n);
   } else if (n != 0) {
     std::memcpy(to, from, n);
   }
