@@ -10,31 +10,59 @@
 
 namespace tarvel {
 
-Status Container::append_record(std::string_view body) try {
+// The common case takes one test and one copy: a writable Container of this
+// process, a body the layout accepts, room for it in the buffer, the buffer
+// staying within its limit and the raw tail within what one frame may hold. Anything else goes the whole way, append_checked, whose
+// checks make and return error values and whose code would otherwise burden
+// every append's frame.
+Status Container::append_record(std::string_view body) {
+  const size_t n = body.size();
+  const RecordLayout& layout = schema_.layout;
+  const size_t prefix = layout.is_fixed() ? 0 : 2;
+  if (writable_ && !needs_recovery_ && !journal_stuck_ && forks_ == fork_generation() &&
+      (layout.is_fixed() ? n == layout.size : n <= 65535) &&
+      prefix + n <= buffer_.capacity() - buffer_.size() &&
+      buffer_.size() + prefix + n <= WRITE_BEHIND_LIMIT &&
+      file_len_ <= tail_full_at_ &&
+      buffer_.size() + prefix + n <= tail_full_at_ - file_len_) [[likely]] {
+    char* at = buffer_.end();
+    if (prefix != 0) {
+      at[0] = static_cast<char>(n & 0xff);
+      at[1] = static_cast<char>(n >> 8);
+    }
+    copy_bytes(at + prefix, body.data(), n);
+    buffer_.commit(prefix + n);
+    bytes_raw_ = sat_add(bytes_raw_, prefix + n);
+    records_ = sat_add(records_, 1);
+    return {};
+  }
+  return append_checked(body);
+}
+
+Status Container::append_checked(std::string_view body) try {
   TARVEL_TRY(check_writable());
   TARVEL_TRY(check_journal_gone());
+  const size_t n = body.size();
   if (schema_.layout.is_fixed()) {
-    if (body.size() != schema_.layout.size) {
-      return Error::usage("record is " + std::to_string(body.size()) + " bytes, the schema says " +
+    if (n != schema_.layout.size) {
+      return Error::usage("record is " + std::to_string(n) + " bytes, the schema says " +
                           std::to_string(schema_.layout.size));
     }
     TARVEL_TRY(check_tail_room(body.size()));
     buffer_.append(body);
-    bytes_raw_ = sat_add(bytes_raw_, body.size());
+    bytes_raw_ = sat_add(bytes_raw_, n);
   } else {
-    if (body.size() > 65535) {
-      return Error::usage("record of " + std::to_string(body.size()) +
-                          " bytes overflows the u16 prefix");
+    if (n > 65535) {
+      return Error::usage("record of " + std::to_string(n) + " bytes overflows the u16 prefix");
     }
-    TARVEL_TRY(check_tail_room(body.size() + 2));
-    const char prefix[2] = {static_cast<char>(body.size() & 0xff),
-                            static_cast<char>(body.size() >> 8)};
+    TARVEL_TRY(check_tail_room(n + 2));
+    const char prefix[2] = {static_cast<char>(n & 0xff), static_cast<char>(n >> 8)};
     // Room for prefix and body first: a buffer that ran out of memory
     // between the two would hold a prefix without its record.
-    buffer_.reserve(buffer_.size() + 2 + body.size());
-    buffer_.append(prefix, 2);
+    buffer_.reserve_more(2 + n);
+    buffer_.append(std::string_view(prefix, 2));
     buffer_.append(body);
-    bytes_raw_ = sat_add(sat_add(bytes_raw_, body.size()), 2);
+    bytes_raw_ = sat_add(sat_add(bytes_raw_, n), 2);
   }
   records_ = sat_add(records_, 1);
   // A failed write keeps the record buffered and counted; the next write of
@@ -59,7 +87,7 @@ Status Container::write_buffer() {
   // replay.
   TARVEL_TRY(finish_pending_rewrite());
   TARVEL_TRY(check_journal_gone());
-  TARVEL_TRY(write_all_at(*file_, file_len_, buffer_));
+  TARVEL_TRY(write_all_at(*file_, file_len_, buffer_.view()));
   file_len_ = sat_add(file_len_, buffer_.size());
   buffer_.clear();
   return {};

@@ -69,20 +69,52 @@ class FramesText {
   bool committed_ = false;
 };
 
-// Reads "n" bytes at "offset" into the kept "*buf", which only grows: its
-// bytes are all overwritten before they are used, so they are not cleared.
-Status read_kept(File& file, uint64_t offset, size_t n, std::string* buf) {
-  TARVEL_TRY(file.seek(offset));
-  if (buf->size() < n) buf->resize(n);
-  return read_exact(file, buf->data(), n);
-}
+// What one pass over the raw tail makes of it.
+struct EncodedTail {
+  int32_t level = 0;  // the level the stored bytes were made at
+  uint64_t hash = 0;  // xxh64 of the stored bytes
+  std::optional<std::string> preview;
+};
 
-// A preview is made only while _preview is missing or empty.
-std::optional<std::string> preview_if_missing(const Headers& headers, std::string_view tail,
-                                              const Schema& schema) {
+// Reads the "len" bytes of the raw tail at "start" through the kept piece
+// buffer, CLOSE_READ_CHUNK at a time, and hands each piece to the encoder,
+// whose stored bytes go to the checksum as they come out, still in the
+// cache. The preview, made only while _preview is missing or empty, is made
+// from the first piece, or from the first pieces when the records it
+// renders reach beyond it. The tail passes once, and one piece of it is
+// held; the stored frame is in the encoder.
+Result<EncodedTail> encode_tail(File& file, uint64_t start, uint64_t len, int32_t level,
+                                const Headers& headers, const Schema& schema, Workspace& w) {
+  EncodedTail out;
   const std::string* current = headers.get("_preview");
-  if (current != nullptr && !current->empty()) return std::nullopt;
-  return preview_text(tail, schema);
+  const bool want_preview = current == nullptr || current->empty();
+  const uint64_t span = std::min(len, preview_span(schema.layout));
+  std::string head;  // the span's bytes, when the first piece does not hold them all
+  Xxh64Stream hash;
+  TARVEL_TRY(file.seek(start));
+  for (uint64_t done = 0; done < len;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(len - done, CLOSE_READ_CHUNK));
+    // The buffer only grows, to one piece at most: its bytes are all
+    // overwritten before they are used, so they are not cleared.
+    if (w.tail.size() < n) w.tail.resize(n);
+    TARVEL_TRY(read_exact(file, w.tail.data(), n));
+    const std::string_view piece(w.tail.data(), n);
+    if (done == 0) {
+      TARVEL_TRY_ASSIGN(out.level, w.encoder.begin(level, piece.substr(0, 4), len));
+      if (want_preview && n >= span) out.preview = preview_text(piece.substr(0, span), schema);
+    }
+    if (want_preview && !out.preview) {
+      head.append(piece.substr(0, static_cast<size_t>(std::min<uint64_t>(n, span - done))));
+      if (head.size() == span) out.preview = preview_text(head, schema);
+    }
+    TARVEL_TRY_ASSIGN(const std::string_view added, w.encoder.add(piece));
+    hash.update(added);
+    done += n;
+  }
+  TARVEL_TRY_ASSIGN(const std::string_view added, w.encoder.finish());
+  hash.update(added);
+  out.hash = hash.digest();
+  return out;
 }
 
 }  // namespace
@@ -116,24 +148,23 @@ Status Container::close_frame(uint64_t frame_id, int32_t level) try {
 
   // Read the tail back and compress it.
   Workspace& w = work();
-  TARVEL_TRY(read_kept(*file_, start, file_len_ - start, &w.tail));
-  const std::string_view tail(w.tail.data(), file_len_ - start);
-  std::optional<std::string> preview = preview_if_missing(headers_, tail, schema_);
-  // The headers name the level the frame was actually stored at.
-  TARVEL_TRY_ASSIGN(const int32_t stored_level, w.encoder.encode(tail, level, &w.frame));
-  const std::string_view stored = w.frame;
+  TARVEL_TRY_ASSIGN(EncodedTail encoded, encode_tail(*file_, start, file_len_ - start, level,
+                                                     headers_, schema_, w));
+  const std::string_view stored = w.encoder.stored();
 
   // The new frames list entry and the header zone that names it.
-  const Frame frame{frame_id, start - data_start_, stored.size(), xxh64(stored)};
+  const Frame frame{frame_id, start - data_start_, stored.size(), encoded.hash};
   FramesText frames(w, frames_, frame);
   // Room for the new entry now, so that the commit cannot fail; it grows
   // by doubling, so that a close does not copy the whole list.
   if (frames_.size() == frames_.capacity()) {
     frames_.reserve(std::max<size_t>(8, 2 * frames_.size()));
   }
+  // The headers name the level the frame was actually stored at.
   TARVEL_TRY_ASSIGN(
       Headers headers,
-      closed_headers(headers_, preview, frames.text(), records_, bytes_raw_, stored_level));
+      closed_headers(headers_, encoded.preview, frames.text(), records_, bytes_raw_,
+                     encoded.level));
   TARVEL_TRY(headers.render_into(preamble_.header_area, &w.zone));
 
   // Journal first, then the splice of zone and frame over the tail.

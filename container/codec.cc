@@ -32,24 +32,29 @@ bool has_zstd_magic(std::string_view stored) {
   return stored.size() >= 4 && stored.substr(0, 4) == std::string_view("\x28\xB5\x2F\xFD", 4);
 }
 
-Result<std::string> compress_frame(std::string_view data, int32_t level) {
+Result<std::string> compress_frame(std::string_view data, int32_t level) try {
   if (level == 0) return std::string(data);
   FrameEncoder encoder;
-  std::string stored;
-  TARVEL_TRY(encoder.encode(data, level, &stored));
-  return stored;
+  TARVEL_TRY(encoder.encode(data, level));
+  return std::string(encoder.stored());
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 FrameEncoder::~FrameEncoder() { ZSTD_freeCCtx(cctx_); }
 
-Result<int32_t> FrameEncoder::encode(std::string_view data, int32_t level,
-                                     std::string* stored) try {
-  stored->clear();
-  if (level == 0 && has_zstd_magic(data)) level = RAW_FALLBACK_LEVEL;
+Result<int32_t> FrameEncoder::begin(int32_t level, std::string_view head, uint64_t total) try {
+  if (level == 0 && has_zstd_magic(head)) level = RAW_FALLBACK_LEVEL;
+  level_ = level;
   if (level == 0) {
-    stored->append(data);
+    stored_.reset(static_cast<size_t>(total));
     return level;
   }
+  // A frame never takes more than the bound, and each call of zstd is
+  // offered ENCODE_CHUNK bytes of room behind what it wrote so far.
+  const size_t bound = ZSTD_compressBound(static_cast<size_t>(total));
+  if (ZSTD_isError(bound)) return Error::out_of_memory();
+  stored_.reset(bound + ENCODE_CHUNK);
   if (cctx_ == nullptr) {
     cctx_ = ZSTD_createCCtx();
     if (cctx_ == nullptr) return Error::out_of_memory();
@@ -66,27 +71,55 @@ Result<int32_t> FrameEncoder::encode(std::string_view data, int32_t level,
   if (ZSTD_isError(rc)) return zstd_io_error(rc);
   rc = ZSTD_CCtx_setParameter(cctx_, ZSTD_c_checksumFlag, 1);
   if (ZSTD_isError(rc)) return zstd_io_error(rc);
+  return level;
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
+}
 
-  if (chunk_.empty()) chunk_.resize(ENCODE_CHUNK);
-  ZSTD_inBuffer in{data.data(), data.size(), 0};
-  while (in.pos < in.size) {
-    ZSTD_outBuffer out{chunk_.data(), chunk_.size(), 0};
-    rc = ZSTD_compressStream(cctx_, &out, &in);
-    if (ZSTD_isError(rc)) return zstd_io_error(rc);
-    stored->append(chunk_.data(), out.pos);
+Result<std::string_view> FrameEncoder::add(std::string_view piece) try {
+  const size_t from = stored_.size();
+  if (level_ == 0) {
+    stored_.append(piece);
+    return stored_.view().substr(from);
   }
-  for (;;) {
-    ZSTD_outBuffer out{chunk_.data(), chunk_.size(), 0};
-    rc = ZSTD_endStream(cctx_, &out);
+  ZSTD_inBuffer in{piece.data(), piece.size(), 0};
+  while (in.pos < in.size) {
+    // Room is there unless libzstd's bound were wrong; growing keeps the
+    // bytes either way.
+    stored_.reserve_more(ENCODE_CHUNK);
+    ZSTD_outBuffer out{stored_.end(), ENCODE_CHUNK, 0};
+    const size_t rc = ZSTD_compressStream(cctx_, &out, &in);
     if (ZSTD_isError(rc)) return zstd_io_error(rc);
-    stored->append(chunk_.data(), out.pos);
+    stored_.commit(out.pos);
+  }
+  return stored_.view().substr(from);
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
+}
+
+Result<std::string_view> FrameEncoder::finish() try {
+  const size_t from = stored_.size();
+  if (level_ == 0) return stored_.view().substr(from);
+  for (;;) {
+    stored_.reserve_more(ENCODE_CHUNK);
+    ZSTD_outBuffer out{stored_.end(), ENCODE_CHUNK, 0};
+    const size_t rc = ZSTD_endStream(cctx_, &out);
+    if (ZSTD_isError(rc)) return zstd_io_error(rc);
+    stored_.commit(out.pos);
     if (rc == 0) break;
     // More to come yet nothing written: another call would not progress.
     if (out.pos == 0) return Error::io(IoFailure::message("incomplete frame"));
   }
-  return level;
+  return stored_.view().substr(from);
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
+}
+
+Result<int32_t> FrameEncoder::encode(std::string_view data, int32_t level) {
+  TARVEL_TRY_ASSIGN(const int32_t used, begin(level, data.substr(0, 4), data.size()));
+  TARVEL_TRY(add(data));
+  TARVEL_TRY(finish());
+  return used;
 }
 
 BodyDecoder::~BodyDecoder() { ZSTD_freeDCtx(dctx_); }
@@ -135,11 +168,14 @@ Result<std::string_view> BodyDecoder::decode(std::string_view data, std::string*
   return Error::out_of_memory();
 }
 
-Result<StoredFrame> encode_frame(std::string_view data, int32_t level) {
+Result<StoredFrame> encode_frame(std::string_view data, int32_t level) try {
   FrameEncoder encoder;
   StoredFrame frame;
-  TARVEL_TRY_ASSIGN(frame.level, encoder.encode(data, level, &frame.bytes));
+  TARVEL_TRY_ASSIGN(frame.level, encoder.encode(data, level));
+  frame.bytes = encoder.stored();
   return frame;
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory();
 }
 
 // The whole input is one piece: the frame must end within it.

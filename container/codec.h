@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "container/byte_buffer.h"
 #include "container/file.h"
 #include "container/result.h"
 
@@ -56,6 +57,11 @@ Result<StoredFrame> encode_frame(std::string_view data, int32_t level);
 // compression itself; a kept context gives the same bytes, frame for frame,
 // as a fresh one. The context is made at the first frame of a non-zero
 // level and freed with the encoder.
+//
+// The stored bytes collect in a buffer that the encoder keeps as well. Room
+// for the most that a frame's input can become is taken once per frame and
+// never cleared, so the pages that the frame does not reach are never
+// touched; zstd writes straight into it.
 class FrameEncoder {
  public:
   FrameEncoder() = default;
@@ -63,14 +69,30 @@ class FrameEncoder {
   FrameEncoder(const FrameEncoder&) = delete;
   FrameEncoder& operator=(const FrameEncoder&) = delete;
 
-  // The stored form that encode_frame(data, level) gives, with its errors,
-  // into "*stored" (replacing its contents, keeping its capacity); returns
-  // the level the bytes were made at.
-  Result<int32_t> encode(std::string_view data, int32_t level, std::string* stored);
+  // One frame whose "total" input bytes arrive in pieces: begin, add each
+  // piece in order, then finish. Whatever the cut of the input, the stored
+  // bytes, the level and every error are those of encode_frame of the whole
+  // input. "head" is the start of the input: its first four bytes, or all
+  // of it when it is shorter; level 0 stores bytes that begin with the zstd
+  // magic as a zstd frame instead (see encode_frame). Returns the level the
+  // stored bytes are made at.
+  Result<int32_t> begin(int32_t level, std::string_view head, uint64_t total);
+  // Each returns the stored bytes that it added: a view into stored(),
+  // valid until the encoder next changes.
+  // REQUIRES: begin succeeded, and no add or finish of this frame failed.
+  Result<std::string_view> add(std::string_view piece);
+  Result<std::string_view> finish();
+  // The stored bytes of the frame so far.
+  std::string_view stored() const { return stored_.view(); }
+
+  // begin, add and finish over all of "data"; the stored bytes are then in
+  // stored(). Returns the level the bytes were made at.
+  Result<int32_t> encode(std::string_view data, int32_t level);
 
  private:
   ::ZSTD_CCtx_s* cctx_ = nullptr;
-  std::string chunk_;
+  int32_t level_ = 0;
+  ByteBuffer stored_;
 };
 
 // decode_one_frame with one libzstd context kept from frame to frame, which

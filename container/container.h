@@ -102,6 +102,7 @@
 #include <utility>
 #include <vector>
 
+#include "container/byte_buffer.h"
 #include "container/file.h"
 #include "container/frames.h"
 #include "container/headers.h"
@@ -278,6 +279,9 @@ class Container {
   Status check_tail_room(uint64_t added) const;
   // Sets tail_full_at_ from the frames list.
   void note_tail_start();
+  // append_record with every check, for the cases its one test of the
+  // common case turns away.
+  Status append_checked(std::string_view body);
   // Seeks to file_len and writes the whole buffer; on success file_len
   // grows by its length and the buffer is emptied (keeping its capacity).
   // A pending header rewrite is completed first.
@@ -308,7 +312,7 @@ class Container {
   Headers headers_;
   Schema schema_;
   std::vector<Frame> frames_;
-  std::string buffer_;
+  ByteBuffer buffer_;
   Preamble preamble_;
   Env* env_ = nullptr;
   // The file's own path (file_path_of) as the open found it: absolute, with

@@ -187,21 +187,21 @@ std::string journal_path_of(Env& env, const std::string& container_path) {
 Status write_journal(Env& env, const std::string& file_path, uint64_t tail_start,
                      std::string_view zone, std::string_view frame, bool* made,
                      std::string* image_buffer, FileIdentity* written) {
-  // The body goes straight into the image, behind a head whose length and
-  // checksum are filled in once the body is complete.
+  // The head, the body's fields and the zone are built in one buffer; the
+  // frame, which may be large, is written from where it is, so it is never
+  // copied. The body's checksum is taken over the two parts in turn.
   std::string local;
   std::string& image = image_buffer != nullptr ? *image_buffer : local;
   image.clear();
-  image.reserve(JOURNAL_HEADER_LEN + kBodyFieldsLen + zone.size() + frame.size());
+  image.reserve(JOURNAL_HEADER_LEN + kBodyFieldsLen + zone.size());
   image.append(JOURNAL_HEADER_LEN, '\0');
   put_u64(&image, tail_start);
   put_u64(&image, zone.size());
   image.append(zone);
-  image.append(frame);
-  const std::string_view body = std::string_view(image).substr(JOURNAL_HEADER_LEN);
+  const std::string_view fields_and_zone = std::string_view(image).substr(JOURNAL_HEADER_LEN);
   std::string head(JOURNAL_MAGIC, kMagicLen);
-  put_u64(&head, body.size());
-  put_u64(&head, fnv1a64(body));
+  put_u64(&head, fields_and_zone.size() + frame.size());
+  put_u64(&head, fnv1a64(frame, fnv1a64(fields_and_zone)));
   image.replace(0, JOURNAL_HEADER_LEN, head);
 
   const std::string path = journal_path(file_path);
@@ -213,9 +213,10 @@ Status write_journal(Env& env, const std::string& file_path, uint64_t tail_start
     TARVEL_TRY_ASSIGN(*written, file->identity());
   }
   if (made != nullptr) *made = true;
-  // One write of the whole image: a torn journal fails the length or hash
-  // check and is discarded by the next replay.
+  // A journal torn anywhere, between the two writes too, fails the length
+  // or hash check and is discarded by the next replay.
   TARVEL_TRY(write_all(*file, image));
+  TARVEL_TRY(write_all(*file, frame));
   TARVEL_TRY(file->sync());
   // The journal's directory entry must be durable too, or a crash after the
   // splice could leave the container half-written with no journal to redo it;

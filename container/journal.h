@@ -61,16 +61,16 @@ bool journal_is_complete(std::string_view image);
 // that a crash interrupted.
 bool is_missing(const Error& e);
 
-// Writes the whole journal of the file at "file_path" in one write, flushes
-// it and its directory. The open's error carries the journal path; a failed
-// write or flush leaves the partial journal on disk. "*made", when given, is
-// set to true once the open has created or truncated the journal file, and
-// "*written", when given, gets that journal file's identity before "*made"
-// is set and anything is written, so that a
-// caller cleaning up after a failure, or once the journal is no longer
-// needed, removes only a journal that is its own. "image", when given, is
-// the buffer the journal is built in, kept by the caller from one close to
-// the next.
+// Writes the whole journal of the file at "file_path", its head, body fields
+// and zone in one write and the frame from "frame" itself in a second, then
+// flushes it and its directory. The open's error carries the journal path; a
+// failed write or flush leaves the partial journal on disk. "*made", when
+// given, is set to true once the open has created or truncated the journal
+// file, and "*written", when given, gets that journal file's identity before
+// "*made" is set and anything is written, so that a caller cleaning up after
+// a failure, or once the journal is no longer needed, removes only a journal
+// that is its own. "image", when given, is the buffer the journal's head and
+// zone are built in, kept by the caller from one close to the next.
 Status write_journal(Env& env, const std::string& file_path, uint64_t tail_start,
                      std::string_view zone, std::string_view frame, bool* made = nullptr,
                      std::string* image = nullptr, FileIdentity* written = nullptr);

@@ -131,6 +131,12 @@ std::string format_f64(double v) {
   return out;
 }
 
+uint64_t preview_span(const RecordLayout& layout) {
+  // A prefixed record is its u16 length and at most 65535 bytes.
+  const uint64_t longest = layout.is_fixed() ? layout.size : 2 + 65535;
+  return PREVIEW_RECORDS * longest;
+}
+
 std::string preview_text(std::string_view tail, const Schema& schema) {
   std::vector<std::string_view> records = first_records(tail, schema.layout, PREVIEW_RECORDS);
   std::string joined;

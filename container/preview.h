@@ -4,6 +4,7 @@
 #define TARVEL_CONTAINER_PREVIEW_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,12 @@ inline constexpr size_t PREVIEW_LIMIT = 1024;
 // joined by ",", the records joined by ";". A field of an unknown type, or
 // whose bytes do not lie inside the record, renders as "?". Plain ASCII.
 std::string preview_text(std::string_view tail, const Schema& schema);
+
+// How many bytes at the start of a raw tail preview_text looks at, at most:
+// those of the first PREVIEW_RECORDS records, however long they can be in
+// "layout". The preview of a tail's first min(length, preview_span) bytes
+// is the preview of the whole tail.
+uint64_t preview_span(const RecordLayout& layout);
 
 // The fewest significant digits that read back as "v", in plain positional
 // notation (never an exponent): 3, 0.1, 1e21 as a 1 and 21 zeros, 1e-7 as

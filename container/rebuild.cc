@@ -122,17 +122,38 @@ bool begins_like_zstd(std::string_view bytes) {
   return !bytes.empty() && std::string_view("\x28\xB5\x2F\xFD", 4).substr(0, bytes.size()) == bytes;
 }
 
-// The listed frame that starts at data-section offset "offset", preferring
-// one of length "len"; null when none starts there.
-const Frame* listed_at(const std::vector<Frame>& listed, uint64_t offset, uint64_t len) {
-  const Frame* found = nullptr;
-  for (const Frame& f : listed) {
-    if (f.offset != offset) continue;
-    if (f.len == len) return &f;
-    if (found == nullptr) found = &f;
+// The listed frames by their offsets, so that each found frame finds where
+// it is listed without a walk of the whole list: a file of many frames
+// would otherwise take time that grows with their square.
+class ListedByOffset {
+ public:
+  explicit ListedByOffset(const std::vector<Frame>& listed) : listed_(listed) {
+    order_.resize(listed.size());
+    for (size_t i = 0; i < order_.size(); ++i) order_[i] = i;
+    // Stable: the entries of one offset stay in list order.
+    std::stable_sort(order_.begin(), order_.end(),
+                     [&](size_t a, size_t b) { return listed[a].offset < listed[b].offset; });
   }
-  return found;
-}
+
+  // The listed frame that starts at data-section offset "offset", the first
+  // in list order of length "len" or else the first of any length; null
+  // when none starts there.
+  const Frame* at(uint64_t offset, uint64_t len) const {
+    auto first = std::lower_bound(order_.begin(), order_.end(), offset,
+                                  [&](size_t i, uint64_t o) { return listed_[i].offset < o; });
+    const Frame* found = nullptr;
+    for (auto it = first; it != order_.end() && listed_[*it].offset == offset; ++it) {
+      const Frame& f = listed_[*it];
+      if (f.len == len) return &f;
+      if (found == nullptr) found = &f;
+    }
+    return found;
+  }
+
+ private:
+  const std::vector<Frame>& listed_;
+  std::vector<size_t> order_;
+};
 
 // Decodes the zstd frame at data-section offset "pos" into "*body" as the
 // window holds it, with decode_frame_at's content, length and errors (the
@@ -167,6 +188,7 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
   for (const Frame& f : listed) fresh_id = std::max(fresh_id, sat_add(f.id, 1));
 
   // One window, one decoder and one body buffer serve every frame.
+  const ListedByOffset by_offset(listed);
   ScanWindow window(raw, data_start, data_len);
   FrameDecoder decoder;
   std::string body;
@@ -206,7 +228,7 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
     // found frames take the listed ids by position, and frames beyond the
     // list fresh ids above every listed one.
     uint64_t id;
-    if (const Frame* at = listed_at(listed, pos, consumed)) {
+    if (const Frame* at = by_offset.at(pos, consumed)) {
       id = at->id;
     } else if (scan.frames.size() < listed.size()) {
       id = listed[scan.frames.size()].id;

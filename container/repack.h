@@ -10,6 +10,12 @@
 // whole before the rename, so the container's name never points at a
 // partial file; until the rename the container is only read (a journal
 // replay aside).
+//
+// Memory: each thread keeps one compression context, and the buffer its
+// frames are encoded in, from one repack to the next, so that repacking
+// many files does not make and fault in a new context for each (about
+// 90 MiB at level 19). They are freed when the thread ends: a process that
+// repacks once holds them until then.
 #ifndef TARVEL_CONTAINER_REPACK_H_
 #define TARVEL_CONTAINER_REPACK_H_
 

@@ -11,8 +11,7 @@ constexpr std::string_view kFixedPrefix = "fixed:";
 
 }  // namespace
 
-uint64_t fnv1a64(std::string_view data) {
-  uint64_t h = 0xcbf29ce484222325ULL;
+uint64_t fnv1a64(std::string_view data, uint64_t h) {
   for (char c : data) {
     h ^= static_cast<unsigned char>(c);
     h *= 0x100000001b3ULL;

@@ -20,7 +20,10 @@ namespace tarvel {
 class Headers;
 
 // FNV-1a 64 (offset basis 0xcbf29ce484222325, prime 0x100000001b3).
-uint64_t fnv1a64(std::string_view data);
+inline constexpr uint64_t FNV1A64_BASIS = 0xcbf29ce484222325ULL;
+// With "h", the hash of the bytes before "data": the hash of both together,
+// so that bytes that come in parts are hashed part by part.
+uint64_t fnv1a64(std::string_view data, uint64_t h = FNV1A64_BASIS);
 
 struct FieldSpec {
   std::string name;

@@ -1,6 +1,7 @@
 // What a Container keeps from one call to the next so that its reads and
 // closes neither allocate nor clear their working memory again: the zstd
-// contexts, the buffers of a read and of a close, the rendered frames list
+// contexts (the compression one with the buffer its frames are made in),
+// the buffers of a read and of a close, the rendered frames list
 // and the index of frame ids. Everything here is a cache of work; none of
 // it is state that the file or the Container's values depend on.
 #ifndef TARVEL_CONTAINER_WORKSPACE_H_
@@ -15,6 +16,10 @@
 
 namespace tarvel {
 
+// A close reads the raw tail this many bytes at a time (1 MiB), however
+// long the tail is.
+inline constexpr size_t CLOSE_READ_CHUNK = 32 * ENCODE_CHUNK;
+
 struct Workspace {
   FrameEncoder encoder;
   BodyDecoder decoder;
@@ -24,10 +29,10 @@ struct Workspace {
   std::string stored;
   std::string body;
 
-  // A frame close: the raw tail, the new frame's stored bytes, the zone
-  // image and the journal image.
+  // A frame close: a piece of the raw tail (CLOSE_READ_CHUNK bytes at
+  // most), the zone image and the journal's head and zone. The new frame's
+  // stored bytes are the encoder's.
   std::string tail;
-  std::string frame;
   std::string zone;
   std::string journal;
 

@@ -104,6 +104,47 @@ TEST(EncodeFrame, LevelZeroNeverStoresTheMagicRaw) {
   }
 }
 
+// A frame fed in pieces is encode_frame's frame whatever the cut, and the
+// views the calls return are exactly the stored bytes, in order. One
+// encoder serves every frame, as a Container's does.
+TEST(FrameEncoder, AnyCutOfTheInputGivesTheFrameOfTheWhole) {
+  // Compressible, so that the frame spans several output chunks.
+  std::string text;
+  for (int i = 0; text.size() < 300000; ++i) text += "record " + std::to_string(i * 7 % 1000) + ";";
+  struct Case {
+    std::string data;
+    int32_t level;
+  } cases[] = {
+      {text, 3},    {text, -5},         {text, 0}, {kMagic + text, 0},
+      {"", 3},      {kMagic.substr(0, 3), 0},     {text.substr(0, 40000), 19},
+  };
+  FrameEncoder encoder;
+  for (const Case& c : cases) {
+    Result<StoredFrame> encoded = encode_frame(c.data, c.level);
+    ASSERT_TRUE(encoded) << encoded.error().to_string();
+    const StoredFrame& whole = *encoded;
+    for (size_t cut : {size_t{1}, size_t{4093}, ENCODE_CHUNK, c.data.size() + 1}) {
+      SCOPED_TRACE("level " + std::to_string(c.level) + ", " + std::to_string(c.data.size()) +
+                   " bytes in pieces of " + std::to_string(cut));
+      Result<int32_t> used = encoder.begin(c.level, std::string_view(c.data).substr(0, 4),
+                                           c.data.size());
+      ASSERT_TRUE(used) << used.error().to_string();
+      EXPECT_EQ(*used, whole.level);
+      std::string added;
+      for (size_t at = 0; at < c.data.size(); at += cut) {
+        Result<std::string_view> piece = encoder.add(std::string_view(c.data).substr(at, cut));
+        ASSERT_TRUE(piece) << piece.error().to_string();
+        added += *piece;
+      }
+      Result<std::string_view> last = encoder.finish();
+      ASSERT_TRUE(last) << last.error().to_string();
+      added += *last;
+      EXPECT_TRUE(encoder.stored() == whole.bytes);
+      EXPECT_TRUE(added == whole.bytes);
+    }
+  }
+}
+
 TEST(HasZstdMagic, FirstFourBytesOnly) {
   EXPECT_TRUE(has_zstd_magic(kMagic));
   EXPECT_TRUE(has_zstd_magic(kMagic + "anything"));

@@ -342,13 +342,14 @@ TEST_F(RecoveryTest, FailedJournalWriteRemovesTheJournal) {
 }
 
 TEST_F(RecoveryTest, FailedSpliceRefusesWritesUntilReopened) {
-  // Write 2 is the splice's frame, write 3 its zone; truncate and sync fail
+  // Writes 1 and 2 are the journal's (its head and zone, then its frame),
+  // write 3 is the splice's frame, write 4 its zone; truncate and sync fail
   // inside the splice too.
   struct Case {
     unsigned ops;
     uint64_t n;
   };
-  for (Case k : {Case{FaultEnv::kWrite, 2}, Case{FaultEnv::kWrite, 3},
+  for (Case k : {Case{FaultEnv::kWrite, 3}, Case{FaultEnv::kWrite, 4},
                  Case{FaultEnv::kTruncate, 1}, Case{FaultEnv::kSync, 3}}) {
     SCOPED_TRACE(k.n);
     {

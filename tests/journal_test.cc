@@ -494,6 +494,7 @@ TEST_F(JournalTest, SpliceStopsAtTheFirstFailure) {
 struct WriteFailureCase {
   const char* name;
   unsigned op;
+  uint64_t nth;              // which call of that kind fails
   std::string error_prefix;  // "" or the journal's path and ": "
   std::optional<std::string> journal_after;
   bool made;  // the journal file is the call's own, to be cleaned up
@@ -501,15 +502,18 @@ struct WriteFailureCase {
 
 TEST_F(JournalTest, FailedWriteJournalLeavesTheContainerUntouched) {
   const WriteFailureCase cases[] = {
-      {"open", FaultEnv::kOpen, journal_ + ": ", std::nullopt, false},
-      {"write", FaultEnv::kWrite, "", "", true},
-      {"flush", FaultEnv::kSync, "", kGood, true},
+      {"open", FaultEnv::kOpen, 1, journal_ + ": ", std::nullopt, false},
+      {"write", FaultEnv::kWrite, 1, "", "", true},
+      // The frame is written by itself, after the head and the zone.
+      {"frame write", FaultEnv::kWrite, 2, "", kGood.substr(0, kGood.size() - kFrame.size()),
+       true},
+      {"flush", FaultEnv::kSync, 1, "", kGood, true},
   };
   for (const WriteFailureCase& c : cases) {
     SCOPED_TRACE(c.name);
     std::remove(journal_.c_str());
     FaultEnv env;
-    env.fail_nth(c.op, 1, EIO);
+    env.fail_nth(c.op, c.nth, EIO);
     bool made = false;
     Status s = write_journal(env, container_, kTail, kZone, kFrame, &made);
     ASSERT_FALSE(s);

@@ -175,6 +175,23 @@ INSTANTIATE_TEST_SUITE_P(
                  return std::vector<Frame>{half, rest, {6, f[1].offset, f[1].len, 0}, {2, f[2].offset, f[2].len, 0}};
                },
                {3, 6, 2}},
+        // Where several listed frames start at one offset, the first of
+        // the found frame's length gives the id, then the first of any.
+        IdCase{"SameOffsetPrefersTheSameLength", {10, 4, 7},
+               [](auto f) {
+                 Frame other = f[0];
+                 other.id = 20;
+                 other.len -= 1;
+                 return std::vector<Frame>{f[2], other, f[0], f[1]};
+               },
+               {10, 4, 7}},
+        IdCase{"SameOffsetTwiceTakesTheFirstListed", {10, 4, 7},
+               [](auto f) {
+                 Frame twice = f[0];
+                 twice.id = 30;
+                 return std::vector<Frame>{f[1], twice, f[2], f[0]};
+               },
+               {30, 4, 7}},
         IdCase{"HashesMissing", {1, 2, 3},
                [](auto f) {
                  for (Frame& e : f) e.hash = 0;

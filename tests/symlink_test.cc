@@ -79,7 +79,7 @@ TEST_F(SymlinkTest, JournalLivesBesideTheFileItself) {
     EXPECT_EQ(w.path(), link_);
     ASSERT_TRUE(w.append_record("abcd").ok());
     ASSERT_TRUE(w.flush_data().ok());
-    env.die_at(FaultEnv::kWrite, 2);  // the journal is written; the splice is not
+    env.die_at(FaultEnv::kWrite, 3);  // the journal is written; the splice is not
     EXPECT_FALSE(w.close_frame(1, 3).ok());
     EXPECT_TRUE(file_exists(journal_path(real_)));
     EXPECT_FALSE(file_exists(journal_path(link_)));
@@ -112,7 +112,7 @@ TEST_F(SymlinkTest, ReplayThroughTheLinkRemovesTheJournal) {
     Container w = create_or_die(real_, fixed_schema(4), 4096, {}, env);
     ASSERT_TRUE(w.append_record("abcd").ok());
     ASSERT_TRUE(w.flush_data().ok());
-    env.die_at(FaultEnv::kWrite, 2);
+    env.die_at(FaultEnv::kWrite, 3);  // the splice's first write
     EXPECT_FALSE(w.close_frame(1, 3).ok());
     env.crash();
   }
