@@ -25,7 +25,17 @@ struct Pipes {
     if (pipe(to) != 0 || pipe(from) != 0) abort();
   }
   ~Pipes() {
-    for (int fd : {to[0], to[1], from[0], from[1]}) close(fd);
+    for (int fd : {to[0], to[1], from[0], from[1]}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  // In the parent, once the child is forked: lets go of the child's ends, so
+  // that a child that dies early ends the parent's reads instead of leaving
+  // them waiting for ever.
+  void close_child_ends() {
+    close(to[0]);
+    close(from[1]);
+    to[0] = from[1] = -1;
   }
   int to[2], from[2];
 };

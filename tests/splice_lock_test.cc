@@ -75,6 +75,7 @@ TEST_P(SpliceProbeTest, ProbeTellsOnlyASpliceLockFromEverythingElse) {
     _exit(0);
   }
   Child child(pid);
+  pipes.close_child_ends();
   ASSERT_EQ(receive(pipes.from[0]), 'r') << "the child could not take its lock";
   std::unique_ptr<File> reader = value_or_die(Env::posix().open(path_, OpenMode::kRead));
   EXPECT_STREQ(probe_name(reader->probe_splice()), probe_name(GetParam().seen));
