@@ -3,10 +3,10 @@
 #include <new>
 #include <string>
 
-#include "container/codec.h"
 #include "container/container.h"
-#include "container/journal.h"
-#include "container/text.h"
+#include "container/internal/codec.h"
+#include "container/internal/journal.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 

@@ -8,11 +8,11 @@
 #include <memory>
 #include <new>
 
-#include "container/codec.h"
-#include "container/journal.h"
-#include "container/text.h"
-#include "container/workspace.h"
-#include "container/writer_lock.h"
+#include "container/internal/codec.h"
+#include "container/internal/journal.h"
+#include "container/internal/text.h"
+#include "container/internal/workspace.h"
+#include "container/internal/writer_lock.h"
 #include "container/xxh64.h"
 
 namespace tarvel {

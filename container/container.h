@@ -102,10 +102,10 @@
 #include <utility>
 #include <vector>
 
-#include "container/byte_buffer.h"
 #include "container/file.h"
 #include "container/frames.h"
 #include "container/headers.h"
+#include "container/internal/byte_buffer.h"
 #include "container/result.h"
 #include "container/schema.h"
 
@@ -182,12 +182,6 @@ class Container {
   // unchanged, fails with the frame-fit error of open_read.
   Result<std::string> read_tail();
 
-  // For a read-only Container: whether the file still holds what it read at
-  // the open: no splice in flight, no complete seal journal beside it and
-  // the same header zone. A journal that no writer holds is the
-  // recovery_pending error.
-  Result<bool> unchanged();
-
   const std::string& path() const { return path_; }
   const Headers& headers() const { return headers_; }
   const Schema& schema() const { return schema_; }
@@ -202,8 +196,6 @@ class Container {
   uint64_t bytes_raw_committed() const { return bytes_raw_committed_; }
   bool writable() const { return writable_; }
   uint64_t tail_start() const;
-  // The container file's permission bits, as File::permissions gives them.
-  Result<uint32_t> permissions() const;
 
   // In a child forked after this Container was opened: the Usage error that
   // every operation returns. The accessors above answer from memory and do
@@ -213,7 +205,7 @@ class Container {
 
 
  private:
-  // The maintenance tools' own access (container/tool_access.h).
+  // The maintenance tools' own access (container/internal/tool_access.h).
   friend class ToolAccess;
 
   Container() = default;
@@ -223,6 +215,8 @@ class Container {
   static Result<Container> open_cut(const std::string& path, bool writable, Env& env);
   void replace_counts(std::vector<Frame> frames, uint64_t records, uint64_t bytes_raw);
   Status cut_to(uint64_t length);
+  Result<bool> unchanged();
+  Result<uint32_t> permissions() const;
 
   // The open after "file" is open at "path": preamble, zone, schema, frames
   // list ("allow_cut": see open_cut). "file" is moved into the Container only

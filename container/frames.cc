@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "container/text.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 

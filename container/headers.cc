@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "container/text.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 

@@ -5,15 +5,15 @@
 #include <new>
 #include <utility>
 
-#include "container/codec.h"
 #include "container/container.h"
 #include "container/error.h"
 #include "container/frames.h"
-#include "container/journal.h"
+#include "container/internal/codec.h"
+#include "container/internal/journal.h"
+#include "container/internal/text.h"
+#include "container/internal/tool_access.h"
+#include "container/internal/writer_lock.h"
 #include "container/schema.h"
-#include "container/text.h"
-#include "container/tool_access.h"
-#include "container/writer_lock.h"
 #include "container/xxh64.h"
 
 namespace tarvel {
@@ -373,7 +373,7 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& en
     Result<RebuildReport> report = rebuild_once(path, container, false, env);
     // A scan that met a frame still being written fails or reports
     // differences that no state of the file has; either way it is made again.
-    TARVEL_TRY_ASSIGN(bool settled, container.unchanged());
+    TARVEL_TRY_ASSIGN(bool settled, ToolAccess::unchanged(container));
     if (settled) return report;
     if (attempt == kReportAttempts) return changed_while_read(path);
   }

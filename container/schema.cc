@@ -1,7 +1,7 @@
 #include "container/schema.h"
 
 #include "container/headers.h"
-#include "container/text.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 

@@ -1,4 +1,3 @@
-#include "container/tool_access.h"
 #include "container/validate.h"
 
 #include <algorithm>
@@ -7,14 +6,15 @@
 #include <optional>
 #include <utility>
 
-#include "container/codec.h"
 #include "container/container.h"
 #include "container/error.h"
 #include "container/frames.h"
-#include "container/journal.h"
+#include "container/internal/codec.h"
+#include "container/internal/journal.h"
+#include "container/internal/text.h"
+#include "container/internal/tool_access.h"
+#include "container/internal/writer_lock.h"
 #include "container/schema.h"
-#include "container/text.h"
-#include "container/writer_lock.h"
 #include "container/xxh64.h"
 
 namespace tarvel {
@@ -269,7 +269,7 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
   // have closed the tail into a frame while it was read: what was read
   // counts only if the file still holds this view. A check that cannot be
   // made is a failed read of the tail.
-  if (Result<bool> same = container.unchanged(); !same) {
+  if (Result<bool> same = ToolAccess::unchanged(container); !same) {
     read = std::move(same).error();
   } else if (!*same) {
     *settled = false;

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "container/container.h"
-#include "container/journal.h"
+#include "container/internal/journal.h"
 #include "container/validate.h"
 #include "container/xxh64.h"
 #include "tests/fault_env.h"

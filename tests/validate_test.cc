@@ -5,9 +5,9 @@
 
 #include <filesystem>
 
-#include "container/codec.h"
-#include "container/journal.h"
-#include "container/text.h"
+#include "container/internal/codec.h"
+#include "container/internal/journal.h"
+#include "container/internal/text.h"
 #include "container/xxh64.h"
 #include "tests/fault_env.h"
 #include "tests/test_util.h"

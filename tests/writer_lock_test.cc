@@ -12,10 +12,10 @@
 
 #include "container/container.h"
 #include "container/frames.h"
-#include "container/journal.h"
+#include "container/internal/journal.h"
+#include "container/internal/tool_access.h"
 #include "container/rebuild.h"
 #include "container/repack.h"
-#include "container/tool_access.h"
 #include "container/validate.h"
 #include "tests/container_test_util.h"
 #include "tests/fault_env.h"

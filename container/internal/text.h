@@ -7,8 +7,8 @@
 // placeholders: {} a number or text as it is, {:?} a text in its quoted()
 // form, {:016x}, {:#018x} and {:0N} as hex16(), hex_prefixed18() and
 // zero_padded() below write them.
-#ifndef TARVEL_CONTAINER_TEXT_H_
-#define TARVEL_CONTAINER_TEXT_H_
+#ifndef TARVEL_CONTAINER_INTERNAL_TEXT_H_
+#define TARVEL_CONTAINER_INTERNAL_TEXT_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -82,4 +82,4 @@ inline uint64_t sat_add(uint64_t a, uint64_t b) {
 
 }  // namespace tarvel
 
-#endif  // TARVEL_CONTAINER_TEXT_H_
+#endif  // TARVEL_CONTAINER_INTERNAL_TEXT_H_

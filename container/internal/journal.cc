@@ -1,4 +1,4 @@
-#include "container/journal.h"
+#include "container/internal/journal.h"
 
 #include <errno.h>
 
@@ -10,9 +10,9 @@
 
 #include "container/frames.h"
 #include "container/headers.h"
+#include "container/internal/text.h"
+#include "container/internal/writer_lock.h"
 #include "container/schema.h"
-#include "container/text.h"
-#include "container/writer_lock.h"
 #include "container/xxh64.h"
 
 namespace tarvel {

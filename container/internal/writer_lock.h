@@ -12,8 +12,8 @@
 // Readers never take the writer's lock. They only probe it, with a shared
 // lock held for a moment, to tell a frame close in flight (a live writer)
 // from one that a crash interrupted.
-#ifndef TARVEL_CONTAINER_WRITER_LOCK_H_
-#define TARVEL_CONTAINER_WRITER_LOCK_H_
+#ifndef TARVEL_CONTAINER_INTERNAL_WRITER_LOCK_H_
+#define TARVEL_CONTAINER_INTERNAL_WRITER_LOCK_H_
 
 #include <memory>
 #include <string>
@@ -142,4 +142,4 @@ Result<std::unique_ptr<File>> open_writer(Env& env, const std::string& path, Ope
 
 }  // namespace tarvel
 
-#endif  // TARVEL_CONTAINER_WRITER_LOCK_H_
+#endif  // TARVEL_CONTAINER_INTERNAL_WRITER_LOCK_H_

@@ -1,4 +1,4 @@
-#include "container/writer_lock.h"
+#include "container/internal/writer_lock.h"
 
 #include <errno.h>
 
@@ -7,8 +7,8 @@
 #include <thread>
 #include <utility>
 
-#include "container/journal.h"
-#include "container/text.h"
+#include "container/internal/journal.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 

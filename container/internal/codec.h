@@ -4,8 +4,8 @@
 // Level 0 stores bytes as they are; any other level makes exactly one zstd
 // frame with its content checksum. Readers tell the two forms apart by the
 // zstd magic in the first four stored bytes.
-#ifndef TARVEL_CONTAINER_CODEC_H_
-#define TARVEL_CONTAINER_CODEC_H_
+#ifndef TARVEL_CONTAINER_INTERNAL_CODEC_H_
+#define TARVEL_CONTAINER_INTERNAL_CODEC_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "container/byte_buffer.h"
 #include "container/file.h"
+#include "container/internal/byte_buffer.h"
 #include "container/result.h"
 
 // libzstd's contexts, named here only so that the classes below can hold
@@ -200,4 +200,4 @@ Result<FrameAt> decode_frame_at(File& file, uint64_t data_start, uint64_t offset
 
 }  // namespace tarvel
 
-#endif  // TARVEL_CONTAINER_CODEC_H_
+#endif  // TARVEL_CONTAINER_INTERNAL_CODEC_H_

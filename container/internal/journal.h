@@ -14,8 +14,8 @@
 // A writer's journal is named after the file's own path ("file_path" below:
 // file_path_of, fixed when the file is opened), and a replay applies a
 // journal only to the file it was written for (journal_belongs).
-#ifndef TARVEL_CONTAINER_JOURNAL_H_
-#define TARVEL_CONTAINER_JOURNAL_H_
+#ifndef TARVEL_CONTAINER_INTERNAL_JOURNAL_H_
+#define TARVEL_CONTAINER_INTERNAL_JOURNAL_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -152,4 +152,4 @@ Status splice(File& file, uint64_t tail_start, std::string_view zone,
 
 }  // namespace tarvel
 
-#endif  // TARVEL_CONTAINER_JOURNAL_H_
+#endif  // TARVEL_CONTAINER_INTERNAL_JOURNAL_H_

@@ -1,4 +1,4 @@
-#include "container/preview.h"
+#include "container/internal/preview.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,7 +8,7 @@
 #include <system_error>
 #include <vector>
 
-#include "container/text.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 

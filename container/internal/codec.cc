@@ -1,4 +1,4 @@
-#include "container/codec.h"
+#include "container/internal/codec.h"
 
 #include <zstd.h>
 
@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "container/text.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 
