@@ -39,6 +39,7 @@
 #include "container/container.h"
 #include "container/file.h"
 #include "container/frames.h"
+#include "container/hash.h"
 #include "container/headers.h"
 #include "container/internal/codec.h"
 #include "container/internal/tool_access.h"
@@ -46,7 +47,6 @@
 #include "container/repack.h"
 #include "container/schema.h"
 #include "container/validate.h"
-#include "container/xxh64.h"
 #include "tests/counting_env.h"
 
 namespace tarvel {

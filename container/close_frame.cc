@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "container/container.h"
+#include "container/hash.h"
 #include "container/internal/codec.h"
 #include "container/internal/journal.h"
 #include "container/internal/preview.h"
 #include "container/internal/text.h"
 #include "container/internal/workspace.h"
-#include "container/xxh64.h"
 
 namespace tarvel {
 

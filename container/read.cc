@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "container/container.h"
+#include "container/hash.h"
 #include "container/internal/codec.h"
+#include "container/internal/record_cursor.h"
 #include "container/internal/text.h"
 #include "container/internal/workspace.h"
 #include "container/internal/writer_lock.h"
-#include "container/xxh64.h"
 
 namespace tarvel {
 
@@ -110,8 +111,7 @@ Result<std::string> Container::read_tail() try {
   const uint64_t start = tail_start();
   if (file_len_ <= start) return std::string();
   TARVEL_TRY_ASSIGN(std::string tail, read_exact_at(*file_, start, file_len_ - start));
-  const uint64_t torn = split_records(tail, schema_.layout).torn;
-  tail.resize(tail.size() - torn);
+  tail.resize(whole_records_len(tail, schema_.layout));
   return tail;
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
@@ -155,7 +155,7 @@ Result<std::string> Container::read_snapshot_tail() {
     // the tail cannot tell from none.
     if (now < start) TARVEL_TRY(check_frames_fit(frames_, data_start_, now));
     if (!tail) return std::move(tail).error();
-    tail->resize(tail->size() - split_records(*tail, schema_.layout).torn);
+    tail->resize(whole_records_len(*tail, schema_.layout));
     return tail;
   }
 }
@@ -205,7 +205,7 @@ Result<Container::TailNow> Container::find_tail(uint64_t start, std::string* rec
   const uint64_t len = file_len_ > start ? file_len_ - start : 0;
   if (body->size() < len) return TailNow::kGone;
   const std::string_view old_tail = body->substr(0, len);
-  records->assign(old_tail.substr(0, len - split_records(old_tail, schema_.layout).torn));
+  records->assign(old_tail.substr(0, whole_records_len(old_tail, schema_.layout)));
   return TailNow::kClosed;
 }
 

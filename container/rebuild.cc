@@ -8,13 +8,14 @@
 #include "container/container.h"
 #include "container/error.h"
 #include "container/frames.h"
+#include "container/hash.h"
 #include "container/internal/codec.h"
 #include "container/internal/journal.h"
+#include "container/internal/record_cursor.h"
 #include "container/internal/text.h"
 #include "container/internal/tool_access.h"
 #include "container/internal/writer_lock.h"
 #include "container/schema.h"
-#include "container/xxh64.h"
 
 namespace tarvel {
 
@@ -84,26 +85,6 @@ class ScanWindow {
   size_t len_ = 0;      // bytes of buf_ read
   bool short_ = false;  // the read stopped at the end of the file
 };
-
-// The counts of split_records (whole records, torn bytes) without making
-// its list of records.
-std::pair<uint64_t, uint64_t> count_records(std::string_view data, const RecordLayout& layout) {
-  const size_t n = data.size();
-  if (layout.is_fixed()) {
-    if (layout.size == 0) return {0, n};
-    return {n / layout.size, n % layout.size};
-  }
-  uint64_t records = 0;
-  size_t p = 0;
-  while (n - p >= 2) {
-    const auto* b = reinterpret_cast<const unsigned char*>(data.data() + p);
-    const size_t m = static_cast<size_t>(b[0]) | static_cast<size_t>(b[1]) << 8;
-    if (m > n - p - 2) break;
-    ++records;
-    p += 2 + m;
-  }
-  return {records, n - p};
-}
 
 // Whether frame "f" runs past the end of a data section of "data_len" bytes:
 // the file was cut short inside it or before it, and it is gone.
@@ -216,10 +197,11 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
       break;
     }
     const uint64_t consumed = *decoded;
-    const auto [records, torn] = count_records(body, container.schema().layout);
-    if (torn != 0) {
+    RecordCursor whole(body, container.schema().layout);
+    const uint64_t records = whole.skip_all();
+    if (whole.left() != 0) {
       return Error::malformed("frame at offset " + std::to_string(pos) + ": " +
-                              std::to_string(torn) + " torn bytes inside a closed frame");
+                              std::to_string(whole.left()) + " torn bytes inside a closed frame");
     }
     scan.records = sat_add(scan.records, records);
     scan.bytes_raw = sat_add(scan.bytes_raw, body.size());

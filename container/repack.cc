@@ -9,13 +9,13 @@
 #include "container/container.h"
 #include "container/error.h"
 #include "container/frames.h"
+#include "container/hash.h"
 #include "container/headers.h"
 #include "container/internal/codec.h"
 #include "container/internal/journal.h"
 #include "container/internal/text.h"
 #include "container/internal/tool_access.h"
 #include "container/internal/writer_lock.h"
-#include "container/xxh64.h"
 
 namespace tarvel {
 
@@ -100,9 +100,7 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   // several names is refused, as the rename would renew only one of them.
   std::string file;
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> held, open_writer(env, path, OpenMode::kRead, &file));
-  if (header_area == 0 || header_area > MAX_HEADER_AREA) {
-    return header_area_outside(header_area);
-  }
+  TARVEL_TRY(check_header_area(header_area));
   TARVEL_TRY_ASSIGN(Container old, ToolAccess::open_inner(path, false, env));
 
   const std::string temp = file + ".repack";

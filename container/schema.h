@@ -19,12 +19,6 @@ namespace tarvel {
 
 class Headers;
 
-// FNV-1a 64 (offset basis 0xcbf29ce484222325, prime 0x100000001b3).
-inline constexpr uint64_t FNV1A64_BASIS = 0xcbf29ce484222325ULL;
-// With "h", the hash of the bytes before "data": the hash of both together,
-// so that bytes that come in parts are hashed part by part.
-uint64_t fnv1a64(std::string_view data, uint64_t h = FNV1A64_BASIS);
-
 struct FieldSpec {
   std::string name;
   std::string ty;  // "u8", "u16", "u32", "u64", "i64", "f64", "uuid", or any text
@@ -56,7 +50,7 @@ struct Schema {
 
   // The _schema_fields text.
   std::string fields_value() const;
-  // FNV-1a 64 of fields_value(), as 16 lowercase hex digits.
+  // FNV-1a 64 (hash.h) of fields_value(), as 16 lowercase hex digits.
   std::string hash_hex() const;
 
   // Reads _schema, _record and _schema_fields (first entries); Malformed

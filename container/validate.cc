@@ -9,13 +9,14 @@
 #include "container/container.h"
 #include "container/error.h"
 #include "container/frames.h"
+#include "container/hash.h"
 #include "container/internal/codec.h"
 #include "container/internal/journal.h"
+#include "container/internal/record_cursor.h"
 #include "container/internal/text.h"
 #include "container/internal/tool_access.h"
 #include "container/internal/writer_lock.h"
 #include "container/schema.h"
-#include "container/xxh64.h"
 
 namespace tarvel {
 
@@ -52,18 +53,18 @@ class RecordStream {
     seen_ = sat_add(seen_, piece.size());
     if (count_only()) return;
     while (!carry_.empty() && !piece.empty()) {
-      const size_t take = std::min(missing(), piece.size());
+      const size_t take = std::min(RecordCursor(carry_, layout_).missing(), piece.size());
       carry_.append(piece.substr(0, take));
       piece.remove_prefix(take);
-      if (missing() == 0) {
-        emit(layout_.is_fixed() ? std::string_view(carry_) : std::string_view(carry_).substr(2));
+      if (const std::optional<std::string_view> record = RecordCursor(carry_, layout_).next()) {
+        emit(*record);
         carry_.clear();
       }
     }
     if (piece.empty()) return;
-    SplitRecords split = split_records(piece, layout_);
-    for (std::string_view record : split.records) emit(record);
-    carry_.assign(piece.substr(piece.size() - split.torn));
+    RecordCursor cursor(piece, layout_);
+    while (const std::optional<std::string_view> record = cursor.next()) emit(*record);
+    carry_.assign(piece.substr(cursor.pos()));
   }
 
   uint64_t records() const {
@@ -79,14 +80,6 @@ class RecordStream {
  private:
   bool count_only() const {
     return layout_.is_fixed() && (checker_ == nullptr || layout_.size == 0);
-  }
-  // Bytes still missing from the carried record, or from its length prefix.
-  size_t missing() const {
-    if (layout_.is_fixed()) return layout_.size - carry_.size();
-    if (carry_.size() < 2) return 2 - carry_.size();
-    const auto* b = reinterpret_cast<const unsigned char*>(carry_.data());
-    const size_t body = static_cast<size_t>(b[0]) | static_cast<size_t>(b[1]) << 8;
-    return 2 + body - carry_.size();
   }
   void emit(std::string_view record) {
     records_ = sat_add(records_, 1);

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "container/frames.h"
+#include "container/hash.h"
 #include "container/internal/codec.h"
 #include "container/internal/preview.h"
 #include "container/internal/workspace.h"
-#include "container/xxh64.h"
 #include "tests/container_test_util.h"
 
 namespace tarvel::testing {

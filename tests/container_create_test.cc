@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "container/container.h"
+#include "container/hash.h"
 #include "container/internal/journal.h"
 #include "container/internal/text.h"
 #include "tests/container_test_util.h"

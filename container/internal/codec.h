@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "container/file.h"
+#include "container/format.h"
 #include "container/internal/byte_buffer.h"
 #include "container/result.h"
 
@@ -26,9 +27,8 @@ namespace tarvel {
 
 inline constexpr size_t ENCODE_CHUNK = 32768;
 inline constexpr size_t DECODE_CHUNK = 131072;
-inline constexpr uint64_t MAX_FRAME_BODY = 4294967296ull;
 
-// Whether "stored" begins with the zstd frame magic 28 B5 2F FD.
+// Whether "stored" begins with ZSTD_MAGIC (format.h): the mark of a zstd frame.
 bool has_zstd_magic(std::string_view stored);
 
 // Level 0: a copy of "data". Otherwise one zstd frame at "level" (passed to

@@ -1,15 +1,6 @@
 // The seal journal: a redo file next to the container through which a frame
-// close makes its in-place writes crash-safe.
-//
-// Journal file, integers little-endian, no padding:
-//   [0, 6)        magic "TJRNL2"
-//   [6, 14)       body_len N (u64)
-//   [14, 22)      body_hash: FNV-1a 64 of the N body bytes (u64)
-//   body:
-//   [22, 30)      tail_start: absolute container offset of the new frame
-//   [30, 38)      zone_len Z
-//   [38, 38+Z)    the new header zone, bytes for container offset 16
-//   [38+Z, 22+N)  the new frame's stored bytes (at least one)
+// close makes its in-place writes crash-safe. Its byte layout is in
+// format.h.
 //
 // A writer's journal is named after the file's own path ("file_path" below:
 // file_path_of, fixed when the file is opened), and a replay applies a
@@ -24,12 +15,10 @@
 #include <string_view>
 
 #include "container/file.h"
+#include "container/format.h"
 #include "container/result.h"
 
 namespace tarvel {
-
-inline constexpr char JOURNAL_MAGIC[] = "TJRNL2";  // 6 bytes in the file
-inline constexpr size_t JOURNAL_HEADER_LEN = 22;
 
 // The container's path with ".seal" appended to its file name.
 std::string journal_path(std::string_view container_path);
