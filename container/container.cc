@@ -258,22 +258,20 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   return Error::out_of_memory();
 }
 
-Result<Container> Container::open_inner(const std::string& path, bool writable, Env& env) try {
+Result<Container> Container::open_inner(const std::string& path, bool writable, Env& env,
+                                        bool allow_cut) try {
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
                     env.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead)
                         .map_error(io_at(path)));
   TARVEL_TRY_ASSIGN(std::string file_path, file_path_of(env, path).map_error(io_at(path)));
-  return load(path, std::move(file_path), file, writable, env);
+  return load(path, std::move(file_path), file, writable, env, allow_cut);
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
 }
 
 Result<Container> Container::open_cut(const std::string& path, bool writable, Env& env) try {
   if (!writable) return open_view(path, true, env);
-  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
-                    env.open(path, OpenMode::kReadWrite).map_error(io_at(path)));
-  TARVEL_TRY_ASSIGN(std::string file_path, file_path_of(env, path).map_error(io_at(path)));
-  return load(path, std::move(file_path), file, true, env, true);
+  return open_inner(path, true, env, true);
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
 }

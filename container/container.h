@@ -210,8 +210,10 @@ class Container {
 
   Container() = default;
 
-  // The maintenance tools' operations, described in tool_access.h.
-  static Result<Container> open_inner(const std::string& path, bool writable, Env& env);
+  // The maintenance tools' operations, described in tool_access.h;
+  // open_inner with "allow_cut" is the writable open_cut.
+  static Result<Container> open_inner(const std::string& path, bool writable, Env& env,
+                                      bool allow_cut = false);
   static Result<Container> open_cut(const std::string& path, bool writable, Env& env);
   void replace_counts(std::vector<Frame> frames, uint64_t records, uint64_t bytes_raw);
   Status cut_to(uint64_t length);

@@ -7,6 +7,7 @@
 
 #include "container/container.h"
 #include "container/error.h"
+#include "container/format.h"
 #include "container/frames.h"
 #include "container/hash.h"
 #include "container/internal/codec.h"
@@ -86,13 +87,15 @@ class ScanWindow {
   bool short_ = false;  // the read stopped at the end of the file
 };
 
-// Whether frame "f" runs past the end of a data section of "data_len" bytes:
-// the file was cut short inside it or before it, and it is gone.
-bool cut_off(const Frame& f, uint64_t data_len) { return sat_add(f.offset, f.len) > data_len; }
+// Whether the listed frame "f" runs past the end of the file: the file was
+// cut short inside it or before it, and it is gone.
+bool cut_off(const Frame& f, const Container& container) {
+  return !frame_fits(f, container.data_start(), container.file_len());
+}
 
-const Frame* cut_off_at(const std::vector<Frame>& listed, uint64_t offset, uint64_t data_len) {
-  for (const Frame& f : listed) {
-    if (f.offset == offset && cut_off(f, data_len)) return &f;
+const Frame* cut_off_at(const Container& container, uint64_t offset) {
+  for (const Frame& f : container.frames()) {
+    if (f.offset == offset && cut_off(f, container)) return &f;
   }
   return nullptr;
 }
@@ -100,7 +103,7 @@ const Frame* cut_off_at(const std::vector<Frame>& listed, uint64_t offset, uint6
 // Whether "bytes" (up to 4 of them) are where a zstd frame begins: its
 // magic, or as much of it as the file still holds.
 bool begins_like_zstd(std::string_view bytes) {
-  return !bytes.empty() && std::string_view("\x28\xB5\x2F\xFD", 4).substr(0, bytes.size()) == bytes;
+  return !bytes.empty() && ZSTD_MAGIC.starts_with(bytes);
 }
 
 // The listed frames by their offsets, so that each found frame finds where
@@ -181,7 +184,7 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
     const std::string_view head = probe.substr(0, 4);
     if (head.size() < 4 || !has_zstd_magic(head)) {
       scan.cut_frame_at_end =
-          begins_like_zstd(head) && cut_off_at(listed, pos, data_len) != nullptr;
+          begins_like_zstd(head) && cut_off_at(container, pos) != nullptr;
       break;
     }
     uint64_t hash = 0;
@@ -190,7 +193,7 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
       // A listed frame that the end of the file cuts short does not decode:
       // the scan ends at its start. Any other frame that does not decode
       // fails the rebuild.
-      if (decoded.error().kind() == ErrorKind::kIo || cut_off_at(listed, pos, data_len) == nullptr) {
+      if (decoded.error().kind() == ErrorKind::kIo || cut_off_at(container, pos) == nullptr) {
         return std::move(decoded).error();
       }
       scan.cut_frame_at_end = true;
@@ -232,10 +235,10 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
 // the end of the file cuts short is gone already; only one that starts
 // right where the scan ended may be dropped, since whatever lies between
 // the scan's end and it would otherwise become the raw tail.
-const Frame* first_unscanned(const std::vector<Frame>& listed, const Scan& scan) {
-  for (const Frame& f : listed) {
+const Frame* first_unscanned(const Container& container, const Scan& scan) {
+  for (const Frame& f : container.frames()) {
     if (f.offset < scan.end) continue;
-    if (!cut_off(f, scan.data_len) || (f.offset > scan.end && f.offset < scan.data_len)) {
+    if (!cut_off(f, container) || (f.offset > scan.end && f.offset < scan.data_len)) {
       return &f;
     }
   }
@@ -245,14 +248,13 @@ const Frame* first_unscanned(const std::vector<Frame>& listed, const Scan& scan)
 // " (cut off by the end of the file: frame 3 at offset 96 ends at 4300 but
 // the file is 4250 bytes, ...)" for the listed frames that run past the end
 // of the file; empty when there are none.
-std::string cut_off_note(const Container& container, uint64_t data_len) {
+std::string cut_off_note(const Container& container) {
   std::string note;
   for (const Frame& f : container.frames()) {
-    if (!cut_off(f, data_len)) continue;
+    if (!cut_off(f, container)) continue;
     note += note.empty() ? " (cut off by the end of the file: " : ", ";
     note += "frame " + std::to_string(f.id) + " at offset " + std::to_string(f.offset) +
-            " ends at " +
-            std::to_string(sat_add(container.data_start(), sat_add(f.offset, f.len))) +
+            " ends at " + std::to_string(frame_end(f, container.data_start()).value_or(UINT64_MAX)) +
             " but the file is " + std::to_string(container.file_len()) + " bytes";
   }
   return note.empty() ? note : note + ")";
@@ -295,7 +297,7 @@ Result<RebuildReport> rebuild_once(const std::string& path, Container& container
   if (container.frames() != scan.frames) {
     report.differences.push_back("_frames: " + tarvel::quoted(render_frames(container.frames())) +
                                  " -> " + tarvel::quoted(render_frames(scan.frames)) +
-                                 cut_off_note(container, scan.data_len));
+                                 cut_off_note(container));
   }
   std::string stored_records = stored_counter(headers, "_records");
   if (stored_records != std::to_string(scan.records)) {
@@ -313,7 +315,7 @@ Result<RebuildReport> rebuild_once(const std::string& path, Container& container
     // 0 (raw bytes carry no mark), in a gap of the list, at the end of the
     // data. Rather than write a list that forgets the frames from there on,
     // the fix refuses the file and leaves it exactly as it is.
-    if (const Frame* lost = first_unscanned(container.frames(), scan)) {
+    if (const Frame* lost = first_unscanned(container, scan)) {
       return Error::usage("cannot fix the counting headers: frame " + std::to_string(lost->id) +
                           " at offset " + std::to_string(lost->offset) +
                           " lies beyond the end of the frame scan at offset " +
