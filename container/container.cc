@@ -8,12 +8,14 @@
 #include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "container/format.h"
 #include "container/hash.h"
 #include "container/internal/codec.h"
 #include "container/internal/journal.h"
 #include "container/internal/record_cursor.h"
+#include "container/internal/retry.h"
 #include "container/internal/text.h"
 #include "container/internal/workspace.h"
 #include "container/internal/writer_lock.h"
@@ -333,34 +335,36 @@ Result<Container> Container::open_read(const std::string& path, Env& env) try {
 }
 
 Result<Container> Container::open_view(const std::string& path, bool allow_cut, Env& env) {
-  int waits = 0;
-  for (int attempt = 0;; ++attempt) {
+  std::optional<Container> view;
+  TARVEL_TRY_ASSIGN(const bool done, retry(env, VIEW_RETRY, [&]() -> Result<Look> {
     TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
                       env.open(path, OpenMode::kRead).map_error(io_at(path)));
     TARVEL_TRY_ASSIGN(std::string file_path, file_path_of(env, path).map_error(io_at(path)));
     Result<Container> c = load(path, std::move(file_path), file, false, env, allow_cut);
-    // Only a write in flight is waited out. One that ended while the view
-    // was read left the file settled: beside a writer that closes frames
-    // back to back, the next look at once has the best chance.
-    bool wait = true;
     if (c) {
       TARVEL_TRY_ASSIGN(ViewCheck seen, c->check_view());
-      if (seen == ViewCheck::kSame) return c;
-      wait = seen == ViewCheck::kInFlight;
-    } else {
-      // A zone that does not parse may be one caught mid-rewrite, or a new
-      // file whose zone is not written yet; that is only so while a writer
-      // holds the file.
-      TARVEL_TRY_ASSIGN(PendingClose pending, pending_close(env, path, *file));
-      if (pending == PendingClose::kRecovery) return recovery_pending(path);
-      if (pending == PendingClose::kNone) {
-        TARVEL_TRY_ASSIGN(bool live, writer_is_live(*file));
-        if (!live) return c;
+      if (seen == ViewCheck::kSame) {
+        view.emplace(std::move(c).value());
+        return Look::kDone;
       }
+      // Only a write in flight is waited out. One that ended while the view
+      // was read left the file settled: beside a writer that closes frames
+      // back to back, the next look at once has the best chance.
+      return seen == ViewCheck::kInFlight ? Look::kAfterAWait : Look::kAtOnce;
     }
-    if (attempt + 1 == VIEW_ATTEMPTS) return changed_while_read(path);
-    if (wait) wait_before_view_attempt(waits++);
-  }
+    // A zone that does not parse may be one caught mid-rewrite, or a new
+    // file whose zone is not written yet; that is only so while a writer
+    // holds the file.
+    TARVEL_TRY_ASSIGN(PendingClose pending, pending_close(env, path, *file));
+    if (pending == PendingClose::kRecovery) return recovery_pending(path);
+    if (pending == PendingClose::kNone) {
+      TARVEL_TRY_ASSIGN(bool live, writer_is_live(*file));
+      if (!live) return std::move(c).error();
+    }
+    return Look::kAfterAWait;
+  }));
+  if (!done) return changed_while_read(path);
+  return std::move(*view);
 }
 
 Result<Container> Container::open_append(const std::string& path, Env& env) try {

@@ -9,6 +9,7 @@
 #include "container/hash.h"
 #include "container/internal/codec.h"
 #include "container/internal/record_cursor.h"
+#include "container/internal/retry.h"
 #include "container/internal/text.h"
 #include "container/internal/workspace.h"
 #include "container/internal/writer_lock.h"
@@ -120,12 +121,15 @@ Result<std::string> Container::read_tail() try {
 Result<std::string> Container::read_snapshot_tail() {
   const uint64_t start = tail_start();
   bool looked_again = false;
-  for (int attempt = 0;; ++attempt) {
-    if (attempt > 0) wait_before_view_attempt(attempt - 1);
+  std::string records;
+  TARVEL_TRY_ASSIGN(const bool done, retry(*env_, VIEW_RETRY, [&]() -> Result<Look> {
     // The tail as far as the length at the open; a shorter file with the
     // same view was cut of a torn record.
     TARVEL_TRY_ASSIGN(uint64_t now, file_->length());
-    if (file_len_ <= start && now >= start) return std::string();
+    if (file_len_ <= start && now >= start) {
+      records.clear();
+      return Look::kDone;
+    }
     const uint64_t end = std::min(file_len_, now);
     Result<std::string> tail = end > start ? read_exact_at(*file_, start, end - start)
                                            : Result<std::string>(std::string());
@@ -133,31 +137,30 @@ Result<std::string> Container::read_snapshot_tail() {
     // read under.
     TARVEL_TRY_ASSIGN(ViewCheck seen, check_view());
     if (seen == ViewCheck::kChanged) {
-      std::string records;
       TARVEL_TRY_ASSIGN(TailNow found, find_tail(start, &records));
-      if (found == TailNow::kClosed) return records;
+      if (found == TailNow::kClosed) return Look::kDone;
       if (found == TailNow::kGone) {
         // A zone read just as a new splice began may have been caught
         // mid-write: it is looked at once more before the view counts as
         // gone.
         if (looked_again) return changed_while_read(path_);
         looked_again = true;
-        seen = ViewCheck::kInFlight;
-      } else {
-        seen = ViewCheck::kSame;  // a header rewrite left the tail alone
+        return Look::kAfterAWait;
       }
-    }
-    if (seen == ViewCheck::kInFlight) {
-      if (attempt + 1 == VIEW_ATTEMPTS) return changed_while_read(path_);
-      continue;
+      // A header rewrite left the tail alone.
+    } else if (seen == ViewCheck::kInFlight) {
+      return Look::kAfterAWait;
     }
     // A file cut below its listed frames has lost records that a reader of
     // the tail cannot tell from none.
     if (now < start) TARVEL_TRY(check_frames_fit(frames_, data_start_, now));
     if (!tail) return std::move(tail).error();
     tail->resize(whole_records_len(*tail, schema_.layout));
-    return tail;
-  }
+    records = std::move(*tail);
+    return Look::kDone;
+  }));
+  if (!done) return changed_while_read(path_);
+  return records;
 }
 
 Result<Container::TailNow> Container::find_tail(uint64_t start, std::string* records) {

@@ -13,6 +13,7 @@
 #include "container/internal/codec.h"
 #include "container/internal/journal.h"
 #include "container/internal/record_cursor.h"
+#include "container/internal/retry.h"
 #include "container/internal/text.h"
 #include "container/internal/tool_access.h"
 #include "container/internal/writer_lock.h"
@@ -275,12 +276,6 @@ std::string stored_counter(const Headers& headers, std::string_view key) {
   return value != nullptr ? *value : std::string("0");
 }
 
-}  // namespace
-
-// A report made while a writer closes frames beside it may describe no one
-// state of the file; it is made again, this many times at most.
-constexpr int kReportAttempts = 5;
-
 // One rebuild over "container", opened writable for a fix.
 Result<RebuildReport> rebuild_once(const std::string& path, Container& container, bool fix,
                                    Env& env) {
@@ -339,6 +334,8 @@ Result<RebuildReport> rebuild_once(const std::string& path, Container& container
   return report;
 }
 
+}  // namespace
+
 Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& env) try {
   if (fix) {
     // The fix writes the zone: it holds the writer's lock throughout.
@@ -352,15 +349,20 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& en
   // A live writer's journal is its own: the report then reads the file as
   // it finds it.
   TARVEL_TRY(replay_unless_writer(env, path));
-  for (int attempt = 1;; ++attempt) {
+  // A report made while a writer closes frames beside it may describe no one
+  // state of the file; it is made again at once, 5 reports in all at most.
+  constexpr Backoff kReportRetry{5, 0, 0};
+  Result<RebuildReport> report = RebuildReport();
+  TARVEL_TRY_ASSIGN(const bool done, retry(env, kReportRetry, [&]() -> Result<Look> {
     TARVEL_TRY_ASSIGN(Container container, ToolAccess::open_cut(path, false, env));
-    Result<RebuildReport> report = rebuild_once(path, container, false, env);
+    report = rebuild_once(path, container, false, env);
     // A scan that met a frame still being written fails or reports
     // differences that no state of the file has; either way it is made again.
     TARVEL_TRY_ASSIGN(bool settled, ToolAccess::unchanged(container));
-    if (settled) return report;
-    if (attempt == kReportAttempts) return changed_while_read(path);
-  }
+    return settled ? Look::kDone : Look::kAtOnce;
+  }));
+  if (!done) return changed_while_read(path);
+  return report;
 } catch (const std::bad_alloc&) {
   // A damaged file may make any allocation fail; that is an error value
   // like any other.

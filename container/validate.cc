@@ -13,6 +13,7 @@
 #include "container/internal/codec.h"
 #include "container/internal/journal.h"
 #include "container/internal/record_cursor.h"
+#include "container/internal/retry.h"
 #include "container/internal/text.h"
 #include "container/internal/tool_access.h"
 #include "container/internal/writer_lock.h"
@@ -200,10 +201,6 @@ void check_overlaps(const std::vector<Frame>& frames, Problems* problems) {
   }
 }
 
-// A check whose tail a writer closed into a frame meanwhile is made again,
-// this many times at most.
-constexpr int kCheckAttempts = 5;
-
 // One check; "*settled" is false when a writer moved the file on while the
 // tail was read, and the report is then to be thrown away.
 Result<ValidateReport> check_file(const std::string& path, const RecordChecker* checker,
@@ -293,12 +290,17 @@ Result<ValidateReport> validate(const std::string& path, const RecordChecker* ch
     // A live writer's journal is its own: the check then reads the file as
     // it finds it.
     TARVEL_TRY(replay_unless_writer(env, path));
-    for (int attempt = 1;; ++attempt) {
+    // A check whose tail a writer closed into a frame meanwhile is made
+    // again at once, 5 checks in all at most.
+    constexpr Backoff kCheckRetry{5, 0, 0};
+    ValidateReport report;
+    TARVEL_TRY_ASSIGN(const bool done, retry(env, kCheckRetry, [&]() -> Result<Look> {
       bool settled = true;
-      Result<ValidateReport> report = check_file(path, checker, env, &settled);
-      if (!report || settled) return report;
-      if (attempt == kCheckAttempts) return changed_while_read(path);
-    }
+      TARVEL_TRY_ASSIGN(report, check_file(path, checker, env, &settled));
+      return settled ? Look::kDone : Look::kAtOnce;
+    }));
+    if (!done) return changed_while_read(path);
+    return report;
   } catch (const std::bad_alloc&) {
     return Error::out_of_memory();
   }

@@ -21,6 +21,7 @@
 
 #include "container/error.h"
 #include "container/file.h"
+#include "container/internal/retry.h"
 #include "container/result.h"
 
 namespace tarvel {
@@ -30,7 +31,7 @@ Error writer_refused(const std::string& path);
 
 // Takes the writer's lock on "file", open at "path", or refuses with
 // writer_refused.
-Status lock_writer(File& file, const std::string& path);
+Status lock_writer(Env& env, File& file, const std::string& path);
 
 // Opens "path" in "mode" and takes the writer's lock on it. Once locked, the
 // path must still name the opened file: a repack that renamed a new file over
@@ -81,16 +82,14 @@ Error recovery_pending(const std::string& path);
 // whose view of the file a writer changed while it read.
 Error changed_while_read(const std::string& path);
 
-// A reader that meets a write in flight looks again at most this many times
-// (open_read for its view, read_tail for the tail's bytes), waiting 1, 2, 4
-// and then 8 milliseconds before each new look: about two and a half seconds
-// in all, far longer than a frame close keeps its journal. The waits stay
-// short because a writer that closes frames back to back is in the middle
-// of one about half the time on a disk: a reader finds it between two closes
+// A reader that meets a write in flight looks again (open_read for its view,
+// read_tail for the tail's bytes), 320 looks at most, waiting 1, 2, 4 and
+// then 8 milliseconds before each new look: about two and a half seconds in
+// all, far longer than a frame close keeps its journal. The waits stay short
+// because a writer that closes frames back to back is in the middle of one
+// about half the time on a disk: a reader finds it between two closes
 // within a few looks, and longer waits would only add to each of them.
-inline constexpr int VIEW_ATTEMPTS = 320;
-// The wait before look "attempt" + 1 (attempt counts from 0).
-void wait_before_view_attempt(int attempt);
+inline constexpr Backoff VIEW_RETRY{320, 1000, 8000};
 
 // Replays a pending seal journal of "path" under the writer's lock, for the
 // tools that only read the file afterwards. A journal that a live writer is
