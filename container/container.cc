@@ -24,8 +24,9 @@ namespace tarvel {
 
 namespace {
 
-// "{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z" of a millisecond count since
-// 1970-01-01T00:00:00Z, proleptic Gregorian calendar, milliseconds cut off.
+// "YYYY-MM-DDThh:mm:ssZ", each field zero-padded, of a millisecond count
+// since 1970-01-01T00:00:00Z, proleptic Gregorian calendar, milliseconds cut
+// off.
 // The date comes from the day count shifted to start at 0000-03-01, so that
 // the leap day falls at the end of each year of the 400-year era.
 std::string created_at_text(uint64_t millis) {

@@ -35,7 +35,7 @@
 // One writer per file: create and open_append take the writer's lock on the
 // file (see writer_lock.h) and hold it until release; a second writer, in
 // this process or another, is refused with Usage "another writer holds
-// {path:?}", and so are repack and a rebuild_headers fix while a writer
+// "<path>"", and so are repack and a rebuild_headers fix while a writer
 // lives. A pending seal journal is replayed only under that lock.
 //
 // A writer is bound to its file, not to the name it was opened by. Its seal
@@ -44,8 +44,8 @@
 // nothing. Before each journal write (a close, a seal, a header rewrite)
 // that path must still name the open file, and the file must have no other
 // name: otherwise the call is refused, before anything is written, with
-// Usage "{path:?} was moved or removed since it was opened; ..." or
-// "{path:?} has several names (hard links), ..." (writer_lock.h), and the
+// Usage ""<path>" was moved or removed since it was opened; ..." or
+// ""<path>" has several names (hard links), ..." (writer_lock.h), and the
 // accepted records stay where they are; appends, flush_data and the buffer
 // write at release go on into the open file, wherever it is now. A file
 // with several names is refused at the open too. A writer removes only the
@@ -53,7 +53,7 @@
 // file it was written for (journal_belongs in journal.h).
 //
 // A forked child shares the parent's open files. In a child every call on a
-// Container that the parent opened fails with Usage "{path:?} was opened by
+// Container that the parent opened fails with Usage ""<path>" was opened by
 // the parent process; a forked child must open the file itself", and its
 // release writes nothing; the child's copy of the descriptor is closed right
 // after the fork (see fork_generation in file.h), so that the parent's lock
@@ -70,7 +70,7 @@
 // shows it. The splice lock belongs to the file, so it holds whatever name
 // the reader opened the file by; the journal is found by the name.
 // open_read takes its view again until the check holds, waiting a few
-// seconds at most, and then fails with Usage "{path:?} changed while it was
+// seconds at most, and then fails with Usage ""<path>" changed while it was
 // being read; open it again".
 // A read-only Container is a snapshot: its frames list and its raw tail as
 // they stood at the open, which never move. Closed frames never change, so
@@ -82,7 +82,7 @@
 // write in flight is waited out as open_read waits; any other change (a fix
 // that rewrote the list) fails with the error above, and the caller opens
 // the file again. A complete journal that no writer holds is a close a crash
-// interrupted: open_read and read_tail then fail with Usage "{path:?} has a
+// interrupted: open_read and read_tail then fail with Usage ""<path>" has a
 // pending seal journal ..." naming the calls that recover it, rather than
 // read half-written bytes.
 //

@@ -27,7 +27,8 @@ struct Frame {
 
 std::string render_frames(const std::vector<Frame>& frames);
 
-// Malformed "bad frame {:?}: {}" for the first entry that does not read.
+// Malformed "bad frame "<entry>": <reason>" for the first entry that does
+// not read.
 Result<std::vector<Frame>> parse_frames(std::string_view text);
 
 // Where "frame" ends in a file whose data section begins at "data_start":

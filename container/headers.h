@@ -23,7 +23,7 @@ struct Preamble {
 
   // Decodes the first bytes of a file (callers pass the 16 at offset 0);
   // Malformed on a bad magic, a short input, another version or a
-  // header_area outside 1..=MAX_HEADER_AREA. The flags byte is taken as is.
+  // header_area outside 1 to MAX_HEADER_AREA. The flags byte is taken as is.
   static Result<Preamble> decode(std::string_view bytes);
 
   // The 16 bytes a writer puts at offset 0.
@@ -43,7 +43,7 @@ Result<Preamble> read_preamble(File& file);
 // a file of "file_len" bytes ends before the zone that "preamble" gives.
 Status check_zone_in_file(const Preamble& preamble, uint64_t file_len);
 
-// Usage "header zone of <n> bytes is outside 1..=<MAX_HEADER_AREA>" for a
+// Usage, naming the size and the range from 1 to MAX_HEADER_AREA, for a
 // header_area that no open accepts, as the writers of a new file's preamble
 // refuse it.
 Status check_header_area(uint64_t header_area);
@@ -79,11 +79,11 @@ class Headers {
   uint64_t counter(std::string_view key) const;
 
   // Replaces the first entry's value in place, or appends a new entry.
-  // Usage "invalid header key {:?}" for a key that breaks the key rule.
+  // Usage "invalid header key "<key>"" for a key that breaks the key rule.
   Status set(std::string_view key, std::string_view value);
 
   // set() for application headers: a key starting with "_" fails with
-  // Usage "user header key {:?} may not start with '_'".
+  // Usage "user header key "<key>" may not start with '_'".
   Status set_user(std::string_view key, std::string_view value);
 
   // Exactly "header_area" bytes: the lines, the empty line, NUL padding; or

@@ -254,9 +254,10 @@ std::string cut_off_note(const Container& container) {
   for (const Frame& f : container.frames()) {
     if (!cut_off(f, container)) continue;
     note += note.empty() ? " (cut off by the end of the file: " : ", ";
+    const uint64_t end = frame_end(f, container.data_start()).value_or(UINT64_MAX);
     note += "frame " + std::to_string(f.id) + " at offset " + std::to_string(f.offset) +
-            " ends at " + std::to_string(frame_end(f, container.data_start()).value_or(UINT64_MAX)) +
-            " but the file is " + std::to_string(container.file_len()) + " bytes";
+            " ends at " + std::to_string(end) + " but the file is " +
+            std::to_string(container.file_len()) + " bytes";
   }
   return note.empty() ? note : note + ")";
 }

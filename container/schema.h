@@ -37,7 +37,7 @@ struct RecordLayout {
 
   // Reads a _record value: "prefixed", or "fixed:" and a u32 in decimal.
   static Result<RecordLayout> parse(std::string_view text);
-  // The _record text: "prefixed" or "fixed:{}".
+  // The _record text: "prefixed", or "fixed:" and the size in decimal.
   std::string text() const;
 
   bool operator==(const RecordLayout&) const = default;

@@ -100,7 +100,7 @@ bool journal_belongs(const JournalContent& journal, const JournalTarget& file);
 //   - A complete journal is applied only while "file_path" names the locked
 //     file and the file has that one name (check_one_name), and only when it
 //     belongs to the file (journal_belongs); otherwise the replay fails with
-//     that refusal, or with Usage "the seal journal {journal:?} belongs to
+//     that refusal, or with Usage "the seal journal "<journal>" belongs to
 //     another file or is out of date; it was neither replayed nor removed",
 //     and the journal stays.
 //   - The journal is written into the locked file itself, opened again for

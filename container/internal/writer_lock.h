@@ -26,7 +26,7 @@
 
 namespace tarvel {
 
-// Usage "another writer holds {path:?}".
+// Usage "another writer holds "<path>"".
 Error writer_refused(const std::string& path);
 
 // Takes the writer's lock on "file", open at "path", or refuses with
@@ -78,7 +78,7 @@ Result<bool> writer_is_live(File& file);
 // Usage error of a reader that found a journal no writer is working on.
 Error recovery_pending(const std::string& path);
 
-// Usage "{path:?} changed while it was being read; open it again": a reader
+// Usage ""<path>" changed while it was being read; open it again": a reader
 // whose view of the file a writer changed while it read.
 Error changed_while_read(const std::string& path);
 
@@ -107,11 +107,11 @@ Status replay_unless_writer(Env& env, const std::string& path);
 // it: beside the one name the file has, and only while that name is still
 // the writer's file.
 
-// Usage "{path:?} was moved or removed since it was opened; open it again by
+// Usage ""<path>" was moved or removed since it was opened; open it again by
 // its current name to close frames or rewrite its headers".
 Error moved_since_open(const std::string& path);
 
-// Usage "{path:?} has several names (hard links), so its seal journal would
+// Usage ""<path>" has several names (hard links), so its seal journal would
 // have several names too; a writer needs a file with exactly one name".
 Error several_names(const std::string& path);
 
