@@ -14,7 +14,6 @@
 #include "container/hash.h"
 #include "container/internal/codec.h"
 #include "container/internal/journal.h"
-#include "container/internal/record_cursor.h"
 #include "container/internal/retry.h"
 #include "container/internal/text.h"
 #include "container/internal/workspace.h"

@@ -45,7 +45,7 @@
 // that path must still name the open file, and the file must have no other
 // name: otherwise the call is refused, before anything is written, with
 // Usage ""<path>" was moved or removed since it was opened; ..." or
-// ""<path>" has several names (hard links), ..." (writer_lock.h), and the
+// ""<path>" has several names (hard links), ..." (journal.h), and the
 // accepted records stay where they are; appends, flush_data and the buffer
 // write at release go on into the open file, wherever it is now. A file
 // with several names is refused at the open too. A writer removes only the

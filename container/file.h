@@ -310,7 +310,7 @@ Status sync_parent_dir_checked(Env& env, std::string_view path);
 // through the file's own path, fixed when the file is opened, so that a
 // later change of the current directory or of a symbolic link changes
 // nothing. Before each journal write it checks that this path still names
-// the open file (see check_one_name in writer_lock.h).
+// the open file (see check_one_name in journal.h).
 
 // The file's own path: resolve_symlinks of "path", made absolute with the
 // current directory when it is relative. Nothing else is normalised: an

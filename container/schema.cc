@@ -4,7 +4,6 @@
 
 #include "container/hash.h"
 #include "container/headers.h"
-#include "container/internal/record_cursor.h"
 #include "container/internal/text.h"
 
 namespace tarvel {

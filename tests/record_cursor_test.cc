@@ -1,4 +1,4 @@
-#include "container/internal/record_cursor.h"
+#include "container/schema.h"
 
 #include <gtest/gtest.h>
 
@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
         CursorCase{"FixedCut", RecordLayout::fixed(4), "abcdefghij"sv, {"abcd"sv, "efgh"sv}, 2, 2},
         CursorCase{"FixedEndingWhole", RecordLayout::fixed(2), "abcd"sv, {"ab"sv, "cd"sv}, 0, 2},
         CursorCase{"FixedSizeZeroHoldsNone", RecordLayout::fixed(0), "abc"sv, {}, 3, 0}),
-    [](const ::testing::TestParamInfo<CursorCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<CursorCase>& c) { return c.param.name; });
 
 }  // namespace
 }  // namespace tarvel

@@ -66,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
         RetryCase{"SteadyWait", Backoff{4, 1000, 1000}, {kWait, kWait, kWait, kWait}, "gave up",
                   {1000, 1000, 1000}},
         RetryCase{"NoWaitAtAll", Backoff{3, 0, 0}, {kWait, kWait, kWait}, "gave up", {}}),
-    [](const ::testing::TestParamInfo<RetryCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<RetryCase>& c) { return c.param.name; });
 
 }  // namespace
 }  // namespace tarvel::testing

@@ -13,7 +13,6 @@
 #include "container/headers.h"
 #include "container/internal/coding.h"
 #include "container/internal/text.h"
-#include "container/internal/writer_lock.h"
 
 namespace tarvel {
 
@@ -167,6 +166,35 @@ std::string journal_path(std::string_view container_path) {
 std::string journal_path_of(Env& env, const std::string& container_path) {
   Result<std::string> file = resolve_symlinks(env, container_path);
   return journal_path(file ? *file : container_path);
+}
+
+// --- The journal's one name ---
+
+Error moved_since_open(const std::string& path) {
+  return Error::usage(quoted(path) +
+                      " was moved or removed since it was opened; open it again by its current "
+                      "name to close frames or rewrite its headers");
+}
+
+Error several_names(const std::string& path) {
+  return Error::usage(quoted(path) +
+                      " has several names (hard links), so its seal journal would have several "
+                      "names too; a writer needs a file with exactly one name");
+}
+
+Status check_one_name(Env& env, const std::string& file_path, const FileIdentity& file,
+                      const std::string& path) {
+  Result<FileIdentity> named = env.identity(file_path);
+  if (!named) {
+    const Error& e = named.error();
+    if (is_missing(e) || (e.is_io() && e.io_failure().errnum() == ENOTDIR)) {
+      return moved_since_open(path);
+    }
+    return std::move(named).error().with_path(file_path);
+  }
+  if (*named != file) return moved_since_open(path);
+  if (named->links > 1) return several_names(path);
+  return {};
 }
 
 Status write_journal(Env& env, const std::string& file_path, uint64_t tail_start,

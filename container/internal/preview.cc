@@ -11,7 +11,6 @@
 
 #include "container/format.h"
 #include "container/internal/coding.h"
-#include "container/internal/record_cursor.h"
 #include "container/internal/text.h"
 
 namespace tarvel {

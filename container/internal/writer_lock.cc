@@ -171,33 +171,6 @@ Status replay_unless_writer(Env& env, const std::string& path) {
 
 // --- A writer bound to its file ---
 
-Error moved_since_open(const std::string& path) {
-  return Error::usage(quoted(path) +
-                      " was moved or removed since it was opened; open it again by its current "
-                      "name to close frames or rewrite its headers");
-}
-
-Error several_names(const std::string& path) {
-  return Error::usage(quoted(path) +
-                      " has several names (hard links), so its seal journal would have several "
-                      "names too; a writer needs a file with exactly one name");
-}
-
-Status check_one_name(Env& env, const std::string& file_path, const FileIdentity& file,
-                      const std::string& path) {
-  Result<FileIdentity> named = env.identity(file_path);
-  if (!named) {
-    const Error& e = named.error();
-    if (is_missing(e) || (e.is_io() && e.io_failure().errnum() == ENOTDIR)) {
-      return moved_since_open(path);
-    }
-    return std::move(named).error().with_path(file_path);
-  }
-  if (*named != file) return moved_since_open(path);
-  if (named->links > 1) return several_names(path);
-  return {};
-}
-
 Result<FileIdentity> check_writer_open(Env& env, const std::string& path,
                                        const std::string& file_path, File& file) {
   TARVEL_TRY_ASSIGN(FileIdentity held, file.identity());

@@ -101,28 +101,8 @@ inline constexpr Backoff VIEW_RETRY{320, 1000, 8000};
 Status replay_unless_writer(Env& env, const std::string& path);
 
 // --- A writer bound to its file ---
-// A writer's seal journal is named after the file's own path, fixed at the
-// open (file_path_of). Every journal write is preceded by check_one_name, so
-// that a journal is written only where every later open of the file finds
-// it: beside the one name the file has, and only while that name is still
-// the writer's file.
-
-// Usage ""<path>" was moved or removed since it was opened; open it again by
-// its current name to close frames or rewrite its headers".
-Error moved_since_open(const std::string& path);
-
-// Usage ""<path>" has several names (hard links), so its seal journal would
-// have several names too; a writer needs a file with exactly one name".
-Error several_names(const std::string& path);
-
-// Whether "file_path", the file's own path, still names the open file whose
-// identity is "file", and that file has no other name: moved_since_open when
-// the name is gone or names another file, several_names when the file has
-// more than one name. "path", the caller's path, goes into the messages; any
-// other failure to look the name up is an Io error carrying "file_path".
-// One stat of the name.
-Status check_one_name(Env& env, const std::string& file_path, const FileIdentity& file,
-                      const std::string& path);
+// Its seal journal stays beside the one name the file has (check_one_name
+// in journal.h).
 
 // The check of every writer's open (create, open_append, repack, a
 // rebuild_headers fix), once it holds the writer's lock on "file": "file" is
