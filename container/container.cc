@@ -24,10 +24,10 @@ namespace tarvel {
 namespace {
 
 // "YYYY-MM-DDThh:mm:ssZ", each field zero-padded, of a millisecond count
-// since 1970-01-01T00:00:00Z, proleptic Gregorian calendar, milliseconds cut
-// off.
-// The date comes from the day count shifted to start at 0000-03-01, so that
-// the leap day falls at the end of each year of the 400-year era.
+// since 1970-01-01T00:00:00Z in the proleptic Gregorian calendar, the
+// milliseconds cut off. The date comes from the day count shifted to start
+// at 0000-03-01, so that the leap day falls at the end of each year of the
+// 400-year era.
 std::string created_at_text(uint64_t millis) {
   const uint64_t days = millis / 86400000;
   const uint64_t secs = (millis / 1000) % 86400;
@@ -170,20 +170,20 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   TARVEL_TRY(check_storable(schema, header_area));
   // The value of each system header, in the order of SYSTEM_HEADERS.
   const std::string values[] = {
-      schema.name,                          // _schema
-      schema.fields_value(),                // _schema_fields
-      schema.hash_hex(),                    // _schema_hash
-      schema.layout.text(),                 // _record
-      std::string(source),                  // _source
+      schema.name,                         // _schema
+      schema.fields_value(),               // _schema_fields
+      schema.hash_hex(),                   // _schema_hash
+      schema.layout.text(),                // _record
+      std::string(source),                 // _source
       created_at_text(created_at_millis),  // _created_at
-      std::string(writer),                  // _writer
-      "zstd",                               // _compression
-      "3",                                  // _compression_level
-      "0",                                  // _records
-      "0",                                  // _bytes_raw
-      "",                                   // _frames
-      "",                                   // _preview
-      "false",                              // _sealed
+      std::string(writer),                 // _writer
+      "zstd",                              // _compression
+      "3",                                 // _compression_level
+      "0",                                 // _records
+      "0",                                 // _bytes_raw
+      "",                                  // _frames
+      "",                                  // _preview
+      "false",                             // _sealed
   };
   static_assert(std::size(values) == std::size(SYSTEM_HEADERS));
   Headers headers;

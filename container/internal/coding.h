@@ -10,7 +10,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <string>
 
 namespace tarvel {
 
@@ -62,18 +61,6 @@ inline void store_le32(char* p, uint32_t v) {
 inline void store_le64(char* p, uint64_t v) {
   v = coding_internal::to_little(v);
   std::memcpy(p, &v, sizeof v);
-}
-
-// Appends the bytes of "v" to "*out".
-inline void append_le32(std::string* out, uint32_t v) {
-  char b[sizeof v];
-  store_le32(b, v);
-  out->append(b, sizeof b);
-}
-inline void append_le64(std::string* out, uint64_t v) {
-  char b[sizeof v];
-  store_le64(b, v);
-  out->append(b, sizeof b);
 }
 
 }  // namespace tarvel
