@@ -356,7 +356,11 @@ Status set_aside_journal(Env& env, const std::string& file_path) {
   }
   if (!journal_is_complete(read->image)) return discard_journal(env, file_path, read->identity);
   for (uint64_t n = 0;; ++n) {
-    const std::string aside = path + ".orphaned" + (n == 0 ? "" : "." + std::to_string(n));
+    std::string aside = path + ".orphaned";
+    if (n != 0) {
+      aside.push_back('.');
+      aside += std::to_string(n);
+    }
     Status moved = env.rename_noreplace(path, aside);
     if (moved) break;
     const Error& e = moved.error();
