@@ -36,17 +36,17 @@
 #include <vector>
 
 #include "bench/sample_record.h"
-#include "container/codec.h"
 #include "container/container.h"
 #include "container/file.h"
 #include "container/frames.h"
+#include "container/hash.h"
 #include "container/headers.h"
+#include "container/internal/codec.h"
+#include "container/internal/tool_access.h"
 #include "container/rebuild.h"
 #include "container/repack.h"
 #include "container/schema.h"
-#include "container/tool_access.h"
 #include "container/validate.h"
-#include "container/xxh64.h"
 #include "tests/counting_env.h"
 
 namespace tarvel {

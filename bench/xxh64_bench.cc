@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "container/xxh64.h"
+#include "container/hash.h"
 
 #ifdef TARVEL_HAVE_REFERENCE_XXHASH
 #include <xxhash.h>

@@ -3,33 +3,33 @@
 #include <new>
 #include <string>
 
-#include "container/codec.h"
 #include "container/container.h"
-#include "container/journal.h"
-#include "container/text.h"
+#include "container/format.h"
+#include "container/internal/codec.h"
+#include "container/internal/coding.h"
+#include "container/internal/journal.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 
 // The common case takes one test and one copy: a writable Container of this
 // process, a body the layout accepts, room for it in the buffer, the buffer
-// staying within its limit and the raw tail within what one frame may hold. Anything else goes the whole way, append_checked, whose
-// checks make and return error values and whose code would otherwise burden
-// every append's frame.
+// staying within its limit and the raw tail within what one frame may hold.
+// Anything else goes the whole way, append_checked, whose checks make and
+// return error values and whose code would otherwise burden every append's
+// frame.
 Status Container::append_record(std::string_view body) {
   const size_t n = body.size();
   const RecordLayout& layout = schema_.layout;
-  const size_t prefix = layout.is_fixed() ? 0 : 2;
+  const size_t prefix = layout.is_fixed() ? 0 : RECORD_PREFIX_LEN;
   if (writable_ && !needs_recovery_ && !journal_stuck_ && forks_ == fork_generation() &&
-      (layout.is_fixed() ? n == layout.size : n <= 65535) &&
+      (layout.is_fixed() ? n == layout.size : n <= MAX_PREFIXED_BODY) &&
       prefix + n <= buffer_.capacity() - buffer_.size() &&
       buffer_.size() + prefix + n <= WRITE_BEHIND_LIMIT &&
       file_len_ <= tail_full_at_ &&
       buffer_.size() + prefix + n <= tail_full_at_ - file_len_) [[likely]] {
     char* at = buffer_.end();
-    if (prefix != 0) {
-      at[0] = static_cast<char>(n & 0xff);
-      at[1] = static_cast<char>(n >> 8);
-    }
+    if (prefix != 0) store_le16(at, static_cast<uint16_t>(n));
     copy_bytes(at + prefix, body.data(), n);
     buffer_.commit(prefix + n);
     bytes_raw_ = sat_add(bytes_raw_, prefix + n);
@@ -52,17 +52,18 @@ Status Container::append_checked(std::string_view body) try {
     buffer_.append(body);
     bytes_raw_ = sat_add(bytes_raw_, n);
   } else {
-    if (n > 65535) {
+    if (n > MAX_PREFIXED_BODY) {
       return Error::usage("record of " + std::to_string(n) + " bytes overflows the u16 prefix");
     }
-    TARVEL_TRY(check_tail_room(n + 2));
-    const char prefix[2] = {static_cast<char>(n & 0xff), static_cast<char>(n >> 8)};
+    TARVEL_TRY(check_tail_room(RECORD_PREFIX_LEN + n));
+    char prefix[RECORD_PREFIX_LEN];
+    store_le16(prefix, static_cast<uint16_t>(n));
     // Room for prefix and body first: a buffer that ran out of memory
     // between the two would hold a prefix without its record.
-    buffer_.reserve_more(2 + n);
-    buffer_.append(std::string_view(prefix, 2));
+    buffer_.reserve_more(RECORD_PREFIX_LEN + n);
+    buffer_.append(std::string_view(prefix, RECORD_PREFIX_LEN));
     buffer_.append(body);
-    bytes_raw_ = sat_add(sat_add(bytes_raw_, n), 2);
+    bytes_raw_ = sat_add(sat_add(bytes_raw_, n), RECORD_PREFIX_LEN);
   }
   records_ = sat_add(records_, 1);
   // A failed write keeps the record buffered and counted; the next write of

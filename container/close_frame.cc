@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "container/codec.h"
 #include "container/container.h"
-#include "container/journal.h"
-#include "container/preview.h"
-#include "container/text.h"
-#include "container/workspace.h"
-#include "container/xxh64.h"
+#include "container/hash.h"
+#include "container/internal/codec.h"
+#include "container/internal/journal.h"
+#include "container/internal/preview.h"
+#include "container/internal/text.h"
+#include "container/internal/workspace.h"
 
 namespace tarvel {
 

@@ -5,24 +5,29 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
 
-#include "container/codec.h"
-#include "container/journal.h"
-#include "container/text.h"
-#include "container/workspace.h"
-#include "container/writer_lock.h"
-#include "container/xxh64.h"
+#include "container/format.h"
+#include "container/hash.h"
+#include "container/internal/codec.h"
+#include "container/internal/journal.h"
+#include "container/internal/retry.h"
+#include "container/internal/text.h"
+#include "container/internal/workspace.h"
+#include "container/internal/writer_lock.h"
 
 namespace tarvel {
 
 namespace {
 
-// "{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z" of a millisecond count since
-// 1970-01-01T00:00:00Z, proleptic Gregorian calendar, milliseconds cut off.
-// The date comes from the day count shifted to start at 0000-03-01, so that
-// the leap day falls at the end of each year of the 400-year era.
+// "YYYY-MM-DDThh:mm:ssZ", each field zero-padded, of a millisecond count
+// since 1970-01-01T00:00:00Z in the proleptic Gregorian calendar, the
+// milliseconds cut off. The date comes from the day count shifted to start
+// at 0000-03-01, so that the leap day falls at the end of each year of the
+// 400-year era.
 std::string created_at_text(uint64_t millis) {
   const uint64_t days = millis / 86400000;
   const uint64_t secs = (millis / 1000) % 86400;
@@ -47,10 +52,10 @@ bool field_text_storable(std::string_view text) {
 }
 
 // The arguments of create that no open would accept back, refused before
-// anything is built. A header_area of 0 holds no headers and fails as
-// ZoneFull when the zone is rendered.
+// anything is built. A header_area of 0 holds no headers: it fails as
+// ZoneFull when the zone is rendered, as any zone too small for them does.
 Status check_storable(const Schema& schema, uint32_t header_area) {
-  if (header_area > MAX_HEADER_AREA) return header_area_outside(header_area);
+  if (header_area != 0) TARVEL_TRY(check_header_area(header_area));
   if (schema.layout.is_fixed() && schema.layout.size == 0) {
     return Error::usage("record size is zero: a fixed layout needs records of at least 1 byte");
   }
@@ -116,8 +121,10 @@ Status move_new_file(Env& env, const std::string& temp, const std::string& path,
 }
 
 // open_append walks a prefixed raw tail through a window of this many bytes,
-// so that a tail of any length costs no more memory.
+// so that a tail of any length costs no more memory. It holds the longest
+// record, so every window but the last holds a whole one.
 constexpr size_t kTailWindow = 1 << 20;
+static_assert(kTailWindow >= RECORD_PREFIX_LEN + MAX_PREFIXED_BODY);
 
 // The whole records at the start of the bytes [start, end) of "file", and
 // the bytes they take, prefixes included; the rest is a torn record.
@@ -127,8 +134,8 @@ struct WholeRecords {
 };
 
 // Fixed-size records are counted without a read. Prefixed ones are walked
-// from length prefix to length prefix, reading only the windows that hold
-// a prefix.
+// a window at a time; the record that a window cuts is read again, from its
+// prefix on, by the next one.
 Result<WholeRecords> count_whole_records(File& file, uint64_t start, uint64_t end,
                                          const RecordLayout& layout) {
   const uint64_t len = end - start;
@@ -138,20 +145,17 @@ Result<WholeRecords> count_whole_records(File& file, uint64_t start, uint64_t en
   }
   WholeRecords whole;
   std::string window;
-  uint64_t window_start = 0;
   uint64_t p = start;
-  while (end - p >= 2) {
-    if (window.empty() || p < window_start || p + 2 > window_start + window.size()) {
-      window.resize(static_cast<size_t>(std::min<uint64_t>(kTailWindow, end - p)));
-      TARVEL_TRY(file.seek(p));
-      TARVEL_TRY(read_exact(file, window.data(), window.size()));
-      window_start = p;
-    }
-    const auto* b = reinterpret_cast<const unsigned char*>(window.data() + (p - window_start));
-    const uint64_t body = static_cast<uint64_t>(b[0]) | static_cast<uint64_t>(b[1]) << 8;
-    if (body > end - p - 2) break;
-    p += 2 + body;
-    ++whole.records;
+  // Fewer bytes than a prefix are a torn record, and are not read.
+  while (end - p >= RECORD_PREFIX_LEN) {
+    window.resize(static_cast<size_t>(std::min<uint64_t>(kTailWindow, end - p)));
+    TARVEL_TRY(file.seek(p));
+    TARVEL_TRY(read_exact(file, window.data(), window.size()));
+    RecordCursor cursor(window, layout);
+    whole.records += cursor.skip_all();
+    p += cursor.pos();
+    // What the window that reaches the end leaves is the torn record.
+    if (p + cursor.left() == end || cursor.pos() == 0) break;
   }
   whole.bytes = p - start;
   return whole;
@@ -164,21 +168,28 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
                                     uint64_t created_at_millis, uint32_t header_area,
                                     const UserHeaders& user, Env& env) try {
   TARVEL_TRY(check_storable(schema, header_area));
+  // The value of each system header, in the order of SYSTEM_HEADERS.
+  const std::string values[] = {
+      schema.name,                         // _schema
+      schema.fields_value(),               // _schema_fields
+      schema.hash_hex(),                   // _schema_hash
+      schema.layout.text(),                // _record
+      std::string(source),                 // _source
+      created_at_text(created_at_millis),  // _created_at
+      std::string(writer),                 // _writer
+      "zstd",                              // _compression
+      "3",                                 // _compression_level
+      "0",                                 // _records
+      "0",                                 // _bytes_raw
+      "",                                  // _frames
+      "",                                  // _preview
+      "false",                             // _sealed
+  };
+  static_assert(std::size(values) == std::size(SYSTEM_HEADERS));
   Headers headers;
-  TARVEL_TRY(headers.set("_schema", schema.name));
-  TARVEL_TRY(headers.set("_schema_fields", schema.fields_value()));
-  TARVEL_TRY(headers.set("_schema_hash", schema.hash_hex()));
-  TARVEL_TRY(headers.set("_record", schema.layout.text()));
-  TARVEL_TRY(headers.set("_source", source));
-  TARVEL_TRY(headers.set("_created_at", created_at_text(created_at_millis)));
-  TARVEL_TRY(headers.set("_writer", writer));
-  TARVEL_TRY(headers.set("_compression", "zstd"));
-  TARVEL_TRY(headers.set("_compression_level", "3"));
-  TARVEL_TRY(headers.set("_records", "0"));
-  TARVEL_TRY(headers.set("_bytes_raw", "0"));
-  TARVEL_TRY(headers.set("_frames", ""));
-  TARVEL_TRY(headers.set("_preview", ""));
-  TARVEL_TRY(headers.set("_sealed", "false"));
+  for (size_t i = 0; i < std::size(values); ++i) {
+    TARVEL_TRY(headers.set(SYSTEM_HEADERS[i], values[i]));
+  }
   for (const auto& [key, value] : user) TARVEL_TRY(headers.set_user(key, value));
   TARVEL_TRY_ASSIGN(std::string zone, headers.render(header_area));
   TARVEL_TRY(check_reads_back(headers, schema, zone));
@@ -240,7 +251,7 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   c.file_id_ = id;
   c.forks_ = fork_generation();
   c.remember_zone(zone);
-  c.data_start_ = PREAMBLE_LEN + header_area;
+  c.data_start_ = preamble.data_start();
   c.file_len_ = c.data_start_;
   c.note_tail_start();
   c.writable_ = true;
@@ -249,22 +260,20 @@ Result<Container> Container::create(const std::string& path, const Schema& schem
   return Error::out_of_memory();
 }
 
-Result<Container> Container::open_inner(const std::string& path, bool writable, Env& env) try {
+Result<Container> Container::open_inner(const std::string& path, bool writable, Env& env,
+                                        bool allow_cut) try {
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
                     env.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead)
                         .map_error(io_at(path)));
   TARVEL_TRY_ASSIGN(std::string file_path, file_path_of(env, path).map_error(io_at(path)));
-  return load(path, std::move(file_path), file, writable, env);
+  return load(path, std::move(file_path), file, writable, env, allow_cut);
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
 }
 
 Result<Container> Container::open_cut(const std::string& path, bool writable, Env& env) try {
   if (!writable) return open_view(path, true, env);
-  TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
-                    env.open(path, OpenMode::kReadWrite).map_error(io_at(path)));
-  TARVEL_TRY_ASSIGN(std::string file_path, file_path_of(env, path).map_error(io_at(path)));
-  return load(path, std::move(file_path), file, true, env, true);
+  return open_inner(path, true, env, true);
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
 }
@@ -272,17 +281,11 @@ Result<Container> Container::open_cut(const std::string& path, bool writable, En
 Result<Container> Container::load(const std::string& path, std::string file_path,
                                   std::unique_ptr<File>& file, bool writable, Env& env,
                                   bool allow_cut) {
-  char head[PREAMBLE_LEN];
-  // A replay before the load may have moved the position.
-  TARVEL_TRY(file->seek(0));
-  TARVEL_TRY(read_exact(*file, head, sizeof head));
-  TARVEL_TRY_ASSIGN(Preamble preamble, Preamble::decode(std::string_view(head, sizeof head)));
+  // From offset 0, wherever a replay before the load left the position.
+  TARVEL_TRY_ASSIGN(Preamble preamble, read_preamble(*file));
   TARVEL_TRY_ASSIGN(uint64_t len, file->length().map_error(io_at(path)));
-  const uint64_t data_start = PREAMBLE_LEN + preamble.header_area;
-  if (len < data_start) {
-    return Error::malformed("header zone claims " + std::to_string(preamble.header_area) +
-                            " bytes but the file is " + std::to_string(len) + " bytes");
-  }
+  TARVEL_TRY(check_zone_in_file(preamble, len));
+  const uint64_t data_start = preamble.data_start();
   std::string zone(preamble.header_area, '\0');
   TARVEL_TRY(read_exact(*file, zone.data(), zone.size()));
   TARVEL_TRY_ASSIGN(Headers headers, Headers::parse(zone));
@@ -332,34 +335,36 @@ Result<Container> Container::open_read(const std::string& path, Env& env) try {
 }
 
 Result<Container> Container::open_view(const std::string& path, bool allow_cut, Env& env) {
-  int waits = 0;
-  for (int attempt = 0;; ++attempt) {
+  std::optional<Container> view;
+  TARVEL_TRY_ASSIGN(const bool done, retry(env, VIEW_RETRY, [&]() -> Result<Look> {
     TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
                       env.open(path, OpenMode::kRead).map_error(io_at(path)));
     TARVEL_TRY_ASSIGN(std::string file_path, file_path_of(env, path).map_error(io_at(path)));
     Result<Container> c = load(path, std::move(file_path), file, false, env, allow_cut);
-    // Only a write in flight is waited out. One that ended while the view
-    // was read left the file settled: beside a writer that closes frames
-    // back to back, the next look at once has the best chance.
-    bool wait = true;
     if (c) {
       TARVEL_TRY_ASSIGN(ViewCheck seen, c->check_view());
-      if (seen == ViewCheck::kSame) return c;
-      wait = seen == ViewCheck::kInFlight;
-    } else {
-      // A zone that does not parse may be one caught mid-rewrite, or a new
-      // file whose zone is not written yet; that is only so while a writer
-      // holds the file.
-      TARVEL_TRY_ASSIGN(PendingClose pending, pending_close(env, path, *file));
-      if (pending == PendingClose::kRecovery) return recovery_pending(path);
-      if (pending == PendingClose::kNone) {
-        TARVEL_TRY_ASSIGN(bool live, writer_is_live(*file));
-        if (!live) return c;
+      if (seen == ViewCheck::kSame) {
+        view.emplace(std::move(c).value());
+        return Look::kDone;
       }
+      // Only a write in flight is waited out. One that ended while the view
+      // was read left the file settled: beside a writer that closes frames
+      // back to back, the next look at once has the best chance.
+      return seen == ViewCheck::kInFlight ? Look::kAfterAWait : Look::kAtOnce;
     }
-    if (attempt + 1 == VIEW_ATTEMPTS) return changed_while_read(path);
-    if (wait) wait_before_view_attempt(waits++);
-  }
+    // A zone that does not parse may be one caught mid-rewrite, or a new
+    // file whose zone is not written yet; that is only so while a writer
+    // holds the file.
+    TARVEL_TRY_ASSIGN(PendingClose pending, pending_close(env, path, *file));
+    if (pending == PendingClose::kRecovery) return recovery_pending(path);
+    if (pending == PendingClose::kNone) {
+      TARVEL_TRY_ASSIGN(bool live, writer_is_live(*file));
+      if (!live) return std::move(c).error();
+    }
+    return Look::kAfterAWait;
+  }));
+  if (!done) return changed_while_read(path);
+  return std::move(*view);
 }
 
 Result<Container> Container::open_append(const std::string& path, Env& env) try {

@@ -35,7 +35,7 @@
 // One writer per file: create and open_append take the writer's lock on the
 // file (see writer_lock.h) and hold it until release; a second writer, in
 // this process or another, is refused with Usage "another writer holds
-// {path:?}", and so are repack and a rebuild_headers fix while a writer
+// "<path>"", and so are repack and a rebuild_headers fix while a writer
 // lives. A pending seal journal is replayed only under that lock.
 //
 // A writer is bound to its file, not to the name it was opened by. Its seal
@@ -44,8 +44,8 @@
 // nothing. Before each journal write (a close, a seal, a header rewrite)
 // that path must still name the open file, and the file must have no other
 // name: otherwise the call is refused, before anything is written, with
-// Usage "{path:?} was moved or removed since it was opened; ..." or
-// "{path:?} has several names (hard links), ..." (writer_lock.h), and the
+// Usage ""<path>" was moved or removed since it was opened; ..." or
+// ""<path>" has several names (hard links), ..." (journal.h), and the
 // accepted records stay where they are; appends, flush_data and the buffer
 // write at release go on into the open file, wherever it is now. A file
 // with several names is refused at the open too. A writer removes only the
@@ -53,7 +53,7 @@
 // file it was written for (journal_belongs in journal.h).
 //
 // A forked child shares the parent's open files. In a child every call on a
-// Container that the parent opened fails with Usage "{path:?} was opened by
+// Container that the parent opened fails with Usage ""<path>" was opened by
 // the parent process; a forked child must open the file itself", and its
 // release writes nothing; the child's copy of the descriptor is closed right
 // after the fork (see fork_generation in file.h), so that the parent's lock
@@ -70,7 +70,7 @@
 // shows it. The splice lock belongs to the file, so it holds whatever name
 // the reader opened the file by; the journal is found by the name.
 // open_read takes its view again until the check holds, waiting a few
-// seconds at most, and then fails with Usage "{path:?} changed while it was
+// seconds at most, and then fails with Usage ""<path>" changed while it was
 // being read; open it again".
 // A read-only Container is a snapshot: its frames list and its raw tail as
 // they stood at the open, which never move. Closed frames never change, so
@@ -82,7 +82,7 @@
 // write in flight is waited out as open_read waits; any other change (a fix
 // that rewrote the list) fails with the error above, and the caller opens
 // the file again. A complete journal that no writer holds is a close a crash
-// interrupted: open_read and read_tail then fail with Usage "{path:?} has a
+// interrupted: open_read and read_tail then fail with Usage ""<path>" has a
 // pending seal journal ..." naming the calls that recover it, rather than
 // read half-written bytes.
 //
@@ -102,10 +102,10 @@
 #include <utility>
 #include <vector>
 
-#include "container/byte_buffer.h"
 #include "container/file.h"
 #include "container/frames.h"
 #include "container/headers.h"
+#include "container/internal/byte_buffer.h"
 #include "container/result.h"
 #include "container/schema.h"
 
@@ -182,12 +182,6 @@ class Container {
   // unchanged, fails with the frame-fit error of open_read.
   Result<std::string> read_tail();
 
-  // For a read-only Container: whether the file still holds what it read at
-  // the open: no splice in flight, no complete seal journal beside it and
-  // the same header zone. A journal that no writer holds is the
-  // recovery_pending error.
-  Result<bool> unchanged();
-
   const std::string& path() const { return path_; }
   const Headers& headers() const { return headers_; }
   const Schema& schema() const { return schema_; }
@@ -202,8 +196,6 @@ class Container {
   uint64_t bytes_raw_committed() const { return bytes_raw_committed_; }
   bool writable() const { return writable_; }
   uint64_t tail_start() const;
-  // The container file's permission bits, as File::permissions gives them.
-  Result<uint32_t> permissions() const;
 
   // In a child forked after this Container was opened: the Usage error that
   // every operation returns. The accessors above answer from memory and do
@@ -213,16 +205,20 @@ class Container {
 
 
  private:
-  // The maintenance tools' own access (container/tool_access.h).
+  // The maintenance tools' own access (container/internal/tool_access.h).
   friend class ToolAccess;
 
   Container() = default;
 
-  // The maintenance tools' operations, described in tool_access.h.
-  static Result<Container> open_inner(const std::string& path, bool writable, Env& env);
+  // The maintenance tools' operations, described in tool_access.h;
+  // open_inner with "allow_cut" is the writable open_cut.
+  static Result<Container> open_inner(const std::string& path, bool writable, Env& env,
+                                      bool allow_cut = false);
   static Result<Container> open_cut(const std::string& path, bool writable, Env& env);
   void replace_counts(std::vector<Frame> frames, uint64_t records, uint64_t bytes_raw);
   Status cut_to(uint64_t length);
+  Result<bool> unchanged();
+  Result<uint32_t> permissions() const;
 
   // The open after "file" is open at "path": preamble, zone, schema, frames
   // list ("allow_cut": see open_cut). "file" is moved into the Container only

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "container/text.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 

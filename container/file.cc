@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace tarvel {
 
@@ -388,6 +390,10 @@ class PosixEnv final : public Env {
       if (errno != ERANGE) return posix_error();
       dir.resize(dir.size() * 2);
     }
+  }
+
+  void sleep_for_micros(uint64_t micros) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(micros));
   }
 };
 

@@ -162,6 +162,11 @@ class Env {
   // The process's current directory, as an absolute path.
   virtual Result<std::string> current_dir() = 0;
 
+  // Waits "micros" microseconds. Every wait of the library goes through
+  // here (see retry.h), so that a test can run it with a clock that does not
+  // wait.
+  virtual void sleep_for_micros(uint64_t micros) = 0;
+
   // The process-wide Env over the real file system. Never destroyed.
   static Env& posix();
 };
@@ -222,6 +227,7 @@ class EnvWrapper : public Env {
     return target_.read_link(path);
   }
   Result<std::string> current_dir() override { return target_.current_dir(); }
+  void sleep_for_micros(uint64_t micros) override { target_.sleep_for_micros(micros); }
 
  private:
   Env& target_;
@@ -304,7 +310,7 @@ Status sync_parent_dir_checked(Env& env, std::string_view path);
 // through the file's own path, fixed when the file is opened, so that a
 // later change of the current directory or of a symbolic link changes
 // nothing. Before each journal write it checks that this path still names
-// the open file (see check_one_name in writer_lock.h).
+// the open file (see check_one_name in journal.h).
 
 // The file's own path: resolve_symlinks of "path", made absolute with the
 // current directory when it is relative. Nothing else is normalised: an

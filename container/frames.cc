@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "container/text.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 
@@ -73,22 +73,26 @@ Result<std::vector<Frame>> parse_frames(std::string_view text) {
   return frames;
 }
 
+std::optional<uint64_t> frame_end(const Frame& frame, uint64_t data_start) {
+  if (frame.offset > UINT64_MAX - data_start) return std::nullopt;
+  const uint64_t start = data_start + frame.offset;
+  if (frame.len > UINT64_MAX - start) return std::nullopt;
+  return start + frame.len;
+}
+
+bool frame_fits(const Frame& frame, uint64_t data_start, uint64_t file_len) {
+  const std::optional<uint64_t> end = frame_end(frame, data_start);
+  return end && *end <= file_len;
+}
+
 Status check_frames_fit(const std::vector<Frame>& frames, uint64_t data_start,
                         uint64_t file_len) {
   for (const Frame& f : frames) {
-    if (f.offset > UINT64_MAX - data_start) {
-      return Error::malformed("frame " + std::to_string(f.id) + " overflows a u64 offset");
-    }
-    const uint64_t start = data_start + f.offset;
-    if (f.len > UINT64_MAX - start) {
-      return Error::malformed("frame " + std::to_string(f.id) + " overflows a u64 offset");
-    }
-    const uint64_t end = start + f.len;
-    if (end > file_len) {
-      return Error::malformed("frame " + std::to_string(f.id) + " ends at " +
-                              std::to_string(end) + " but the file is " +
-                              std::to_string(file_len) + " bytes");
-    }
+    if (frame_fits(f, data_start, file_len)) continue;
+    const std::optional<uint64_t> end = frame_end(f, data_start);
+    if (!end) return Error::malformed("frame " + std::to_string(f.id) + " overflows a u64 offset");
+    return Error::malformed("frame " + std::to_string(f.id) + " ends at " + std::to_string(*end) +
+                            " but the file is " + std::to_string(file_len) + " bytes");
   }
   return {};
 }

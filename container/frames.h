@@ -8,6 +8,7 @@
 #define TARVEL_CONTAINER_FRAMES_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,10 +27,22 @@ struct Frame {
 
 std::string render_frames(const std::vector<Frame>& frames);
 
-// Malformed "bad frame {:?}: {}" for the first entry that does not read.
+// Malformed "bad frame "<entry>": <reason>" for the first entry that does
+// not read.
 Result<std::vector<Frame>> parse_frames(std::string_view text);
 
-// Every frame must end at or before "file_len"; Malformed otherwise.
+// Where "frame" ends in a file whose data section begins at "data_start":
+// the absolute offset of its last byte plus one, or nullopt when that is
+// past 2^64 - 1.
+std::optional<uint64_t> frame_end(const Frame& frame, uint64_t data_start);
+
+// Whether "frame" ends at or before "file_len": the rule that
+// check_frames_fit tests, without its messages.
+bool frame_fits(const Frame& frame, uint64_t data_start, uint64_t file_len);
+
+// Every frame must end at or before "file_len"; Malformed "frame <id>
+// overflows a u64 offset" or "frame <id> ends at <end> but the file is
+// <file_len> bytes" for the first that does not.
 Status check_frames_fit(const std::vector<Frame>& frames, uint64_t data_start,
                         uint64_t file_len);
 

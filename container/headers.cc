@@ -4,21 +4,12 @@
 #include <cstring>
 #include <new>
 
-#include "container/text.h"
+#include "container/internal/coding.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 
 namespace {
-
-uint32_t load_le32(const char* p) {
-  const auto* b = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-         static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
-}
-
-void append_le32(std::string* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
 
 bool is_lower_or_digit(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
@@ -35,12 +26,12 @@ Result<Preamble> Preamble::decode(std::string_view bytes) {
     return Error::malformed("not a tarvel file: bad magic");
   }
   if (n == MAGIC_LEN) return Error::malformed("preamble too short");
-  const auto version = static_cast<uint8_t>(bytes[6]);
+  const auto version = static_cast<uint8_t>(bytes[VERSION_AT]);
   if (version != FORMAT_VERSION) {
     return Error::malformed("unsupported tarvel version " + std::to_string(version));
   }
-  if (n < 12) return Error::malformed("preamble too short");
-  const uint32_t header_area = load_le32(bytes.data() + 8);
+  if (n < HEADER_AREA_AT + 4) return Error::malformed("preamble too short");
+  const uint32_t header_area = load_le32(bytes.data() + HEADER_AREA_AT);
   if (header_area == 0) return Error::malformed("header zone size is zero");
   if (header_area > MAX_HEADER_AREA) {
     return Error::malformed("header zone claims " + std::to_string(header_area) +
@@ -48,23 +39,38 @@ Result<Preamble> Preamble::decode(std::string_view bytes) {
   }
   Preamble p;
   p.version = version;
-  p.flags = static_cast<uint8_t>(bytes[7]);
+  p.flags = static_cast<uint8_t>(bytes[FLAGS_AT]);
   p.header_area = header_area;
   return p;
 }
 
-Error header_area_outside(uint64_t header_area) {
-  return Error::usage("header zone of " + std::to_string(header_area) + " bytes is outside 1..=" +
-                      std::to_string(MAX_HEADER_AREA));
+std::string Preamble::encode() const {
+  // The reserved bytes stay zero.
+  std::string out(PREAMBLE_LEN, '\0');
+  std::memcpy(out.data(), MAGIC, MAGIC_LEN);
+  out[VERSION_AT] = static_cast<char>(version);
+  out[FLAGS_AT] = static_cast<char>(flags);
+  store_le32(out.data() + HEADER_AREA_AT, header_area);
+  return out;
 }
 
-std::string Preamble::encode() const {
-  std::string out(MAGIC, MAGIC_LEN);
-  out.push_back(static_cast<char>(version));
-  out.push_back(static_cast<char>(flags));
-  append_le32(&out, header_area);
-  append_le32(&out, 0);
-  return out;
+Result<Preamble> read_preamble(File& file) {
+  char head[PREAMBLE_LEN];
+  TARVEL_TRY(file.seek(0));
+  TARVEL_TRY(read_exact(file, head, sizeof head));
+  return Preamble::decode(std::string_view(head, sizeof head));
+}
+
+Status check_zone_in_file(const Preamble& preamble, uint64_t file_len) {
+  if (file_len >= preamble.data_start()) return {};
+  return Error::malformed("header zone claims " + std::to_string(preamble.header_area) +
+                          " bytes but the file is " + std::to_string(file_len) + " bytes");
+}
+
+Status check_header_area(uint64_t header_area) {
+  if (header_area != 0 && header_area <= MAX_HEADER_AREA) return {};
+  return Error::usage("header zone of " + std::to_string(header_area) + " bytes is outside 1..=" +
+                      std::to_string(MAX_HEADER_AREA));
 }
 
 bool key_is_valid(std::string_view key) {
@@ -233,13 +239,9 @@ Result<Headers> Headers::parse(std::string_view zone) {
 Result<std::pair<Preamble, Headers>> peek_headers(const std::string& path, Env& env) try {
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
                     env.open(path, OpenMode::kRead).map_error(io_at(path)));
-  TARVEL_TRY_ASSIGN(std::string head, read_exact_at(*file, 0, PREAMBLE_LEN));
-  TARVEL_TRY_ASSIGN(Preamble preamble, Preamble::decode(head));
+  TARVEL_TRY_ASSIGN(Preamble preamble, read_preamble(*file));
   TARVEL_TRY_ASSIGN(uint64_t file_len, file->length().map_error(io_at(path)));
-  if (file_len < PREAMBLE_LEN + preamble.header_area) {
-    return Error::malformed("header zone claims " + std::to_string(preamble.header_area) +
-                            " bytes but the file is " + std::to_string(file_len) + " bytes");
-  }
+  TARVEL_TRY(check_zone_in_file(preamble, file_len));
   TARVEL_TRY_ASSIGN(std::string zone, read_exact_at(*file, PREAMBLE_LEN, preamble.header_area));
   TARVEL_TRY_ASSIGN(Headers headers, Headers::parse(zone));
   return std::make_pair(preamble, std::move(headers));

@@ -1,11 +1,5 @@
-// The head of a container file: the 16-byte preamble and the header zone.
-//
-// File layout (integers little-endian):
-//   [0, 16)                  preamble: "TARVEL", version u8 (1), flags u8,
-//                            header_area u32, 4 reserved zero bytes
-//   [16, 16 + header_area)   header zone: "key:value\n" lines, an empty
-//                            line, NUL bytes to the zone's end
-//   [data_start, end)        data section: frames, then the raw tail
+// The head of a container file: the 16-byte preamble and the header zone
+// (their layout is in format.h).
 #ifndef TARVEL_CONTAINER_HEADERS_H_
 #define TARVEL_CONTAINER_HEADERS_H_
 
@@ -17,24 +11,10 @@
 #include <vector>
 
 #include "container/file.h"
+#include "container/format.h"
 #include "container/result.h"
 
 namespace tarvel {
-
-inline constexpr char MAGIC[] = "TARVEL";  // 6 bytes, no NUL in the file
-inline constexpr size_t MAGIC_LEN = 6;
-inline constexpr uint8_t FORMAT_VERSION = 1;
-inline constexpr uint64_t PREAMBLE_LEN = 16;
-inline constexpr uint32_t DEFAULT_HEADER_AREA = 4096;
-inline constexpr uint32_t MAX_HEADER_AREA = 16777216;
-// Bit 0 of the flags byte: the data section is compressed.
-inline constexpr uint8_t FLAG_COMPRESSED = 1;
-
-// The system headers that create sets first, in this order, and that no
-// later write changes: every zone of a file begins with these same lines.
-inline constexpr std::string_view FIXED_HEADERS[] = {
-    "_schema", "_schema_fields", "_schema_hash", "_record", "_source", "_created_at", "_writer",
-};
 
 struct Preamble {
   uint8_t version = FORMAT_VERSION;
@@ -43,18 +23,30 @@ struct Preamble {
 
   // Decodes the first bytes of a file (callers pass the 16 at offset 0);
   // Malformed on a bad magic, a short input, another version or a
-  // header_area outside 1..=MAX_HEADER_AREA. The flags byte is taken as is.
+  // header_area outside 1 to MAX_HEADER_AREA. The flags byte is taken as is.
   static Result<Preamble> decode(std::string_view bytes);
 
   // The 16 bytes a writer puts at offset 0.
   std::string encode() const;
 
+  // Where the data section begins: right behind the zone.
+  uint64_t data_start() const { return PREAMBLE_LEN + header_area; }
+
   bool operator==(const Preamble&) const = default;
 };
 
-// Usage "header zone of {} bytes is outside 1..={}": a header_area that no
-// open accepts, refused by the writers of a new file's preamble.
-Error header_area_outside(uint64_t header_area);
+// Preamble::decode of the 16 bytes at offset 0 of "file", which is left
+// positioned at the zone. A failed read is an Io error without a path.
+Result<Preamble> read_preamble(File& file);
+
+// Malformed "header zone claims <n> bytes but the file is <len> bytes" when
+// a file of "file_len" bytes ends before the zone that "preamble" gives.
+Status check_zone_in_file(const Preamble& preamble, uint64_t file_len);
+
+// Usage, naming the size and the range from 1 to MAX_HEADER_AREA, for a
+// header_area that no open accepts, as the writers of a new file's preamble
+// refuse it.
+Status check_header_area(uint64_t header_area);
 
 // Whether "key" is an optional single "_", then a-z or 0-9, then any of
 // a-z, 0-9 and "_".
@@ -87,11 +79,11 @@ class Headers {
   uint64_t counter(std::string_view key) const;
 
   // Replaces the first entry's value in place, or appends a new entry.
-  // Usage "invalid header key {:?}" for a key that breaks the key rule.
+  // Usage "invalid header key "<key>"" for a key that breaks the key rule.
   Status set(std::string_view key, std::string_view value);
 
   // set() for application headers: a key starting with "_" fails with
-  // Usage "user header key {:?} may not start with '_'".
+  // Usage "user header key "<key>" may not start with '_'".
   Status set_user(std::string_view key, std::string_view value);
 
   // Exactly "header_area" bytes: the lines, the empty line, NUL padding; or

@@ -5,12 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "container/codec.h"
 #include "container/container.h"
-#include "container/text.h"
-#include "container/workspace.h"
-#include "container/writer_lock.h"
-#include "container/xxh64.h"
+#include "container/hash.h"
+#include "container/internal/codec.h"
+#include "container/internal/retry.h"
+#include "container/internal/text.h"
+#include "container/internal/workspace.h"
+#include "container/internal/writer_lock.h"
 
 namespace tarvel {
 
@@ -110,8 +111,7 @@ Result<std::string> Container::read_tail() try {
   const uint64_t start = tail_start();
   if (file_len_ <= start) return std::string();
   TARVEL_TRY_ASSIGN(std::string tail, read_exact_at(*file_, start, file_len_ - start));
-  const uint64_t torn = split_records(tail, schema_.layout).torn;
-  tail.resize(tail.size() - torn);
+  tail.resize(whole_records_len(tail, schema_.layout));
   return tail;
 } catch (const std::bad_alloc&) {
   return Error::out_of_memory();
@@ -120,12 +120,15 @@ Result<std::string> Container::read_tail() try {
 Result<std::string> Container::read_snapshot_tail() {
   const uint64_t start = tail_start();
   bool looked_again = false;
-  for (int attempt = 0;; ++attempt) {
-    if (attempt > 0) wait_before_view_attempt(attempt - 1);
+  std::string records;
+  TARVEL_TRY_ASSIGN(const bool done, retry(*env_, VIEW_RETRY, [&]() -> Result<Look> {
     // The tail as far as the length at the open; a shorter file with the
     // same view was cut of a torn record.
     TARVEL_TRY_ASSIGN(uint64_t now, file_->length());
-    if (file_len_ <= start && now >= start) return std::string();
+    if (file_len_ <= start && now >= start) {
+      records.clear();
+      return Look::kDone;
+    }
     const uint64_t end = std::min(file_len_, now);
     Result<std::string> tail = end > start ? read_exact_at(*file_, start, end - start)
                                            : Result<std::string>(std::string());
@@ -133,31 +136,30 @@ Result<std::string> Container::read_snapshot_tail() {
     // read under.
     TARVEL_TRY_ASSIGN(ViewCheck seen, check_view());
     if (seen == ViewCheck::kChanged) {
-      std::string records;
       TARVEL_TRY_ASSIGN(TailNow found, find_tail(start, &records));
-      if (found == TailNow::kClosed) return records;
+      if (found == TailNow::kClosed) return Look::kDone;
       if (found == TailNow::kGone) {
         // A zone read just as a new splice began may have been caught
         // mid-write: it is looked at once more before the view counts as
         // gone.
         if (looked_again) return changed_while_read(path_);
         looked_again = true;
-        seen = ViewCheck::kInFlight;
-      } else {
-        seen = ViewCheck::kSame;  // a header rewrite left the tail alone
+        return Look::kAfterAWait;
       }
-    }
-    if (seen == ViewCheck::kInFlight) {
-      if (attempt + 1 == VIEW_ATTEMPTS) return changed_while_read(path_);
-      continue;
+      // A header rewrite left the tail alone.
+    } else if (seen == ViewCheck::kInFlight) {
+      return Look::kAfterAWait;
     }
     // A file cut below its listed frames has lost records that a reader of
     // the tail cannot tell from none.
     if (now < start) TARVEL_TRY(check_frames_fit(frames_, data_start_, now));
     if (!tail) return std::move(tail).error();
-    tail->resize(tail->size() - split_records(*tail, schema_.layout).torn);
-    return tail;
-  }
+    tail->resize(whole_records_len(*tail, schema_.layout));
+    records = std::move(*tail);
+    return Look::kDone;
+  }));
+  if (!done) return changed_while_read(path_);
+  return records;
 }
 
 Result<Container::TailNow> Container::find_tail(uint64_t start, std::string* records) {
@@ -205,7 +207,7 @@ Result<Container::TailNow> Container::find_tail(uint64_t start, std::string* rec
   const uint64_t len = file_len_ > start ? file_len_ - start : 0;
   if (body->size() < len) return TailNow::kGone;
   const std::string_view old_tail = body->substr(0, len);
-  records->assign(old_tail.substr(0, len - split_records(old_tail, schema_.layout).torn));
+  records->assign(old_tail.substr(0, whole_records_len(old_tail, schema_.layout)));
   return TailNow::kClosed;
 }
 

@@ -5,16 +5,18 @@
 #include <new>
 #include <utility>
 
-#include "container/codec.h"
 #include "container/container.h"
 #include "container/error.h"
+#include "container/format.h"
 #include "container/frames.h"
-#include "container/journal.h"
+#include "container/hash.h"
+#include "container/internal/codec.h"
+#include "container/internal/journal.h"
+#include "container/internal/retry.h"
+#include "container/internal/text.h"
+#include "container/internal/tool_access.h"
+#include "container/internal/writer_lock.h"
 #include "container/schema.h"
-#include "container/text.h"
-#include "container/tool_access.h"
-#include "container/writer_lock.h"
-#include "container/xxh64.h"
 
 namespace tarvel {
 
@@ -85,33 +87,15 @@ class ScanWindow {
   bool short_ = false;  // the read stopped at the end of the file
 };
 
-// The counts of split_records (whole records, torn bytes) without making
-// its list of records.
-std::pair<uint64_t, uint64_t> count_records(std::string_view data, const RecordLayout& layout) {
-  const size_t n = data.size();
-  if (layout.is_fixed()) {
-    if (layout.size == 0) return {0, n};
-    return {n / layout.size, n % layout.size};
-  }
-  uint64_t records = 0;
-  size_t p = 0;
-  while (n - p >= 2) {
-    const auto* b = reinterpret_cast<const unsigned char*>(data.data() + p);
-    const size_t m = static_cast<size_t>(b[0]) | static_cast<size_t>(b[1]) << 8;
-    if (m > n - p - 2) break;
-    ++records;
-    p += 2 + m;
-  }
-  return {records, n - p};
+// Whether the listed frame "f" runs past the end of the file: the file was
+// cut short inside it or before it, and it is gone.
+bool cut_off(const Frame& f, const Container& container) {
+  return !frame_fits(f, container.data_start(), container.file_len());
 }
 
-// Whether frame "f" runs past the end of a data section of "data_len" bytes:
-// the file was cut short inside it or before it, and it is gone.
-bool cut_off(const Frame& f, uint64_t data_len) { return sat_add(f.offset, f.len) > data_len; }
-
-const Frame* cut_off_at(const std::vector<Frame>& listed, uint64_t offset, uint64_t data_len) {
-  for (const Frame& f : listed) {
-    if (f.offset == offset && cut_off(f, data_len)) return &f;
+const Frame* cut_off_at(const Container& container, uint64_t offset) {
+  for (const Frame& f : container.frames()) {
+    if (f.offset == offset && cut_off(f, container)) return &f;
   }
   return nullptr;
 }
@@ -119,7 +103,7 @@ const Frame* cut_off_at(const std::vector<Frame>& listed, uint64_t offset, uint6
 // Whether "bytes" (up to 4 of them) are where a zstd frame begins: its
 // magic, or as much of it as the file still holds.
 bool begins_like_zstd(std::string_view bytes) {
-  return !bytes.empty() && std::string_view("\x28\xB5\x2F\xFD", 4).substr(0, bytes.size()) == bytes;
+  return !bytes.empty() && ZSTD_MAGIC.starts_with(bytes);
 }
 
 // The listed frames by their offsets, so that each found frame finds where
@@ -200,7 +184,7 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
     const std::string_view head = probe.substr(0, 4);
     if (head.size() < 4 || !has_zstd_magic(head)) {
       scan.cut_frame_at_end =
-          begins_like_zstd(head) && cut_off_at(listed, pos, data_len) != nullptr;
+          begins_like_zstd(head) && cut_off_at(container, pos) != nullptr;
       break;
     }
     uint64_t hash = 0;
@@ -209,17 +193,18 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
       // A listed frame that the end of the file cuts short does not decode:
       // the scan ends at its start. Any other frame that does not decode
       // fails the rebuild.
-      if (decoded.error().kind() == ErrorKind::kIo || cut_off_at(listed, pos, data_len) == nullptr) {
+      if (decoded.error().kind() == ErrorKind::kIo || cut_off_at(container, pos) == nullptr) {
         return std::move(decoded).error();
       }
       scan.cut_frame_at_end = true;
       break;
     }
     const uint64_t consumed = *decoded;
-    const auto [records, torn] = count_records(body, container.schema().layout);
-    if (torn != 0) {
+    RecordCursor whole(body, container.schema().layout);
+    const uint64_t records = whole.skip_all();
+    if (whole.left() != 0) {
       return Error::malformed("frame at offset " + std::to_string(pos) + ": " +
-                              std::to_string(torn) + " torn bytes inside a closed frame");
+                              std::to_string(whole.left()) + " torn bytes inside a closed frame");
     }
     scan.records = sat_add(scan.records, records);
     scan.bytes_raw = sat_add(scan.bytes_raw, body.size());
@@ -250,10 +235,10 @@ Result<Scan> scan_frames(File& raw, const Container& container) {
 // the end of the file cuts short is gone already; only one that starts
 // right where the scan ended may be dropped, since whatever lies between
 // the scan's end and it would otherwise become the raw tail.
-const Frame* first_unscanned(const std::vector<Frame>& listed, const Scan& scan) {
-  for (const Frame& f : listed) {
+const Frame* first_unscanned(const Container& container, const Scan& scan) {
+  for (const Frame& f : container.frames()) {
     if (f.offset < scan.end) continue;
-    if (!cut_off(f, scan.data_len) || (f.offset > scan.end && f.offset < scan.data_len)) {
+    if (!cut_off(f, container) || (f.offset > scan.end && f.offset < scan.data_len)) {
       return &f;
     }
   }
@@ -263,15 +248,15 @@ const Frame* first_unscanned(const std::vector<Frame>& listed, const Scan& scan)
 // " (cut off by the end of the file: frame 3 at offset 96 ends at 4300 but
 // the file is 4250 bytes, ...)" for the listed frames that run past the end
 // of the file; empty when there are none.
-std::string cut_off_note(const Container& container, uint64_t data_len) {
+std::string cut_off_note(const Container& container) {
   std::string note;
   for (const Frame& f : container.frames()) {
-    if (!cut_off(f, data_len)) continue;
+    if (!cut_off(f, container)) continue;
     note += note.empty() ? " (cut off by the end of the file: " : ", ";
+    const uint64_t end = frame_end(f, container.data_start()).value_or(UINT64_MAX);
     note += "frame " + std::to_string(f.id) + " at offset " + std::to_string(f.offset) +
-            " ends at " +
-            std::to_string(sat_add(container.data_start(), sat_add(f.offset, f.len))) +
-            " but the file is " + std::to_string(container.file_len()) + " bytes";
+            " ends at " + std::to_string(end) + " but the file is " +
+            std::to_string(container.file_len()) + " bytes";
   }
   return note.empty() ? note : note + ")";
 }
@@ -291,12 +276,6 @@ std::string stored_counter(const Headers& headers, std::string_view key) {
   return value != nullptr ? *value : std::string("0");
 }
 
-}  // namespace
-
-// A report made while a writer closes frames beside it may describe no one
-// state of the file; it is made again, this many times at most.
-constexpr int kReportAttempts = 5;
-
 // One rebuild over "container", opened writable for a fix.
 Result<RebuildReport> rebuild_once(const std::string& path, Container& container, bool fix,
                                    Env& env) {
@@ -313,7 +292,7 @@ Result<RebuildReport> rebuild_once(const std::string& path, Container& container
   if (container.frames() != scan.frames) {
     report.differences.push_back("_frames: " + tarvel::quoted(render_frames(container.frames())) +
                                  " -> " + tarvel::quoted(render_frames(scan.frames)) +
-                                 cut_off_note(container, scan.data_len));
+                                 cut_off_note(container));
   }
   std::string stored_records = stored_counter(headers, "_records");
   if (stored_records != std::to_string(scan.records)) {
@@ -331,7 +310,7 @@ Result<RebuildReport> rebuild_once(const std::string& path, Container& container
     // 0 (raw bytes carry no mark), in a gap of the list, at the end of the
     // data. Rather than write a list that forgets the frames from there on,
     // the fix refuses the file and leaves it exactly as it is.
-    if (const Frame* lost = first_unscanned(container.frames(), scan)) {
+    if (const Frame* lost = first_unscanned(container, scan)) {
       return Error::usage("cannot fix the counting headers: frame " + std::to_string(lost->id) +
                           " at offset " + std::to_string(lost->offset) +
                           " lies beyond the end of the frame scan at offset " +
@@ -355,6 +334,8 @@ Result<RebuildReport> rebuild_once(const std::string& path, Container& container
   return report;
 }
 
+}  // namespace
+
 Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& env) try {
   if (fix) {
     // The fix writes the zone: it holds the writer's lock throughout.
@@ -368,15 +349,20 @@ Result<RebuildReport> rebuild_headers(const std::string& path, bool fix, Env& en
   // A live writer's journal is its own: the report then reads the file as
   // it finds it.
   TARVEL_TRY(replay_unless_writer(env, path));
-  for (int attempt = 1;; ++attempt) {
+  // A report made while a writer closes frames beside it may describe no one
+  // state of the file; it is made again at once, 5 reports in all at most.
+  constexpr Backoff kReportRetry{5, 0, 0};
+  Result<RebuildReport> report = RebuildReport();
+  TARVEL_TRY_ASSIGN(const bool done, retry(env, kReportRetry, [&]() -> Result<Look> {
     TARVEL_TRY_ASSIGN(Container container, ToolAccess::open_cut(path, false, env));
-    Result<RebuildReport> report = rebuild_once(path, container, false, env);
+    report = rebuild_once(path, container, false, env);
     // A scan that met a frame still being written fails or reports
     // differences that no state of the file has; either way it is made again.
-    TARVEL_TRY_ASSIGN(bool settled, container.unchanged());
-    if (settled) return report;
-    if (attempt == kReportAttempts) return changed_while_read(path);
-  }
+    TARVEL_TRY_ASSIGN(bool settled, ToolAccess::unchanged(container));
+    return settled ? Look::kDone : Look::kAtOnce;
+  }));
+  if (!done) return changed_while_read(path);
+  return report;
 } catch (const std::bad_alloc&) {
   // A damaged file may make any allocation fail; that is an error value
   // like any other.

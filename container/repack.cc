@@ -6,16 +6,16 @@
 #include <utility>
 #include <vector>
 
-#include "container/codec.h"
 #include "container/container.h"
 #include "container/error.h"
 #include "container/frames.h"
+#include "container/hash.h"
 #include "container/headers.h"
-#include "container/journal.h"
-#include "container/text.h"
-#include "container/tool_access.h"
-#include "container/writer_lock.h"
-#include "container/xxh64.h"
+#include "container/internal/codec.h"
+#include "container/internal/journal.h"
+#include "container/internal/text.h"
+#include "container/internal/tool_access.h"
+#include "container/internal/writer_lock.h"
 
 namespace tarvel {
 
@@ -100,9 +100,7 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   // several names is refused, as the rename would renew only one of them.
   std::string file;
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> held, open_writer(env, path, OpenMode::kRead, &file));
-  if (header_area == 0 || header_area > MAX_HEADER_AREA) {
-    return header_area_outside(header_area);
-  }
+  TARVEL_TRY(check_header_area(header_area));
   TARVEL_TRY_ASSIGN(Container old, ToolAccess::open_inner(path, false, env));
 
   const std::string temp = file + ".repack";
@@ -114,7 +112,7 @@ Result<RepackReport> repack_with_header_area(const std::string& path, int32_t le
   (void)env.remove(temp);
   // The copy is created with the container's permission bits, so that it is
   // never open to more users than the container was, not even for a moment.
-  TARVEL_TRY_ASSIGN(const uint32_t bits, old.permissions());
+  TARVEL_TRY_ASSIGN(const uint32_t bits, ToolAccess::permissions(old));
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> out,
                     env.open_new(temp, bits & 0777).map_error(io_at(temp)));
   Result<uint64_t> written = Error::out_of_memory();

@@ -1,7 +1,10 @@
 #include "container/schema.h"
 
+#include <optional>
+
+#include "container/hash.h"
 #include "container/headers.h"
-#include "container/text.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 
@@ -10,14 +13,6 @@ namespace {
 constexpr std::string_view kFixedPrefix = "fixed:";
 
 }  // namespace
-
-uint64_t fnv1a64(std::string_view data, uint64_t h) {
-  for (char c : data) {
-    h ^= static_cast<unsigned char>(c);
-    h *= 0x100000001b3ULL;
-  }
-  return h;
-}
 
 Result<RecordLayout> RecordLayout::parse(std::string_view text) {
   if (text == "prefixed") return RecordLayout::prefixed();
@@ -102,28 +97,13 @@ Result<Schema> Schema::from_headers(const Headers& headers) {
 
 SplitRecords split_records(std::string_view data, const RecordLayout& layout) {
   SplitRecords out;
-  const size_t n = data.size();
-  if (layout.is_fixed()) {
-    const size_t s = layout.size;
-    if (s == 0) {
-      out.torn = n;
-      return out;
-    }
-    const size_t count = n / s;
-    out.records.reserve(count);
-    for (size_t i = 0; i < count; ++i) out.records.push_back(data.substr(i * s, s));
-    out.torn = n % s;
-    return out;
+  // The list for a fixed layout is sized once.
+  if (layout.is_fixed() && layout.size != 0) out.records.reserve(data.size() / layout.size);
+  RecordCursor cursor(data, layout);
+  while (const std::optional<std::string_view> record = cursor.next()) {
+    out.records.push_back(*record);
   }
-  size_t p = 0;
-  while (n - p >= 2) {
-    const auto* b = reinterpret_cast<const unsigned char*>(data.data() + p);
-    const size_t m = static_cast<size_t>(b[0]) | static_cast<size_t>(b[1]) << 8;
-    if (m > n - p - 2) break;
-    out.records.push_back(data.substr(p + 2, m));
-    p += 2 + m;
-  }
-  out.torn = n - p;
+  out.torn = cursor.left();
   return out;
 }
 

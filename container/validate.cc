@@ -1,4 +1,3 @@
-#include "container/tool_access.h"
 #include "container/validate.h"
 
 #include <algorithm>
@@ -7,15 +6,17 @@
 #include <optional>
 #include <utility>
 
-#include "container/codec.h"
 #include "container/container.h"
 #include "container/error.h"
 #include "container/frames.h"
-#include "container/journal.h"
+#include "container/hash.h"
+#include "container/internal/codec.h"
+#include "container/internal/journal.h"
+#include "container/internal/retry.h"
+#include "container/internal/text.h"
+#include "container/internal/tool_access.h"
+#include "container/internal/writer_lock.h"
 #include "container/schema.h"
-#include "container/text.h"
-#include "container/writer_lock.h"
-#include "container/xxh64.h"
 
 namespace tarvel {
 
@@ -52,18 +53,18 @@ class RecordStream {
     seen_ = sat_add(seen_, piece.size());
     if (count_only()) return;
     while (!carry_.empty() && !piece.empty()) {
-      const size_t take = std::min(missing(), piece.size());
+      const size_t take = std::min(RecordCursor(carry_, layout_).missing(), piece.size());
       carry_.append(piece.substr(0, take));
       piece.remove_prefix(take);
-      if (missing() == 0) {
-        emit(layout_.is_fixed() ? std::string_view(carry_) : std::string_view(carry_).substr(2));
+      if (const std::optional<std::string_view> record = RecordCursor(carry_, layout_).next()) {
+        emit(*record);
         carry_.clear();
       }
     }
     if (piece.empty()) return;
-    SplitRecords split = split_records(piece, layout_);
-    for (std::string_view record : split.records) emit(record);
-    carry_.assign(piece.substr(piece.size() - split.torn));
+    RecordCursor cursor(piece, layout_);
+    while (const std::optional<std::string_view> record = cursor.next()) emit(*record);
+    carry_.assign(piece.substr(cursor.pos()));
   }
 
   uint64_t records() const {
@@ -79,14 +80,6 @@ class RecordStream {
  private:
   bool count_only() const {
     return layout_.is_fixed() && (checker_ == nullptr || layout_.size == 0);
-  }
-  // Bytes still missing from the carried record, or from its length prefix.
-  size_t missing() const {
-    if (layout_.is_fixed()) return layout_.size - carry_.size();
-    if (carry_.size() < 2) return 2 - carry_.size();
-    const auto* b = reinterpret_cast<const unsigned char*>(carry_.data());
-    const size_t body = static_cast<size_t>(b[0]) | static_cast<size_t>(b[1]) << 8;
-    return 2 + body - carry_.size();
   }
   void emit(std::string_view record) {
     records_ = sat_add(records_, 1);
@@ -207,10 +200,6 @@ void check_overlaps(const std::vector<Frame>& frames, Problems* problems) {
   }
 }
 
-// A check whose tail a writer closed into a frame meanwhile is made again,
-// this many times at most.
-constexpr int kCheckAttempts = 5;
-
 // One check; "*settled" is false when a writer moved the file on while the
 // tail was read, and the report is then to be thrown away.
 Result<ValidateReport> check_file(const std::string& path, const RecordChecker* checker,
@@ -269,7 +258,7 @@ Result<ValidateReport> check_file(const std::string& path, const RecordChecker* 
   // have closed the tail into a frame while it was read: what was read
   // counts only if the file still holds this view. A check that cannot be
   // made is a failed read of the tail.
-  if (Result<bool> same = container.unchanged(); !same) {
+  if (Result<bool> same = ToolAccess::unchanged(container); !same) {
     read = std::move(same).error();
   } else if (!*same) {
     *settled = false;
@@ -300,12 +289,17 @@ Result<ValidateReport> validate(const std::string& path, const RecordChecker* ch
     // A live writer's journal is its own: the check then reads the file as
     // it finds it.
     TARVEL_TRY(replay_unless_writer(env, path));
-    for (int attempt = 1;; ++attempt) {
+    // A check whose tail a writer closed into a frame meanwhile is made
+    // again at once, 5 checks in all at most.
+    constexpr Backoff kCheckRetry{5, 0, 0};
+    ValidateReport report;
+    TARVEL_TRY_ASSIGN(const bool done, retry(env, kCheckRetry, [&]() -> Result<Look> {
       bool settled = true;
-      Result<ValidateReport> report = check_file(path, checker, env, &settled);
-      if (!report || settled) return report;
-      if (attempt == kCheckAttempts) return changed_while_read(path);
-    }
+      TARVEL_TRY_ASSIGN(report, check_file(path, checker, env, &settled));
+      return settled ? Look::kDone : Look::kAtOnce;
+    }));
+    if (!done) return changed_while_read(path);
+    return report;
   } catch (const std::bad_alloc&) {
     return Error::out_of_memory();
   }

@@ -50,7 +50,7 @@ using RecordChecker = std::function<std::optional<std::string>(std::string_view 
 // call; their errors are returned unchanged. A frame or tail that cannot be
 // read is a problem like any other. A check whose tail a writer closed into
 // a frame meanwhile is made again, a few times at most before Usage
-// "{path:?} changed while it was being read; open it again"; the checker
+// ""<path>" changed while it was being read; open it again"; the checker
 // then sees records again. "checker", when given, must stay live for the
 // call.
 Result<ValidateReport> validate(const std::string& path,

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "container/text.h"
+#include "container/internal/text.h"
 #include "src/panic.h"
 #include "src/value_type.h"
 

@@ -3,9 +3,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "container/format.h"
+#include "container/hash.h"
 #include "container/headers.h"
 #include "container/schema.h"
-#include "container/xxh64.h"
 #include "src/args.h"
 #include "src/errors.h"
 #include "src/frame_types.h"
@@ -26,11 +27,6 @@ constexpr Signature kPeekHeaders{nullptr, "peek_headers", kPathParams, 1};
 constexpr Signature kSplitRecords{nullptr, "split_records", kSplitParams, 2};
 constexpr Signature kXxh64{nullptr, "xxh64", kDataParams, 1};
 constexpr Signature kMaxFramesFor{nullptr, "max_frames_for", kHeaderAreaParams, 1};
-
-// What a header zone holds besides the frames list, and what one more
-// frame entry takes in it, for the estimate of max_frames_for.
-constexpr uint32_t kZoneOverhead = 2624;
-constexpr uint32_t kBytesPerFrame = 64;
 
 PyObject* peek_headers(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -83,9 +79,7 @@ PyObject* max_frames_for(PyObject*, PyObject* args, PyObject* kwargs) {
     Args a(kMaxFramesFor);
     uint32_t header_area = 0;
     if (!a.collect(args, kwargs) || !a.get(0, &header_area)) return nullptr;
-    uint32_t frames =
-        header_area < kZoneOverhead ? 0 : (header_area - kZoneOverhead) / kBytesPerFrame;
-    return py_u64(frames);
+    return py_u64(tarvel::max_frames_for(header_area));
   });
 }
 

@@ -1,4 +1,4 @@
-#include "container/byte_buffer.h"
+#include "container/internal/byte_buffer.h"
 
 #include <gtest/gtest.h>
 

@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "container/codec.h"
 #include "container/frames.h"
-#include "container/preview.h"
-#include "container/workspace.h"
-#include "container/xxh64.h"
+#include "container/hash.h"
+#include "container/internal/codec.h"
+#include "container/internal/preview.h"
+#include "container/internal/workspace.h"
 #include "tests/container_test_util.h"
 
 namespace tarvel::testing {

@@ -1,4 +1,4 @@
-#include "container/codec.h"
+#include "container/internal/codec.h"
 
 #include <gtest/gtest.h>
 #include <zstd.h>

@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "container/codec.h"
 #include "container/container.h"
+#include "container/internal/codec.h"
 #include "tests/container_test_util.h"
 
 namespace tarvel::testing {

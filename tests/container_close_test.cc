@@ -3,13 +3,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "container/codec.h"
 #include "container/container.h"
-#include "container/journal.h"
-#include "container/tool_access.h"
-#include "container/xxh64.h"
 #include "container/frames.h"
+#include "container/hash.h"
 #include "container/headers.h"
+#include "container/internal/codec.h"
+#include "container/internal/journal.h"
+#include "container/internal/tool_access.h"
 #include "tests/container_test_util.h"
 #include "tests/fault_env.h"
 

@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "container/container.h"
-#include "container/journal.h"
-#include "container/text.h"
+#include "container/hash.h"
+#include "container/internal/journal.h"
+#include "container/internal/text.h"
 #include "tests/container_test_util.h"
 #include "tests/fault_env.h"
 

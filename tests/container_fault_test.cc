@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "container/container.h"
-#include "container/journal.h"
+#include "container/internal/journal.h"
 #include "tests/container_test_util.h"
 #include "tests/fault_env.h"
 

@@ -5,7 +5,7 @@
 #include <iomanip>
 #include <limits>
 
-#include "container/preview.h"
+#include "container/internal/preview.h"
 #include "tests/container_test_util.h"
 
 namespace tarvel::testing {

@@ -3,8 +3,8 @@
 #include <filesystem>
 
 #include "container/container.h"
-#include "container/text.h"
-#include "container/tool_access.h"
+#include "container/internal/text.h"
+#include "container/internal/tool_access.h"
 #include "tests/container_test_util.h"
 
 namespace tarvel::testing {

@@ -12,9 +12,9 @@
 #include <string>
 
 #include "container/container.h"
+#include "container/internal/writer_lock.h"
 #include "container/rebuild.h"
 #include "container/repack.h"
-#include "container/writer_lock.h"
 #include "tests/container_test_util.h"
 #include "tests/fault_env.h"
 #include "tests/test_util.h"

@@ -112,6 +112,10 @@ class FaultEnv final : public Env {
   void set_interrupts(bool on) { interrupts_ = on; }
   // When on, every try_lock reports that the file system has no locks.
   void set_locks_unsupported(bool on) { locks_unsupported_ = on; }
+  // When on, a sleep returns at once: the clock does not wait, and a test of
+  // a retry takes no time. Every sleep is noted in sleeps() either way.
+  void set_fake_clock(bool on) { fake_clock_ = on; }
+  const std::vector<uint64_t>& sleeps() const { return sleeps_; }
 
   // Removes every requested failure, limit and interruption.
   void clear_faults() {
@@ -158,6 +162,12 @@ class FaultEnv final : public Env {
 
   // Not counted and never failed: it only inspects the process.
   Result<std::string> current_dir() override { return base_.current_dir(); }
+
+  // Not counted and never failed; noted in sleeps().
+  void sleep_for_micros(uint64_t micros) override {
+    sleeps_.push_back(micros);
+    if (!fake_clock_) base_.sleep_for_micros(micros);
+  }
 
   // Not counted and never failed: it only inspects a name.
   Result<std::string> read_link(const std::string& path) override {
@@ -404,6 +414,8 @@ class FaultEnv final : public Env {
   size_t max_read_ = 0;
   bool interrupts_ = false;
   bool locks_unsupported_ = false;
+  bool fake_clock_ = false;
+  std::vector<uint64_t> sleeps_;
   bool read_interrupted_ = false;
   bool write_interrupted_ = false;
 

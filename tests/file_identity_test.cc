@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "container/container.h"
-#include "container/journal.h"
+#include "container/internal/journal.h"
 #include "container/rebuild.h"
 #include "container/repack.h"
 #include "container/validate.h"

@@ -1,4 +1,4 @@
-#include "container/journal.h"
+#include "container/internal/journal.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "container/frames.h"
+#include "container/hash.h"
 #include "container/headers.h"
+#include "container/internal/text.h"
 #include "container/schema.h"
-#include "container/text.h"
-#include "container/xxh64.h"
 #include "tests/fault_env.h"
 #include "tests/test_util.h"
 

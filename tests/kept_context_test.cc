@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "container/codec.h"
+#include "container/internal/codec.h"
 #include "container/repack.h"
 #include "tests/container_test_util.h"
 

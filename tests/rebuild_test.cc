@@ -8,10 +8,10 @@
 #include <memory>
 #include <random>
 
-#include "container/codec.h"
-#include "container/journal.h"
-#include "container/text.h"
-#include "container/tool_access.h"
+#include "container/internal/codec.h"
+#include "container/internal/journal.h"
+#include "container/internal/text.h"
+#include "container/internal/tool_access.h"
 #include "container/validate.h"
 #include "tests/counting_env.h"
 #include "tests/fault_env.h"

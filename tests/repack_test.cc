@@ -7,9 +7,9 @@
 #include <cstdio>
 
 #include "container/container.h"
-#include "container/journal.h"
+#include "container/hash.h"
+#include "container/internal/journal.h"
 #include "container/validate.h"
-#include "container/xxh64.h"
 #include "tests/fault_env.h"
 #include "tests/test_util.h"
 #include "tests/tool_files.h"

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "container/hash.h"
 #include "container/headers.h"
 
 namespace tarvel {

@@ -15,7 +15,7 @@
 
 #include "container/container.h"
 #include "container/file.h"
-#include "container/journal.h"
+#include "container/internal/journal.h"
 #include "tests/child_process.h"
 #include "tests/container_test_util.h"
 #include "tests/test_util.h"

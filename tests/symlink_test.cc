@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "container/container.h"
-#include "container/journal.h"
+#include "container/internal/journal.h"
 #include "container/repack.h"
 #include "tests/container_test_util.h"
 #include "tests/fault_env.h"

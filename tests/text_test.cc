@@ -1,4 +1,4 @@
-#include "container/text.h"
+#include "container/internal/text.h"
 
 #include <gtest/gtest.h>
 

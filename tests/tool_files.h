@@ -13,7 +13,7 @@
 #include "container/container.h"
 #include "container/frames.h"
 #include "container/headers.h"
-#include "container/journal.h"
+#include "container/internal/journal.h"
 #include "container/schema.h"
 #include "tests/test_util.h"
 

@@ -5,10 +5,10 @@
 
 #include <filesystem>
 
-#include "container/codec.h"
-#include "container/journal.h"
-#include "container/text.h"
-#include "container/xxh64.h"
+#include "container/hash.h"
+#include "container/internal/codec.h"
+#include "container/internal/journal.h"
+#include "container/internal/text.h"
 #include "tests/fault_env.h"
 #include "tests/test_util.h"
 #include "tests/tool_files.h"

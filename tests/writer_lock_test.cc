@@ -12,10 +12,10 @@
 
 #include "container/container.h"
 #include "container/frames.h"
-#include "container/journal.h"
+#include "container/internal/journal.h"
+#include "container/internal/tool_access.h"
 #include "container/rebuild.h"
 #include "container/repack.h"
-#include "container/tool_access.h"
 #include "container/validate.h"
 #include "tests/container_test_util.h"
 #include "tests/fault_env.h"
@@ -35,21 +35,31 @@ void flip_byte(const std::string& path, uint64_t offset) {
 
 class WriterLockTest : public ::testing::Test {
  protected:
+  WriterLockTest() { clock_.set_fake_clock(true); }
+
   std::string refused() const { return "Usage: another writer holds \"" + path_ + "\""; }
   std::string changed() const {
     return "Usage: \"" + path_ + "\" changed while it was being read; open it again";
   }
-  // Every way of writing the file, each refused while a writer holds it.
+  // Every way of writing the file, each refused while a writer holds it,
+  // and only once it has tried the lock 5 times more, 1 ms apart: as long
+  // as a reader's probe of the lock lasts.
   void expect_every_writer_refused() {
-    EXPECT_EQ(err(Container::open_append(path_)), refused());
-    EXPECT_EQ(err(repack(path_, 1)), refused());
-    EXPECT_EQ(err(repack_with_header_area(path_, 1, 8192)), refused());
-    EXPECT_EQ(err(rebuild_headers(path_, true)), refused());
+    const size_t slept = clock_.sleeps().size();
+    EXPECT_EQ(err(Container::open_append(path_, clock_)), refused());
+    EXPECT_EQ(err(repack(path_, 1, clock_)), refused());
+    EXPECT_EQ(err(repack_with_header_area(path_, 1, 8192, clock_)), refused());
+    EXPECT_EQ(err(rebuild_headers(path_, true, clock_)), refused());
     EXPECT_FALSE(file_exists(path_ + ".repack"));
+    EXPECT_EQ(std::vector<uint64_t>(clock_.sleeps().begin() + static_cast<ptrdiff_t>(slept),
+                                    clock_.sleeps().end()),
+              std::vector<uint64_t>(4 * 5, 1000));
   }
 
   ScratchDir dir_;
   std::string path_ = dir_.file("c.tarvel");
+  // The real file system, with a clock that does not wait.
+  FaultEnv clock_;
 };
 
 // The old object of "w = create(...); append; w = open_append(p)" lives until

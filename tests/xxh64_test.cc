@@ -1,4 +1,4 @@
-#include "container/xxh64.h"
+#include "container/hash.h"
 
 #include <gtest/gtest.h>
 

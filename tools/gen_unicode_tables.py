@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""Generates container/unicode.cc: the range tables behind is_printable and
-is_grapheme_extend, from the Unicode Character Database's own files.
+"""Generates container/internal/unicode.cc: the range tables behind
+is_printable and is_grapheme_extend, from the Unicode Character Database's
+own files.
 
     tools/gen_unicode_tables.py [--ucd DIR] [--out FILE]
 
 DIR defaults to /usr/share/unicode (Debian's unicode-data package) and FILE
-to container/unicode.cc beside this script. The generated file is committed;
-the build never runs this script.
+to container/internal/unicode.cc beside this script. The generated file is
+committed; the build never runs this script.
 """
 
 import argparse
@@ -126,7 +127,7 @@ def render(version, printable, extend):
 #include <cstdint>
 #include <iterator>
 
-#include "container/text.h"
+#include "container/internal/text.h"
 
 namespace tarvel {{
 
@@ -169,7 +170,7 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--ucd", default="/usr/share/unicode")
-    parser.add_argument("--out", default=os.path.join(here, "..", "container", "unicode.cc"))
+    parser.add_argument("--out", default=os.path.join(here, "..", "container", "internal", "unicode.cc"))
     args = parser.parse_args()
 
     unicode_data = os.path.join(args.ucd, "UnicodeData.txt")

@@ -4,8 +4,8 @@
 // Level 0 stores bytes as they are; any other level makes exactly one zstd
 // frame with its content checksum. Readers tell the two forms apart by the
 // zstd magic in the first four stored bytes.
-#ifndef TARVEL_CONTAINER_CODEC_H_
-#define TARVEL_CONTAINER_CODEC_H_
+#ifndef TARVEL_CONTAINER_INTERNAL_CODEC_H_
+#define TARVEL_CONTAINER_INTERNAL_CODEC_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +13,9 @@
 #include <string>
 #include <string_view>
 
-#include "container/byte_buffer.h"
 #include "container/file.h"
+#include "container/format.h"
+#include "container/internal/byte_buffer.h"
 #include "container/result.h"
 
 // libzstd's contexts, named here only so that the classes below can hold
@@ -26,9 +27,8 @@ namespace tarvel {
 
 inline constexpr size_t ENCODE_CHUNK = 32768;
 inline constexpr size_t DECODE_CHUNK = 131072;
-inline constexpr uint64_t MAX_FRAME_BODY = 4294967296ull;
 
-// Whether "stored" begins with the zstd frame magic 28 B5 2F FD.
+// Whether "stored" begins with ZSTD_MAGIC (format.h): the mark of a zstd frame.
 bool has_zstd_magic(std::string_view stored);
 
 // Level 0: a copy of "data". Otherwise one zstd frame at "level" (passed to
@@ -200,4 +200,4 @@ Result<FrameAt> decode_frame_at(File& file, uint64_t data_start, uint64_t offset
 
 }  // namespace tarvel
 
-#endif  // TARVEL_CONTAINER_CODEC_H_
+#endif  // TARVEL_CONTAINER_INTERNAL_CODEC_H_

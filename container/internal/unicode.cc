@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <iterator>
 
-#include "container/text.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 

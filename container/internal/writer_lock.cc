@@ -1,31 +1,30 @@
-#include "container/writer_lock.h"
+#include "container/internal/writer_lock.h"
 
 #include <errno.h>
 
-#include <algorithm>
-#include <chrono>
-#include <thread>
 #include <utility>
 
-#include "container/journal.h"
-#include "container/text.h"
+#include "container/internal/journal.h"
+#include "container/internal/retry.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 
 namespace {
 
 // A reader's probe holds a shared lock for a few system calls; a writer that
-// meets one waits this long before it concludes that a writer holds the file.
-constexpr int kProbeRetries = 5;
-constexpr auto kProbeWait = std::chrono::milliseconds(1);
+// meets one tries 5 times more, 1 ms apart, before it concludes that a
+// writer holds the file.
+constexpr Backoff kProbeRetry{6, 1000, 1000};
 
 // The exclusive lock on "file": kLocked, kHeld or kUnsupported.
-Result<LockResult> take_exclusive(File& file) {
-  for (int attempt = 0;; ++attempt) {
-    TARVEL_TRY_ASSIGN(LockResult got, file.try_lock(LockMode::kExclusive));
-    if (got != LockResult::kHeld || attempt == kProbeRetries) return got;
-    std::this_thread::sleep_for(kProbeWait);
-  }
+Result<LockResult> take_exclusive(Env& env, File& file) {
+  LockResult got = LockResult::kHeld;
+  TARVEL_TRY(retry(env, kProbeRetry, [&]() -> Result<Look> {
+    TARVEL_TRY_ASSIGN(got, file.try_lock(LockMode::kExclusive));
+    return got == LockResult::kHeld ? Look::kAfterAWait : Look::kDone;
+  }));
+  return got;
 }
 
 // open_locked, with nullptr in place of the refusal.
@@ -33,7 +32,7 @@ Result<std::unique_ptr<File>> open_locked_or_null(Env& env, const std::string& p
                                                   OpenMode mode) {
   for (;;) {
     TARVEL_TRY_ASSIGN(std::unique_ptr<File> file, env.open(path, mode).map_error(io_at(path)));
-    TARVEL_TRY_ASSIGN(LockResult got, take_exclusive(*file));
+    TARVEL_TRY_ASSIGN(LockResult got, take_exclusive(env, *file));
     if (got == LockResult::kHeld) return std::unique_ptr<File>();
     if (got == LockResult::kUnsupported) return file;
     // A repack may have put a new file at the path between the open and the
@@ -60,12 +59,8 @@ Error changed_while_read(const std::string& path) {
   return Error::usage(quoted(path) + " changed while it was being read; open it again");
 }
 
-void wait_before_view_attempt(int attempt) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(1 << std::min(attempt, 3)));
-}
-
-Status lock_writer(File& file, const std::string& path) {
-  TARVEL_TRY_ASSIGN(LockResult got, take_exclusive(file));
+Status lock_writer(Env& env, File& file, const std::string& path) {
+  TARVEL_TRY_ASSIGN(LockResult got, take_exclusive(env, file));
   if (got == LockResult::kHeld) return writer_refused(path);
   return {};
 }
@@ -85,7 +80,7 @@ Result<std::unique_ptr<File>> open_creating(Env& env, const std::string& path) {
     if (made) {
       // Locked before anything is written: a create that meets this file
       // from now on knows that it is at work.
-      Status locked = lock_writer(**made, path);
+      Status locked = lock_writer(env, **made, path);
       if (locked) return made;
       // A lock that another create took first is that create's removal of
       // what it took for a leftover; a lock call that failed leaves the
@@ -175,33 +170,6 @@ Status replay_unless_writer(Env& env, const std::string& path) {
 }
 
 // --- A writer bound to its file ---
-
-Error moved_since_open(const std::string& path) {
-  return Error::usage(quoted(path) +
-                      " was moved or removed since it was opened; open it again by its current "
-                      "name to close frames or rewrite its headers");
-}
-
-Error several_names(const std::string& path) {
-  return Error::usage(quoted(path) +
-                      " has several names (hard links), so its seal journal would have several "
-                      "names too; a writer needs a file with exactly one name");
-}
-
-Status check_one_name(Env& env, const std::string& file_path, const FileIdentity& file,
-                      const std::string& path) {
-  Result<FileIdentity> named = env.identity(file_path);
-  if (!named) {
-    const Error& e = named.error();
-    if (is_missing(e) || (e.is_io() && e.io_failure().errnum() == ENOTDIR)) {
-      return moved_since_open(path);
-    }
-    return std::move(named).error().with_path(file_path);
-  }
-  if (*named != file) return moved_since_open(path);
-  if (named->links > 1) return several_names(path);
-  return {};
-}
 
 Result<FileIdentity> check_writer_open(Env& env, const std::string& path,
                                        const std::string& file_path, File& file) {

@@ -1,9 +1,18 @@
-#include "container/xxh64.h"
+#include "container/hash.h"
 
 #include <bit>
-#include <cstring>
+
+#include "container/internal/coding.h"
 
 namespace tarvel {
+
+uint64_t fnv1a64(std::string_view data, uint64_t h) {
+  for (char c : data) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 0x100000001b3ULL;
+  }
+  return h;
+}
 
 namespace {
 
@@ -13,20 +22,13 @@ constexpr uint64_t kPrime3 = 0x165667B19E3779F9ULL;
 constexpr uint64_t kPrime4 = 0x85EBCA77C2B2AE63ULL;
 constexpr uint64_t kPrime5 = 0x27D4EB2F165667C5ULL;
 
-// Frame bytes have no alignment, so every load goes through memcpy, which
-// the compiler turns into one unaligned move.
+// The input's words, read little-endian from bytes of any alignment.
 inline uint64_t load64(const unsigned char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  return v;
+  return load_le64(reinterpret_cast<const char*>(p));
 }
 
 inline uint32_t load32(const unsigned char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
-  return v;
+  return load_le32(reinterpret_cast<const char*>(p));
 }
 
 inline uint64_t round(uint64_t acc, uint64_t input) {

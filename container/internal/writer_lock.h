@@ -12,8 +12,8 @@
 // Readers never take the writer's lock. They only probe it, with a shared
 // lock held for a moment, to tell a frame close in flight (a live writer)
 // from one that a crash interrupted.
-#ifndef TARVEL_CONTAINER_WRITER_LOCK_H_
-#define TARVEL_CONTAINER_WRITER_LOCK_H_
+#ifndef TARVEL_CONTAINER_INTERNAL_WRITER_LOCK_H_
+#define TARVEL_CONTAINER_INTERNAL_WRITER_LOCK_H_
 
 #include <memory>
 #include <string>
@@ -21,16 +21,17 @@
 
 #include "container/error.h"
 #include "container/file.h"
+#include "container/internal/retry.h"
 #include "container/result.h"
 
 namespace tarvel {
 
-// Usage "another writer holds {path:?}".
+// Usage "another writer holds "<path>"".
 Error writer_refused(const std::string& path);
 
 // Takes the writer's lock on "file", open at "path", or refuses with
 // writer_refused.
-Status lock_writer(File& file, const std::string& path);
+Status lock_writer(Env& env, File& file, const std::string& path);
 
 // Opens "path" in "mode" and takes the writer's lock on it. Once locked, the
 // path must still name the opened file: a repack that renamed a new file over
@@ -77,20 +78,18 @@ Result<bool> writer_is_live(File& file);
 // Usage error of a reader that found a journal no writer is working on.
 Error recovery_pending(const std::string& path);
 
-// Usage "{path:?} changed while it was being read; open it again": a reader
+// Usage ""<path>" changed while it was being read; open it again": a reader
 // whose view of the file a writer changed while it read.
 Error changed_while_read(const std::string& path);
 
-// A reader that meets a write in flight looks again at most this many times
-// (open_read for its view, read_tail for the tail's bytes), waiting 1, 2, 4
-// and then 8 milliseconds before each new look: about two and a half seconds
-// in all, far longer than a frame close keeps its journal. The waits stay
-// short because a writer that closes frames back to back is in the middle
-// of one about half the time on a disk: a reader finds it between two closes
+// A reader that meets a write in flight looks again (open_read for its view,
+// read_tail for the tail's bytes), 320 looks at most, waiting 1, 2, 4 and
+// then 8 milliseconds before each new look: about two and a half seconds in
+// all, far longer than a frame close keeps its journal. The waits stay short
+// because a writer that closes frames back to back is in the middle of one
+// about half the time on a disk: a reader finds it between two closes
 // within a few looks, and longer waits would only add to each of them.
-inline constexpr int VIEW_ATTEMPTS = 320;
-// The wait before look "attempt" + 1 (attempt counts from 0).
-void wait_before_view_attempt(int attempt);
+inline constexpr Backoff VIEW_RETRY{320, 1000, 8000};
 
 // Replays a pending seal journal of "path" under the writer's lock, for the
 // tools that only read the file afterwards. A journal that a live writer is
@@ -102,28 +101,8 @@ void wait_before_view_attempt(int attempt);
 Status replay_unless_writer(Env& env, const std::string& path);
 
 // --- A writer bound to its file ---
-// A writer's seal journal is named after the file's own path, fixed at the
-// open (file_path_of). Every journal write is preceded by check_one_name, so
-// that a journal is written only where every later open of the file finds
-// it: beside the one name the file has, and only while that name is still
-// the writer's file.
-
-// Usage "{path:?} was moved or removed since it was opened; open it again by
-// its current name to close frames or rewrite its headers".
-Error moved_since_open(const std::string& path);
-
-// Usage "{path:?} has several names (hard links), so its seal journal would
-// have several names too; a writer needs a file with exactly one name".
-Error several_names(const std::string& path);
-
-// Whether "file_path", the file's own path, still names the open file whose
-// identity is "file", and that file has no other name: moved_since_open when
-// the name is gone or names another file, several_names when the file has
-// more than one name. "path", the caller's path, goes into the messages; any
-// other failure to look the name up is an Io error carrying "file_path".
-// One stat of the name.
-Status check_one_name(Env& env, const std::string& file_path, const FileIdentity& file,
-                      const std::string& path);
+// Its seal journal stays beside the one name the file has (check_one_name
+// in journal.h).
 
 // The check of every writer's open (create, open_append, repack, a
 // rebuild_headers fix), once it holds the writer's lock on "file": "file" is
@@ -142,4 +121,4 @@ Result<std::unique_ptr<File>> open_writer(Env& env, const std::string& path, Ope
 
 }  // namespace tarvel
 
-#endif  // TARVEL_CONTAINER_WRITER_LOCK_H_
+#endif  // TARVEL_CONTAINER_INTERNAL_WRITER_LOCK_H_

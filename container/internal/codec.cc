@@ -1,4 +1,4 @@
-#include "container/codec.h"
+#include "container/internal/codec.h"
 
 #include <zstd.h>
 
@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "container/text.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 
@@ -29,7 +29,7 @@ Error zstd_io_error(size_t code) {
 }  // namespace
 
 bool has_zstd_magic(std::string_view stored) {
-  return stored.size() >= 4 && stored.substr(0, 4) == std::string_view("\x28\xB5\x2F\xFD", 4);
+  return stored.starts_with(ZSTD_MAGIC);
 }
 
 Result<std::string> compress_frame(std::string_view data, int32_t level) try {

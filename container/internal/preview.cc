@@ -1,23 +1,30 @@
-#include "container/preview.h"
+#include "container/internal/preview.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <system_error>
 #include <vector>
 
-#include "container/text.h"
+#include "container/format.h"
+#include "container/internal/coding.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 
 namespace {
 
+// The unsigned integer of "width" bytes (1, 2, 4 or 8) at "p".
 uint64_t load_le(const char* p, size_t width) {
-  uint64_t v = 0;
-  for (size_t i = 0; i < width; ++i) v |= uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
-  return v;
+  switch (width) {
+    case 1: return static_cast<unsigned char>(*p);
+    case 2: return load_le16(p);
+    case 4: return load_le32(p);
+    default: return load_le64(p);
+  }
 }
 
 // The width of a known field type, 0 for any other token (compared byte
@@ -70,20 +77,11 @@ std::string render_record(std::string_view record, const Schema& schema) {
 std::vector<std::string_view> first_records(std::string_view data, const RecordLayout& layout,
                                             size_t limit) {
   std::vector<std::string_view> out;
-  const size_t n = data.size();
-  if (layout.is_fixed()) {
-    const size_t s = layout.size;
-    if (s == 0) return out;
-    for (size_t p = 0; out.size() < limit && n - p >= s; p += s) out.push_back(data.substr(p, s));
-    return out;
-  }
-  size_t p = 0;
-  while (out.size() < limit && n - p >= 2) {
-    const auto* b = reinterpret_cast<const unsigned char*>(data.data() + p);
-    const size_t m = static_cast<size_t>(b[0]) | static_cast<size_t>(b[1]) << 8;
-    if (m > n - p - 2) break;
-    out.push_back(data.substr(p + 2, m));
-    p += 2 + m;
+  RecordCursor cursor(data, layout);
+  while (out.size() < limit) {
+    const std::optional<std::string_view> record = cursor.next();
+    if (!record) break;
+    out.push_back(*record);
   }
   return out;
 }
@@ -132,8 +130,7 @@ std::string format_f64(double v) {
 }
 
 uint64_t preview_span(const RecordLayout& layout) {
-  // A prefixed record is its u16 length and at most 65535 bytes.
-  const uint64_t longest = layout.is_fixed() ? layout.size : 2 + 65535;
+  const uint64_t longest = layout.is_fixed() ? layout.size : RECORD_PREFIX_LEN + MAX_PREFIXED_BODY;
   return PREVIEW_RECORDS * longest;
 }
 

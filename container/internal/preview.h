@@ -1,7 +1,7 @@
 // The _preview text: the first records of a file rendered field by field,
 // made by the first frame close that finds whole records.
-#ifndef TARVEL_CONTAINER_PREVIEW_H_
-#define TARVEL_CONTAINER_PREVIEW_H_
+#ifndef TARVEL_CONTAINER_INTERNAL_PREVIEW_H_
+#define TARVEL_CONTAINER_INTERNAL_PREVIEW_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -36,4 +36,4 @@ std::string format_f64(double v);
 
 }  // namespace tarvel
 
-#endif  // TARVEL_CONTAINER_PREVIEW_H_
+#endif  // TARVEL_CONTAINER_INTERNAL_PREVIEW_H_

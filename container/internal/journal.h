@@ -1,21 +1,12 @@
 // The seal journal: a redo file next to the container through which a frame
-// close makes its in-place writes crash-safe.
-//
-// Journal file, integers little-endian, no padding:
-//   [0, 6)        magic "TJRNL2"
-//   [6, 14)       body_len N (u64)
-//   [14, 22)      body_hash: FNV-1a 64 of the N body bytes (u64)
-//   body:
-//   [22, 30)      tail_start: absolute container offset of the new frame
-//   [30, 38)      zone_len Z
-//   [38, 38+Z)    the new header zone, bytes for container offset 16
-//   [38+Z, 22+N)  the new frame's stored bytes (at least one)
+// close makes its in-place writes crash-safe. Its byte layout is in
+// format.h.
 //
 // A writer's journal is named after the file's own path ("file_path" below:
 // file_path_of, fixed when the file is opened), and a replay applies a
 // journal only to the file it was written for (journal_belongs).
-#ifndef TARVEL_CONTAINER_JOURNAL_H_
-#define TARVEL_CONTAINER_JOURNAL_H_
+#ifndef TARVEL_CONTAINER_INTERNAL_JOURNAL_H_
+#define TARVEL_CONTAINER_INTERNAL_JOURNAL_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -24,12 +15,10 @@
 #include <string_view>
 
 #include "container/file.h"
+#include "container/format.h"
 #include "container/result.h"
 
 namespace tarvel {
-
-inline constexpr char JOURNAL_MAGIC[] = "TJRNL2";  // 6 bytes in the file
-inline constexpr size_t JOURNAL_HEADER_LEN = 22;
 
 // The container's path with ".seal" appended to its file name.
 std::string journal_path(std::string_view container_path);
@@ -40,6 +29,30 @@ std::string journal_path(std::string_view container_path);
 // link gives journal_path unchanged, and so does one that cannot be
 // resolved, whose open then reports why.
 std::string journal_path_of(Env& env, const std::string& container_path);
+
+// --- The journal's one name ---
+// A writer's seal journal is named after the file's own path, fixed at the
+// open (file_path_of). Every journal write is preceded by check_one_name, so
+// that a journal is written only where every later open of the file finds
+// it: beside the one name the file has, and only while that name is still
+// the writer's file.
+
+// Usage ""<path>" was moved or removed since it was opened; open it again by
+// its current name to close frames or rewrite its headers".
+Error moved_since_open(const std::string& path);
+
+// Usage ""<path>" has several names (hard links), so its seal journal would
+// have several names too; a writer needs a file with exactly one name".
+Error several_names(const std::string& path);
+
+// Whether "file_path", the file's own path, still names the open file whose
+// identity is "file", and that file has no other name: moved_since_open when
+// the name is gone or names another file, several_names when the file has
+// more than one name. "path", the caller's path, goes into the messages; any
+// other failure to look the name up is an Io error carrying "file_path".
+// One stat of the name.
+Status check_one_name(Env& env, const std::string& file_path, const FileIdentity& file,
+                      const std::string& path);
 
 // What a complete journal asks a replay to write: views into its bytes.
 struct JournalContent {
@@ -111,7 +124,7 @@ bool journal_belongs(const JournalContent& journal, const JournalTarget& file);
 //   - A complete journal is applied only while "file_path" names the locked
 //     file and the file has that one name (check_one_name), and only when it
 //     belongs to the file (journal_belongs); otherwise the replay fails with
-//     that refusal, or with Usage "the seal journal {journal:?} belongs to
+//     that refusal, or with Usage "the seal journal "<journal>" belongs to
 //     another file or is out of date; it was neither replayed nor removed",
 //     and the journal stays.
 //   - The journal is written into the locked file itself, opened again for
@@ -152,4 +165,4 @@ Status splice(File& file, uint64_t tail_start, std::string_view zone,
 
 }  // namespace tarvel
 
-#endif  // TARVEL_CONTAINER_JOURNAL_H_
+#endif  // TARVEL_CONTAINER_INTERNAL_JOURNAL_H_

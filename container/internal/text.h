@@ -3,12 +3,11 @@
 // renderings, UTF-8 checking, and the one unsigned-integer reader that the
 // format's decimal and hexadecimal fields use.
 //
-// Comments that give a message's text write its variable parts as
-// placeholders: {} a number or text as it is, {:?} a text in its quoted()
-// form, {:016x}, {:#018x} and {:0N} as hex16(), hex_prefixed18() and
-// zero_padded() below write them.
-#ifndef TARVEL_CONTAINER_TEXT_H_
-#define TARVEL_CONTAINER_TEXT_H_
+// Comments that give a message's text write each of its variable parts as
+// a name in angle brackets: <n> for a number in decimal or a text as it is,
+// and "<key>", quotes included, for a text in its quoted() form.
+#ifndef TARVEL_CONTAINER_INTERNAL_TEXT_H_
+#define TARVEL_CONTAINER_INTERNAL_TEXT_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -48,11 +47,11 @@ Utf8Check check_utf8(std::string_view bytes);
 // The lowercase hexadecimal digits, by value.
 inline constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
-// "{:016x}": exactly 16 lowercase hex digits.
+// Exactly 16 lowercase hex digits, leading zeros included.
 std::string hex16(uint64_t v);
-// "{:#018x}": "0x" and 16 lowercase hex digits.
+// "0x" and 16 lowercase hex digits, leading zeros included.
 std::string hex_prefixed18(uint64_t v);
-// "{:0N}": decimal, zero-padded on the left to at least "width" digits.
+// Decimal, zero-padded on the left to at least "width" digits.
 std::string zero_padded(uint64_t v, int width);
 
 // The reasons an unsigned integer field fails to read, as messages show them.
@@ -82,4 +81,4 @@ inline uint64_t sat_add(uint64_t a, uint64_t b) {
 
 }  // namespace tarvel
 
-#endif  // TARVEL_CONTAINER_TEXT_H_
+#endif  // TARVEL_CONTAINER_INTERNAL_TEXT_H_

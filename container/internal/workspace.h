@@ -4,15 +4,15 @@
 // the buffers of a read and of a close, the rendered frames list
 // and the index of frame ids. Everything here is a cache of work; none of
 // it is state that the file or the Container's values depend on.
-#ifndef TARVEL_CONTAINER_WORKSPACE_H_
-#define TARVEL_CONTAINER_WORKSPACE_H_
+#ifndef TARVEL_CONTAINER_INTERNAL_WORKSPACE_H_
+#define TARVEL_CONTAINER_INTERNAL_WORKSPACE_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
 
-#include "container/codec.h"
+#include "container/internal/codec.h"
 
 namespace tarvel {
 
@@ -49,4 +49,4 @@ struct Workspace {
 
 }  // namespace tarvel
 
-#endif  // TARVEL_CONTAINER_WORKSPACE_H_
+#endif  // TARVEL_CONTAINER_INTERNAL_WORKSPACE_H_

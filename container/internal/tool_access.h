@@ -1,9 +1,11 @@
 // What only the maintenance tools (and their tests and benchmarks) do with a
 // Container: open it without the writer's lock and the journal replay of
-// open_append, or even when it was cut short, and put counting state that a
-// scan of the data derived into it. Not for the library's other callers.
-#ifndef TARVEL_CONTAINER_TOOL_ACCESS_H_
-#define TARVEL_CONTAINER_TOOL_ACCESS_H_
+// open_append, or even when it was cut short, put counting state that a
+// scan of the data derived into it, and ask what only they need of its file:
+// whether a read-only view still holds, and its permission bits. Not for the
+// library's other callers.
+#ifndef TARVEL_CONTAINER_INTERNAL_TOOL_ACCESS_H_
+#define TARVEL_CONTAINER_INTERNAL_TOOL_ACCESS_H_
 
 #include <cstdint>
 #include <string>
@@ -41,8 +43,16 @@ class ToolAccess {
   // For rebuild_headers' fix of a file cut short: cuts the file to "length"
   // (not below data_start) and flushes it to stable storage.
   static Status cut_to(Container& c, uint64_t length) { return c.cut_to(length); }
+  // For a read-only Container: whether the file still holds what it read at
+  // the open: no splice in flight, no complete seal journal beside it and
+  // the same header zone. A journal that no writer holds is the
+  // recovery_pending error.
+  static Result<bool> unchanged(Container& c) { return c.unchanged(); }
+  // The container file's permission bits, as File::permissions gives them,
+  // for repack's copy.
+  static Result<uint32_t> permissions(const Container& c) { return c.permissions(); }
 };
 
 }  // namespace tarvel
 
-#endif  // TARVEL_CONTAINER_TOOL_ACCESS_H_
+#endif  // TARVEL_CONTAINER_INTERNAL_TOOL_ACCESS_H_

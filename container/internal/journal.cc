@@ -1,4 +1,4 @@
-#include "container/journal.h"
+#include "container/internal/journal.h"
 
 #include <errno.h>
 
@@ -9,52 +9,39 @@
 #include <vector>
 
 #include "container/frames.h"
+#include "container/hash.h"
 #include "container/headers.h"
-#include "container/schema.h"
-#include "container/text.h"
-#include "container/writer_lock.h"
-#include "container/xxh64.h"
+#include "container/internal/coding.h"
+#include "container/internal/text.h"
 
 namespace tarvel {
 
 namespace {
 
-constexpr size_t kMagicLen = 6;
 // tail_start and zone_len open the body.
-constexpr uint64_t kBodyFieldsLen = 16;
-
-void put_u64(std::string* out, uint64_t v) {
-  for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-}
-
-uint64_t get_u64(std::string_view bytes, size_t at) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) {
-    v = (v << 8) | static_cast<unsigned char>(bytes[at + static_cast<size_t>(i)]);
-  }
-  return v;
-}
+constexpr uint64_t kBodyFieldsLen = JOURNAL_ZONE_AT - JOURNAL_HEADER_LEN;
 
 }  // namespace
 
 std::optional<JournalContent> parse_journal(std::string_view image) {
   if (image.size() < JOURNAL_HEADER_LEN) return std::nullopt;
-  if (std::memcmp(image.data(), JOURNAL_MAGIC, kMagicLen) != 0) return std::nullopt;
-  uint64_t body_len = get_u64(image, 6);
+  if (std::memcmp(image.data(), JOURNAL_MAGIC, JOURNAL_MAGIC_LEN) != 0) return std::nullopt;
+  const uint64_t body_len = load_le64(image.data() + JOURNAL_BODY_LEN_AT);
   // Compared as "length - 22" so that a body_len near the u64 maximum cannot
   // wrap around into a match.
   if (body_len != image.size() - JOURNAL_HEADER_LEN) return std::nullopt;
-  std::string_view body = image.substr(JOURNAL_HEADER_LEN);
-  if (get_u64(image, 14) != fnv1a64(body)) return std::nullopt;
+  if (load_le64(image.data() + JOURNAL_BODY_HASH_AT) != fnv1a64(image.substr(JOURNAL_HEADER_LEN))) {
+    return std::nullopt;
+  }
   if (body_len < kBodyFieldsLen) return std::nullopt;
-  uint64_t zone_len = get_u64(body, 8);
+  const uint64_t zone_len = load_le64(image.data() + JOURNAL_ZONE_LEN_AT);
   // At least one frame byte must follow the zone image.
   if (zone_len > UINT64_MAX - kBodyFieldsLen) return std::nullopt;
   if (kBodyFieldsLen + zone_len >= body_len) return std::nullopt;
   JournalContent content;
-  content.tail_start = get_u64(body, 0);
-  content.zone = body.substr(kBodyFieldsLen, static_cast<size_t>(zone_len));
-  content.frame = body.substr(kBodyFieldsLen + static_cast<size_t>(zone_len));
+  content.tail_start = load_le64(image.data() + JOURNAL_TAIL_START_AT);
+  content.zone = image.substr(JOURNAL_ZONE_AT, static_cast<size_t>(zone_len));
+  content.frame = image.substr(JOURNAL_ZONE_AT + static_cast<size_t>(zone_len));
   return content;
 }
 
@@ -122,15 +109,12 @@ Result<ReadJournal> read_journal(Env& env, const std::string& journal) {
 // which is read for it. A file too short for its own zone is no file a
 // journal belongs to.
 Result<bool> fits_file(File& file, const JournalContent& journal) {
-  char head[PREAMBLE_LEN];
-  TARVEL_TRY(file.seek(0));
-  TARVEL_TRY(read_exact(file, head, sizeof head));
-  TARVEL_TRY_ASSIGN(Preamble preamble, Preamble::decode(std::string_view(head, sizeof head)));
+  TARVEL_TRY_ASSIGN(Preamble preamble, read_preamble(file));
   TARVEL_TRY_ASSIGN(uint64_t length, file.length());
+  if (!check_zone_in_file(preamble, length)) return false;
   JournalTarget target;
-  target.data_start = PREAMBLE_LEN + preamble.header_area;
+  target.data_start = preamble.data_start();
   target.length = length;
-  if (length < target.data_start) return false;
   std::string zone(preamble.header_area, '\0');
   TARVEL_TRY(read_exact(file, zone.data(), zone.size()));
   target.zone = zone;
@@ -184,6 +168,35 @@ std::string journal_path_of(Env& env, const std::string& container_path) {
   return journal_path(file ? *file : container_path);
 }
 
+// --- The journal's one name ---
+
+Error moved_since_open(const std::string& path) {
+  return Error::usage(quoted(path) +
+                      " was moved or removed since it was opened; open it again by its current "
+                      "name to close frames or rewrite its headers");
+}
+
+Error several_names(const std::string& path) {
+  return Error::usage(quoted(path) +
+                      " has several names (hard links), so its seal journal would have several "
+                      "names too; a writer needs a file with exactly one name");
+}
+
+Status check_one_name(Env& env, const std::string& file_path, const FileIdentity& file,
+                      const std::string& path) {
+  Result<FileIdentity> named = env.identity(file_path);
+  if (!named) {
+    const Error& e = named.error();
+    if (is_missing(e) || (e.is_io() && e.io_failure().errnum() == ENOTDIR)) {
+      return moved_since_open(path);
+    }
+    return std::move(named).error().with_path(file_path);
+  }
+  if (*named != file) return moved_since_open(path);
+  if (named->links > 1) return several_names(path);
+  return {};
+}
+
 Status write_journal(Env& env, const std::string& file_path, uint64_t tail_start,
                      std::string_view zone, std::string_view frame, bool* made,
                      std::string* image_buffer, FileIdentity* written) {
@@ -193,16 +206,15 @@ Status write_journal(Env& env, const std::string& file_path, uint64_t tail_start
   std::string local;
   std::string& image = image_buffer != nullptr ? *image_buffer : local;
   image.clear();
-  image.reserve(JOURNAL_HEADER_LEN + kBodyFieldsLen + zone.size());
-  image.append(JOURNAL_HEADER_LEN, '\0');
-  put_u64(&image, tail_start);
-  put_u64(&image, zone.size());
+  image.reserve(JOURNAL_ZONE_AT + zone.size());
+  image.append(JOURNAL_ZONE_AT, '\0');
   image.append(zone);
+  std::memcpy(image.data(), JOURNAL_MAGIC, JOURNAL_MAGIC_LEN);
+  store_le64(image.data() + JOURNAL_TAIL_START_AT, tail_start);
+  store_le64(image.data() + JOURNAL_ZONE_LEN_AT, zone.size());
   const std::string_view fields_and_zone = std::string_view(image).substr(JOURNAL_HEADER_LEN);
-  std::string head(JOURNAL_MAGIC, kMagicLen);
-  put_u64(&head, fields_and_zone.size() + frame.size());
-  put_u64(&head, fnv1a64(frame, fnv1a64(fields_and_zone)));
-  image.replace(0, JOURNAL_HEADER_LEN, head);
+  store_le64(image.data() + JOURNAL_BODY_LEN_AT, fields_and_zone.size() + frame.size());
+  store_le64(image.data() + JOURNAL_BODY_HASH_AT, fnv1a64(frame, fnv1a64(fields_and_zone)));
 
   const std::string path = journal_path(file_path);
   TARVEL_TRY_ASSIGN(std::unique_ptr<File> file,
@@ -345,7 +357,10 @@ Status set_aside_journal(Env& env, const std::string& file_path) {
   if (!journal_is_complete(read->image)) return discard_journal(env, file_path, read->identity);
   for (uint64_t n = 0;; ++n) {
     std::string aside = path + ".orphaned";
-    if (n != 0) aside += '.' + std::to_string(n);
+    if (n != 0) {
+      aside.push_back('.');
+      aside += std::to_string(n);
+    }
     Status moved = env.rename_noreplace(path, aside);
     if (moved) break;
     const Error& e = moved.error();

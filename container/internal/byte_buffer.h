@@ -2,8 +2,8 @@
 // cleared. Memory is taken from the allocator as it comes, so the pages of a
 // large buffer that no byte has reached yet are never touched (a cleared
 // std::string would fault in every one of them), and appending is one copy.
-#ifndef TARVEL_CONTAINER_BYTE_BUFFER_H_
-#define TARVEL_CONTAINER_BYTE_BUFFER_H_
+#ifndef TARVEL_CONTAINER_INTERNAL_BYTE_BUFFER_H_
+#define TARVEL_CONTAINER_INTERNAL_BYTE_BUFFER_H_
 
 #include <algorithm>
 #include <cstddef>
@@ -112,4 +112,4 @@ class ByteBuffer {
 
 }  // namespace tarvel
 
-#endif  // TARVEL_CONTAINER_BYTE_BUFFER_H_
+#endif  // TARVEL_CONTAINER_INTERNAL_BYTE_BUFFER_H_
