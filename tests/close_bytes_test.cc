@@ -209,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
         CloseBytesCase{"ThreeMagicBytesLevel0", kBytes, 3, 0, true},
         CloseBytesCase{"LargeRecordsLevel3", kLarge, 5 * 400000, 3, false},
         CloseBytesCase{"LargeRecordsLevel0", kLarge, 5 * 400000, 0, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace tarvel::testing

@@ -277,7 +277,7 @@ TEST_P(FrameCeiling, DecodedSize) {
 INSTANTIATE_TEST_SUITE_P(Limits, FrameCeiling,
                          ::testing::Values(CeilingCase{"Exactly4294967296", MAX_FRAME_BODY, true},
                                            CeilingCase{"OneByteMore", MAX_FRAME_BODY + 1, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace tarvel

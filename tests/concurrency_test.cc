@@ -82,7 +82,7 @@ class HandOffEnv final : public EnvWrapper {
       }
       // A change every few milliseconds: far more often than a real writer,
       // still leaving the tools a moment to finish between two changes.
-      if (id > 1) usleep(std::uniform_int_distribution<int>(0, 4000)(rng));
+      if (id > 1) usleep(static_cast<useconds_t>(std::uniform_int_distribution<int>(0, 4000)(rng)));
       // Some rounds leave their records in the raw tail on disk.
       if (id > 1 && rng() % 3 == 0) {
         if (!c.flush_data().ok()) _exit(4);

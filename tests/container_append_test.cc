@@ -55,9 +55,9 @@ INSTANTIATE_TEST_SUITE_P(
                       WriteBehindCase{prefixed_schema(), 10, 5461, 65532, 65544},
                       WriteBehindCase{prefixed_schema(), 65533, 1, 65535, 131070},
                       WriteBehindCase{fixed_schema(65536), 65536, 0, 0, 65536}),
-    [](const ::testing::TestParamInfo<WriteBehindCase>& info) {
-      return std::string(info.param.schema.layout.is_fixed() ? "fixed_" : "prefixed_") +
-             std::to_string(info.param.body);
+    [](const ::testing::TestParamInfo<WriteBehindCase>& param_info) {
+      return std::string(param_info.param.schema.layout.is_fixed() ? "fixed_" : "prefixed_") +
+             std::to_string(param_info.param.body);
     });
 
 // A raw tail never grows past what one frame may hold. The tails here are

@@ -42,7 +42,7 @@ TEST_P(CloseLevelTest, TailBecomesOneCommittedFrame) {
   const LevelCase& k = GetParam();
   Container c = create_or_die(path_, prefixed_schema());
   std::string tail;
-  for (int i = 0; i < 300; ++i) {
+  for (size_t i = 0; i < 300; ++i) {
     std::string body = rec(i % 50, static_cast<unsigned char>(i));
     ASSERT_TRUE(c.append_record(body).ok());
     tail += std::string{static_cast<char>(body.size()), '\0'} + body;
@@ -83,9 +83,10 @@ INSTANTIATE_TEST_SUITE_P(Levels, CloseLevelTest,
                          ::testing::Values(LevelCase{0, "none", "0"}, LevelCase{3, "zstd", "3"},
                                            LevelCase{19, "zstd", "19"},
                                            LevelCase{-5, "zstd", "-5"}),
-                         [](const ::testing::TestParamInfo<LevelCase>& info) {
-                           return std::string("level_") + (info.param.level < 0 ? "minus" : "") +
-                                  std::to_string(std::abs(info.param.level));
+                         [](const ::testing::TestParamInfo<LevelCase>& param_info) {
+                           return std::string("level_") +
+                                  (param_info.param.level < 0 ? "minus" : "") +
+                                  std::to_string(std::abs(param_info.param.level));
                          });
 
 TEST_F(CloseTest, EmptyTailChangesNothing) {
@@ -130,7 +131,7 @@ TEST_F(CloseTest, PreviewIsMadeOnceFromTheFirstRecords) {
   Container c = create_or_die(path_, schema);
   auto record = [](uint32_t n, double x) {
     std::string r(12, '\0');
-    for (int i = 0; i < 4; ++i) r[i] = static_cast<char>(n >> (8 * i));
+    for (size_t i = 0; i < 4; ++i) r[i] = static_cast<char>(n >> (8 * i));
     std::memcpy(r.data() + 4, &x, 8);
     return r;
   };

@@ -158,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"FieldTypeNotUtf8", with_field("a", "u\xc0\x80"),
                     "Usage: header \"_schema_fields\" cannot be stored: its value is not "
                     "UTF-8"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // Everything else that create accepts opens as it was written, whatever the
 // bytes of its texts.
@@ -286,7 +286,7 @@ TEST_F(CreateTest, RemovesAStaleJournalDurably) {
     {
       Container c = create_or_die(path_, fixed_schema(4), 4096, {}, env);
       EXPECT_FALSE(file_exists(journal));
-      for (int i = 0; i < 10; ++i) ASSERT_TRUE(c.append_record(rec(4, i)).ok());
+      for (int i = 0; i < 10; ++i) ASSERT_TRUE(c.append_record(rec(4, static_cast<unsigned char>(i))).ok());
       ASSERT_TRUE(c.flush_data().ok());
     }
     // A crash may lose the unflushed records, never bring the journal back.

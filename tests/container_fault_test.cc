@@ -290,9 +290,9 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"header rewrite any call+crash", FaultEnv::kAll, Stop::kCrash, true},
         FaultCase{"header rewrite killed mid-write", FaultEnv::kWrite, Stop::kKilled, true, 0,
                   256}),
-    [](const ::testing::TestParamInfo<FaultCase>& info) {
+    [](const ::testing::TestParamInfo<FaultCase>& param_info) {
       std::string name;
-      for (const char* p = info.param.name; *p; ++p) name += std::isalnum(*p) ? *p : '_';
+      for (const char* p = param_info.param.name; *p; ++p) name += std::isalnum(*p) ? *p : '_';
       return name;
     });
 
@@ -485,7 +485,9 @@ TEST_F(RecoveryTest, JournalThatCannotBeRemovedOrEmptiedRefusesNewRecords) {
 
 TEST_F(RecoveryTest, FailedBufferWriteKeepsTheRecordAndRetries) {
   Container c = create_or_die(path_, fixed_schema(100), 4096, {}, env_);
-  for (int i = 0; i < 655; ++i) ASSERT_TRUE(c.append_record(rec(100, i)).ok());
+  for (int i = 0; i < 655; ++i) {
+    ASSERT_TRUE(c.append_record(rec(100, static_cast<unsigned char>(i))).ok());
+  }
   env_.fail_nth(FaultEnv::kWrite, 1, ENOSPC);
   EXPECT_EQ(err(c.append_record(rec(100, static_cast<unsigned char>(655)))), "Io: No space left on device (os error 28)");
   EXPECT_EQ(c.records(), 656u);
@@ -502,7 +504,7 @@ TEST_F(RecoveryTest, FailedBufferWriteKeepsTheRecordAndRetries) {
   env_.clear_faults();
   ASSERT_TRUE(c.close_frame(1, 3).ok());
   std::string all;
-  for (int i = 0; i < 656; ++i) all += rec(100, i);
+  for (int i = 0; i < 656; ++i) all += rec(100, static_cast<unsigned char>(i));
   EXPECT_EQ(value_or_die(c.read_frame(1)), all);
 }
 

@@ -39,7 +39,7 @@ TEST_F(OpenTest, FilesThatDoNotHoldAHeadFail) {
             "Io: " + path_ + ": No such file or directory (os error 2)");
   EXPECT_EQ(err(Container::open_append(path_)),
             "Io: " + path_ + ": No such file or directory (os error 2)");
-  for (size_t n : {0, 15}) {
+  for (size_t n : {0u, 15u}) {
     write_file(path_, std::string("TARVEL\x01\x01\x00\x01\x00\x00\x00\x00\x00\x00", n));
     EXPECT_EQ(err(Container::open_read(path_)), "Io: failed to fill whole buffer") << n;
   }
@@ -193,7 +193,7 @@ TEST_F(OpenTest, AppendReplaysACompleteJournalFirst) {
   std::string before, after;
   {
     Container c = create_or_die(path_, fixed_schema(10), kArea);
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(c.append_record(rec(10, i)).ok());
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(c.append_record(rec(10, static_cast<unsigned char>(i))).ok());
     ASSERT_TRUE(c.flush_data().ok());
     before = read_file(path_);
     ASSERT_TRUE(c.close_frame(9, 3).ok());

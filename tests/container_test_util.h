@@ -51,7 +51,7 @@ inline std::string rec(size_t n, unsigned char first = 0) {
 // "to" - 1 one after the other.
 inline std::string u32(uint32_t v) {
   std::string out(4, '\0');
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(v >> (8 * i));
+  for (size_t i = 0; i < 4; ++i) out[i] = static_cast<char>(v >> (8 * i));
   return out;
 }
 

@@ -98,7 +98,9 @@ class Fuzz : public ::testing::Test {
         }
         break;
       case 1:
-        if (!frames->empty()) frames->erase(frames->begin() + pick(frames->size()));
+        if (!frames->empty()) {
+          frames->erase(frames->begin() + static_cast<std::ptrdiff_t>(pick(frames->size())));
+        }
         break;
       case 2:
         if (!frames->empty()) frames->push_back((*frames)[pick(frames->size())]);

@@ -62,7 +62,7 @@ TEST(PreambleDecode, PrefixesFailInOrder) {
     EXPECT_EQ(p.error().to_string(), want) << n;
   }
   const std::string v2 = preamble_bytes(2, 0, 4096);
-  for (size_t n : {7, 11, 16}) {
+  for (size_t n : {7u, 11u, 16u}) {
     auto p = Preamble::decode(std::string_view(v2).substr(0, n));
     ASSERT_FALSE(p);
     EXPECT_EQ(p.error().to_string(), "unsupported tarvel version 2") << n;

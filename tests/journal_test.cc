@@ -192,7 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
                   kOriginal},
         StateCase{"BodyLenOverflows", "TJRNL2" + u64le(UINT64_MAX - 10) + kGood.substr(14),
                   kOriginal}),
-    [](const ::testing::TestParamInfo<StateCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<StateCase>& param_info) { return param_info.param.name; });
 
 // Which journals a replay applies to a file: every state in which a crash
 // can leave a close or a header rewrite of the file itself, and nothing
@@ -303,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
                     kDataStart + 16, "", false},
         BelongsCase{"TailInsideThePreamble", Journal{8, kZone, kFrame}, kTorn,
                     kDataStart + 16, "", false}),
-    [](const ::testing::TestParamInfo<BelongsCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<BelongsCase>& param_info) { return param_info.param.name; });
 
 // Only a missing journal means there is nothing to replay. One that exists
 // but cannot be read may hold a close to redo: the replay fails with its

@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
                   TARVEL_TRY(c.read_tail());
                   return {};
                 }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace tarvel::testing

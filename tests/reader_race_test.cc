@@ -239,7 +239,7 @@ INSTANTIATE_TEST_SUITE_P(
                       HeldCase{"RenamedFile", Way::kRenamed},
                       HeldCase{"ProcFdOfTheRenamedFile", Way::kProcFd},
                       HeldCase{"SnapshotOpenedBeforeTheClose", Way::kSnapshot}),
-    [](const ::testing::TestParamInfo<HeldCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<HeldCase>& param_info) { return param_info.param.name; });
 
 // The writer: rounds of 1 to 40 records, each closed into a frame at once.
 // Between rounds it obeys "control": 'h' writes a round into the raw tail,

@@ -198,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
                  return f;
                },
                {1, 2, 3}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 struct CounterCase {
   const char* name;
@@ -238,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CounterCase{"RecordsNotANumber", "_records", "five", false, "_records: five -> 5"},
                       CounterCase{"BytesLeadingZero", "_bytes_raw", "040", false, "_bytes_raw: 040 -> 40"},
                       CounterCase{"BytesMissing", "_bytes_raw", "", true, "_bytes_raw: 0 -> 40"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(RebuildTest, LevelZeroFrameEndsTheScan) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}, {2, 0, 3}, {3, 3, 2}});
@@ -324,7 +324,8 @@ TEST_P(RebuildCut, FramesThatAreThereAreKept) {
   const uint64_t cut_at = listed[c.gone_from].offset;
   const uint64_t len = data_start + cut_at + c.left;
   std::filesystem::resize_file(path_, len);
-  const std::vector<Frame> kept(listed.begin(), listed.begin() + c.gone_from);
+  const std::vector<Frame> kept(listed.begin(),
+                               listed.begin() + static_cast<std::ptrdiff_t>(c.gone_from));
 
   std::string note;
   for (size_t i = c.gone_from; i < listed.size(); ++i) {
@@ -372,7 +373,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CutCase{"AtTheStartOfTheLastFrame", 3, 2, 0, 0},
                       CutCase{"InsideTheFrameBeforeTheLast", 3, 1, 9, 0},
                       CutCase{"InsideARawFrame", 0, 2, 19, 2}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // The fix of a file cut short cuts off the remains of its zstd frame before
 // it writes the zone. A crash at any call leaves a file that opens as it was
@@ -546,7 +547,7 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"BigFrameDamagedInTheMiddle", [](auto& big) { return flipped(big, big.size() / 2) + "more"; }},
         ScanCase{"BigFrameDamagedChecksum", [](auto& big) { return flipped(big, big.size() - 1) + "more"; }},
         ScanCase{"DamagedFrameHeader", [](auto& big) { return flipped(big, 4); }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace tarvel

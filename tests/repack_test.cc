@@ -128,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LevelCase{"Empty", {}, 0, "", 0, 1},
                       LevelCase{"SameIdsMixedLevels", {{7, 0, 2}, {7, 3, 3}}, 1, "", -2, 19},
                       LevelCase{"TornTailIsNotCopied", {{1, 3, 2}}, 2, std::string("\x05\x00" "ab", 4), 3, 3}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(RepackTest, GapsBetweenFramesClose) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}, {2, 3, 3}, {3, 3, 4}}, 1);
@@ -276,7 +276,7 @@ TEST_F(RepackTest, StaleTemporarySymlinkIsNotFollowed) {
 
 TEST_F(RepackTest, NewFileKeepsThePermissionBits) {
   const mode_t mask = umask(022);
-  for (mode_t bits : {0600, 0664}) {
+  for (mode_t bits : {0600u, 0664u}) {
     std::filesystem::remove(path_);
     testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
     ASSERT_EQ(chmod(path_.c_str(), bits), 0);
@@ -313,8 +313,8 @@ class CreatedBitsEnv final : public EnvWrapper {
 // whatever the file-creation mask: the bits it is created with are never
 // wider than the container's.
 TEST_F(RepackTest, CopyIsNeverWiderThanTheContainer) {
-  for (mode_t mask : {0, 022}) {
-    for (mode_t bits : {0600, 0640}) {
+  for (mode_t mask : {0u, 022u}) {
+    for (mode_t bits : {0600u, 0640u}) {
       char trace[32];
       std::snprintf(trace, sizeof trace, "umask %03o, bits %04o", unsigned(mask), unsigned(bits));
       SCOPED_TRACE(trace);

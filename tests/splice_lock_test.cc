@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
                     return range_lock(fd, F_OFD_SETLK, F_WRLCK, kSpliceByte - 1, 3);
                   },
                   SpliceProbe::kUnavailable}),
-    [](const ::testing::TestParamInfo<ProbeCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<ProbeCase>& param_info) { return param_info.param.name; });
 
 // The lock belongs to the open file: a second open, in the same process,
 // sees it and cannot take it; it goes with unlock or with the file.

@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
         SoundCase{"TornFixedTail", false, {{1, 3, 5}}, 3, false, "abc"},
         SoundCase{"TornPrefixedTail", true, {{1, 3, 5}}, 3, false, std::string("\x09\x00pa", 4)},
         SoundCase{"SameIdTwice", false, {{4, 3, 2}, {4, 0, 2}}, 0, false, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(ValidateTest, DamagedZstdFrameGivesMismatchAndDecodingError) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 4}, {7, 3, 5}, {8, 3, 2}});
@@ -162,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"RecordsNotANumber", "_records", "abc", false, "_records says 0, the frames hold 5"},
         HeaderCase{"RecordsMissing", "_records", "", true, "_records says 0, the frames hold 5"},
         HeaderCase{"RecordsCountTheTail", "_records", "7", false, "_records says 7, the frames hold 5"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // Frames that share bytes are named, after the frame checks; frames of
 // length 0 and frames that merely touch are not.

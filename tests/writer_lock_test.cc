@@ -258,7 +258,7 @@ INSTANTIATE_TEST_SUITE_P(
                       path, w.data_start() + w.frames()[0].offset + w.frames()[0].len - 1);
                 },
                 MovedOn::kCut}),
-    [](const ::testing::TestParamInfo<MovedOn>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<MovedOn>& param_info) { return param_info.param.name; });
 
 TEST_F(WriterLockTest, ReaderKeepsItsTailWhenAWriterCutsATornRecord) {
   {
