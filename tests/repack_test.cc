@@ -11,6 +11,7 @@
 #include "container/validate.h"
 #include "container/xxh64.h"
 #include "tests/fault_env.h"
+#include "tests/result_assertions.h"
 #include "tests/test_util.h"
 #include "tests/tool_files.h"
 
@@ -323,9 +324,9 @@ TEST_F(RepackTest, CopyIsNeverWiderThanTheContainer) {
       ASSERT_EQ(chmod(path_.c_str(), bits), 0);
       const mode_t before = umask(mask);
       CreatedBitsEnv env;
-      const bool repacked = repack(path_, 1, env).ok();
+      const Result<RepackReport> repacked = repack(path_, 1, env);
       umask(before);
-      ASSERT_TRUE(repacked);
+      TARVEL_ASSERT_OK(repacked);
       ASSERT_EQ(env.created.size(), 1u);
       EXPECT_EQ(env.created[0] & ~bits, 0u) << std::oct << env.created[0];
       struct stat st;
