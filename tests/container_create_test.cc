@@ -274,8 +274,8 @@ TEST_F(CreateTest, RemovesAStaleJournalDurably) {
     TARVEL_ASSERT_OK(old.append_record("oldr"));
     TARVEL_ASSERT_OK(old.close_frame(1, 3));
     const std::string bytes = read_file(path_);
-    ASSERT_TRUE(write_journal(Env::posix(), path_, 16 + 4096, bytes.substr(16, 4096),
-                              bytes.substr(16 + 4096)));
+    TARVEL_ASSERT_OK(write_journal(Env::posix(), path_, 16 + 4096, bytes.substr(16, 4096),
+                                   bytes.substr(16 + 4096)));
     stale = read_file(journal);
   }
   for (bool crash : {false, true}) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "container/result.h"
+#include "tests/result_assertions.h"
 
 namespace tarvel {
 namespace {
@@ -68,7 +69,7 @@ TEST(IoAt, AttachesThePathToIoErrorsOnly) {
   EXPECT_EQ(still.error().to_string(), "bad");
   Result<int> value = 5;
   Result<int> same = std::move(value).map_error(io_at("p"));
-  ASSERT_TRUE(same);
+  TARVEL_ASSERT_OK(same);
   EXPECT_EQ(*same, 5);
 }
 

@@ -98,7 +98,7 @@ TEST(SpecialFiles, TheFileLayerNeverWaitsAndNamesTheKind) {
   const std::string plain = dir.file("plain");
   write_file(plain, "abc");
   auto f = Env::posix().open(plain, OpenMode::kReadWrite);
-  ASSERT_TRUE(f);
+  TARVEL_ASSERT_OK(f);
   EXPECT_EQ(value_or_die(read_exact_at(**f, 0, 3)), "abc");
 }
 

@@ -31,7 +31,7 @@ class RebuildTest : public ::testing::Test {
  protected:
   RebuildReport rebuild(bool fix) {
     auto report = rebuild_headers(path_, fix);
-    EXPECT_TRUE(report) << report.error().to_string();
+    TARVEL_EXPECT_OK(report);
     return report ? *report : RebuildReport{};
   }
   static std::string frames_difference(const std::vector<Frame>& stored,
@@ -74,7 +74,7 @@ TEST_F(RebuildTest, ScanReadsEachByteOnceWhateverTheReadSizes) {
   const Schema schema = testing::event_schema(8);
   {
     auto made = Container::create(path_, schema, "t", "t", 0, 8192, {});
-    ASSERT_TRUE(made) << made.error().to_string();
+    TARVEL_ASSERT_OK(made);
     Container& c = *made;
     std::mt19937_64 rng(5);
     // Small frames, then one whose stored bytes outgrow a window (random
@@ -84,25 +84,25 @@ TEST_F(RebuildTest, ScanReadsEachByteOnceWhateverTheReadSizes) {
     for (uint64_t records : plan) {
       for (uint64_t i = 0; i < records; ++i) {
         const uint64_t r = records > 1000 ? rng() : id * 100 + i;
-        ASSERT_TRUE(c.append_record(std::string_view(reinterpret_cast<const char*>(&r), 8)));
+        TARVEL_ASSERT_OK(c.append_record(std::string_view(reinterpret_cast<const char*>(&r), 8)));
       }
-      ASSERT_TRUE(c.close_frame(id++, 3));
+      TARVEL_ASSERT_OK(c.close_frame(id++, 3));
     }
-    ASSERT_TRUE(c.append_record("tailtail"));
+    TARVEL_ASSERT_OK(c.append_record("tailtail"));
     ASSERT_GT(c.frames()[4].len, SCAN_WINDOW);
   }
   const uint64_t data_len = testing::read_file(path_).size() - PREAMBLE_LEN - 8192;
   // What the open alone reads (the preamble and the zone, and whatever
   // else it checks); the rest is the scan's.
   CountingEnv open_only(Env::posix());
-  ASSERT_TRUE(ToolAccess::open_inner(path_, false, open_only));
+  TARVEL_ASSERT_OK(ToolAccess::open_inner(path_, false, open_only));
   for (size_t max_read : {size_t{0}, size_t{1}, size_t{4093}, size_t{100000}}) {
     SCOPED_TRACE("reads of at most " + std::to_string(max_read) + " bytes");
     testing::FaultEnv faults;
     if (max_read != 0) faults.set_max_read(max_read);
     CountingEnv env(faults);
     auto report = rebuild_headers(path_, false, env);
-    ASSERT_TRUE(report) << report.error().to_string();
+    TARVEL_ASSERT_OK(report);
     EXPECT_THAT(report->differences, IsEmpty());
     // The scan reads the data section and, at most, a probe's few bytes
     // again per frame; the zone may be read once more to check that the
@@ -144,7 +144,7 @@ TEST_P(RebuildIds, DerivedListAndFix) {
   EXPECT_EQ(data_section(), data);
   EXPECT_THAT(rebuild(false).differences, IsEmpty());
   auto check = validate(path_);
-  ASSERT_TRUE(check);
+  TARVEL_ASSERT_OK(check);
   EXPECT_THAT(check->problems, IsEmpty());
   EXPECT_EQ(check->records, 11u);
 }
@@ -276,7 +276,7 @@ TEST_F(RebuildTest, GapEndsTheScan) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}});
   const uint64_t gap_at = testing::stored_frames(path_)[0].len;
   auto frame = compress_frame(std::string(16, 'z'), 3);
-  ASSERT_TRUE(frame);
+  TARVEL_ASSERT_OK(frame);
   testing::write_file(path_, testing::read_file(path_) + "gap!" + *frame);
   testing::edit_header(path_, "_frames",
                        render_frames(testing::stored_frames(path_)) + ";2," +
@@ -352,11 +352,11 @@ TEST_P(RebuildCut, FramesThatAreThereAreKept) {
   // Every record of the frames that are there reads back, and so do the
   // whole records of the kept remains; the file is sound again.
   auto check = validate(path_);
-  ASSERT_TRUE(check) << check.error().to_string();
+  TARVEL_ASSERT_OK(check);
   EXPECT_THAT(check->problems, IsEmpty());
   EXPECT_EQ(check->records, records + c.tail_records);
   auto r = Container::open_read(path_);
-  ASSERT_TRUE(r) << r.error().to_string();
+  TARVEL_ASSERT_OK(r);
   std::string all;
   for (size_t i = 0; i < r->frames().size(); ++i) all += *r->read_frame_at(i);
   all += *r->read_tail();
@@ -383,7 +383,7 @@ TEST_F(RebuildTest, CrashDuringTheFixOfACutFile) {
   const std::vector<Frame> listed = testing::stored_frames(path_);
   std::filesystem::resize_file(path_, PREAMBLE_LEN + DEFAULT_HEADER_AREA + listed[1].offset + 20);
   const std::string cut = testing::read_file(path_);
-  ASSERT_TRUE(rebuild_headers(path_, true));
+  TARVEL_ASSERT_OK(rebuild_headers(path_, true));
   const std::string fixed = testing::read_file(path_);
   testing::write_file(path_, cut);
   for (uint64_t n = 1;; ++n) {
@@ -394,9 +394,9 @@ TEST_F(RebuildTest, CrashDuringTheFixOfACutFile) {
     const bool done = !env.failed();
     env.crash();
     if (done) {
-      ASSERT_TRUE(report) << report.error().to_string();
+      TARVEL_ASSERT_OK(report);
     }
-    ASSERT_TRUE(rebuild_headers(path_, true)) << n;
+    TARVEL_ASSERT_OK(rebuild_headers(path_, true)) << n;
     EXPECT_EQ(testing::read_file(path_), fixed);
     if (done) break;
     testing::write_file(path_, cut);
@@ -406,7 +406,7 @@ TEST_F(RebuildTest, CrashDuringTheFixOfACutFile) {
 TEST_F(RebuildTest, TornRecordInsideAFoundFrameFailsAndWritesNothing) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}});
   auto stored = compress_frame(std::string(12, 'r'), 3);
-  ASSERT_TRUE(stored);
+  TARVEL_ASSERT_OK(stored);
   testing::write_file(path_, testing::read_file(path_) + *stored);
   const std::string before = testing::read_file(path_);
   const uint64_t at = testing::stored_frames(path_)[0].len;
@@ -436,10 +436,10 @@ TEST_F(RebuildTest, TailThatLooksLikeAFrame) {
   // A tail that does decode is taken as one more frame with a fresh id.
   testing::make_file(dir_.file("b.tarvel"), testing::event_schema(), {{1, 3, 2}});
   auto frame = compress_frame(std::string(16, 'z'), 5);
-  ASSERT_TRUE(frame);
+  TARVEL_ASSERT_OK(frame);
   testing::write_file(dir_.file("b.tarvel"), testing::read_file(dir_.file("b.tarvel")) + *frame);
   auto found = rebuild_headers(dir_.file("b.tarvel"), false);
-  ASSERT_TRUE(found);
+  TARVEL_ASSERT_OK(found);
   EXPECT_THAT(found->differences, ::testing::Contains(::testing::HasSubstr(
                                       ";2," + std::to_string(testing::stored_frames(dir_.file("b.tarvel"))[0].len))));
 }
@@ -479,7 +479,7 @@ TEST_P(DecodeFrameAt, SameAsDecodingTheWholeRest) {
   std::string content(3 * SCAN_WINDOW + 1000, '\0');
   for (char& ch : content) ch = static_cast<char>(rng());
   auto big = compress_frame(content, 1);
-  ASSERT_TRUE(big);
+  TARVEL_ASSERT_OK(big);
   ASSERT_GT(big->size(), 2 * SCAN_WINDOW);
 
   const std::string rest = GetParam().bytes(*big);
@@ -488,7 +488,7 @@ TEST_P(DecodeFrameAt, SameAsDecodingTheWholeRest) {
   ScratchDir dir;
   testing::write_file(dir.file("d"), head + junk + rest);
   auto file = Env::posix().open(dir.file("d"), OpenMode::kRead);
-  ASSERT_TRUE(file);
+  TARVEL_ASSERT_OK(file);
 
   auto want = decode_one_frame(rest);
   auto got = decode_frame_at(**file, head.size(), junk.size(), junk.size() + rest.size());

@@ -33,15 +33,15 @@ struct Contents {
 Contents contents_of(const std::string& path) {
   Contents out;
   auto c = Container::open_read(path);
-  EXPECT_TRUE(c) << c.error().to_string();
+  TARVEL_EXPECT_OK(c);
   if (!c) return out;
   for (size_t i = 0; i < c->frames().size(); ++i) {
     auto body = c->read_frame_at(i);
-    EXPECT_TRUE(body) << body.error().to_string();
+    TARVEL_EXPECT_OK(body);
     out.frames.emplace_back(c->frames()[i].id, body ? *body : "");
   }
   auto tail = c->read_tail();
-  EXPECT_TRUE(tail);
+  TARVEL_EXPECT_OK(tail);
   out.tail = tail ? *tail : "";
   return out;
 }
@@ -58,7 +58,7 @@ class RepackTest : public ::testing::Test {
     ASSERT_GE(bytes.size(), PREAMBLE_LEN);
     EXPECT_EQ(static_cast<uint8_t>(bytes[7]), level != 0 ? 1 : 0);  // the flags byte
     auto c = Container::open_read(path_);
-    ASSERT_TRUE(c) << c.error().to_string();
+    TARVEL_ASSERT_OK(c);
     EXPECT_EQ(c->preamble().header_area, header_area);
     EXPECT_EQ(*c->headers().get("_compression"), level != 0 ? "zstd" : "none");
     EXPECT_EQ(*c->headers().get("_compression_level"), std::to_string(level));
@@ -110,14 +110,14 @@ TEST_P(RepackLevels, ThereAndBack) {
   for (int32_t level : {c.first, c.second}) {
     const uint64_t len_before = testing::read_file(path_).size();
     auto report = repack(path_, level);
-    ASSERT_TRUE(report) << report.error().to_string();
+    TARVEL_ASSERT_OK(report);
     EXPECT_EQ(report->bytes_before, len_before);
     EXPECT_EQ(report->bytes_after, testing::read_file(path_).size());
     EXPECT_EQ(report->frames, c.frames.size());
     expect_repacked(level, DEFAULT_HEADER_AREA, before, headers);
   }
   auto check = validate(path_);
-  ASSERT_TRUE(check);
+  TARVEL_ASSERT_OK(check);
   EXPECT_THAT(check->problems, IsEmpty());
 }
 
@@ -138,7 +138,7 @@ TEST_F(RepackTest, GapsBetweenFramesClose) {
   const Contents before = contents_of(path_);
   const Headers headers = testing::stored_headers(path_);
   auto report = repack(path_, 3);
-  ASSERT_TRUE(report) << report.error().to_string();
+  TARVEL_ASSERT_OK(report);
   EXPECT_EQ(report->frames, 2u);
   expect_repacked(3, DEFAULT_HEADER_AREA, before, headers);
   EXPECT_LT(report->bytes_after, report->bytes_before);
@@ -150,7 +150,7 @@ TEST_F(RepackTest, NewHeaderArea) {
   const Headers headers = testing::stored_headers(path_);
   for (uint32_t area : {512u, MAX_HEADER_AREA}) {
     auto report = repack_with_header_area(path_, 3, area);
-    ASSERT_TRUE(report) << report.error().to_string();
+    TARVEL_ASSERT_OK(report);
     expect_repacked(3, area, before, headers);
   }
 }
@@ -192,16 +192,18 @@ TEST_F(RepackTest, LevelZeroFrameThatWouldBeginWithTheMagic) {
   const std::string magic("\x28\xB5\x2F\xFD", 4);
   {
     auto c = Container::create(path_, schema, "test", "repack", 0, DEFAULT_HEADER_AREA, {});
-    ASSERT_TRUE(c) << c.error().to_string();
-    for (const char* r : {"\x28\xB5\x2F\xFD", "abcd"}) ASSERT_TRUE(c->append_record(std::string(r, 4)));
-    ASSERT_TRUE(c->close_frame(1, 3));
-    ASSERT_TRUE(c->append_record("efgh"));
-    ASSERT_TRUE(c->close_frame(2, 3));
-    ASSERT_TRUE(c->append_record(magic));
-    ASSERT_TRUE(c->flush_data());
+    TARVEL_ASSERT_OK(c);
+    for (const char* r : {"\x28\xB5\x2F\xFD", "abcd"}) {
+      TARVEL_ASSERT_OK(c->append_record(std::string(r, 4)));
+    }
+    TARVEL_ASSERT_OK(c->close_frame(1, 3));
+    TARVEL_ASSERT_OK(c->append_record("efgh"));
+    TARVEL_ASSERT_OK(c->close_frame(2, 3));
+    TARVEL_ASSERT_OK(c->append_record(magic));
+    TARVEL_ASSERT_OK(c->flush_data());
   }
   const Contents before = contents_of(path_);
-  ASSERT_TRUE(repack(path_, 0));
+  TARVEL_ASSERT_OK(repack(path_, 0));
   EXPECT_EQ(contents_of(path_), before);
   const std::string bytes = testing::read_file(path_);
   EXPECT_EQ(static_cast<uint8_t>(bytes[7]), 1);  // the flags byte
@@ -211,7 +213,7 @@ TEST_F(RepackTest, LevelZeroFrameThatWouldBeginWithTheMagic) {
   const std::vector<Frame> frames = testing::stored_frames(path_);
   EXPECT_EQ(bytes.substr(PREAMBLE_LEN + DEFAULT_HEADER_AREA, 4), magic);
   EXPECT_EQ(frames[1].len, 4u);  // raw: it does not begin with the magic
-  ASSERT_TRUE(repack(path_, 3));
+  TARVEL_ASSERT_OK(repack(path_, 3));
   EXPECT_EQ(contents_of(path_), before);
 }
 
@@ -233,7 +235,7 @@ TEST_F(RepackTest, CompleteJournalIsReplayedFirst) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
   const std::string closed = testing::make_pending_journal(path_, 2, 3);
   auto report = repack(path_, 1);
-  ASSERT_TRUE(report) << report.error().to_string();
+  TARVEL_ASSERT_OK(report);
   EXPECT_EQ(report->bytes_before, closed.size());
   EXPECT_EQ(report->frames, 2u);
   EXPECT_FALSE(testing::file_exists(journal_path(path_)));
@@ -268,7 +270,7 @@ TEST_F(RepackTest, StaleTemporarySymlinkIsNotFollowed) {
   const std::string victim = dir_.file("victim");
   testing::write_file(victim, "keep me");
   std::filesystem::create_symlink(victim, temp());
-  ASSERT_TRUE(repack(path_, 1));
+  TARVEL_ASSERT_OK(repack(path_, 1));
   EXPECT_TRUE(testing::read_file(victim) == "keep me");
   EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path_)));
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(temp())));
@@ -281,7 +283,7 @@ TEST_F(RepackTest, NewFileKeepsThePermissionBits) {
     std::filesystem::remove(path_);
     testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
     ASSERT_EQ(chmod(path_.c_str(), bits), 0);
-    ASSERT_TRUE(repack(path_, 1));
+    TARVEL_ASSERT_OK(repack(path_, 1));
     struct stat st;
     ASSERT_EQ(stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, bits);
@@ -344,7 +346,7 @@ class RepackFaults : public RepackTest {
   void SetUp() override {
     testing::make_file(path_, testing::message_schema(), {{1, 3, 30}, {2, 0, 10}, {3, 3, 5}}, 4);
     old_ = testing::read_file(path_);
-    ASSERT_TRUE(repack(path_, 1));
+    TARVEL_ASSERT_OK(repack(path_, 1));
     new_ = testing::read_file(path_);
     testing::write_file(path_, old_);
   }
@@ -358,7 +360,7 @@ TEST_F(RepackFaults, FailureAtEveryCall) {
     env.fail_nth(FaultEnv::kAll, n, EIO);
     auto report = repack(path_, 1, env);
     if (!env.failed()) {
-      ASSERT_TRUE(report);
+      TARVEL_ASSERT_OK(report);
       EXPECT_GT(n, 10u);
       break;
     }
@@ -385,7 +387,7 @@ TEST_F(RepackFaults, CrashAtEveryCallLeavesTheOldFileOrTheNew) {
     auto report = repack(path_, 1, env);
     if (!env.failed()) {
       // A crash right after a repack keeps the new file, all of it.
-      ASSERT_TRUE(report);
+      TARVEL_ASSERT_OK(report);
       env.crash();
       EXPECT_EQ(testing::read_file(path_), new_);
       break;
@@ -403,7 +405,7 @@ TEST_F(RepackFaults, ShortAndInterruptedCallsMakeTheSameFile) {
   env.set_max_write(100);
   env.set_max_read(77);
   env.set_interrupts(true);
-  ASSERT_TRUE(repack(path_, 1, env));
+  TARVEL_ASSERT_OK(repack(path_, 1, env));
   EXPECT_EQ(testing::read_file(path_), new_);
 }
 

@@ -128,7 +128,7 @@ TEST_F(SymlinkTest, RepackThroughTheLinkReplacesTheTarget) {
     TARVEL_ASSERT_OK(c.append_record("abcd"));
     TARVEL_ASSERT_OK(c.close_frame(1, 3));
   }
-  ASSERT_TRUE(repack(link_, 0));
+  TARVEL_ASSERT_OK(repack(link_, 0));
   EXPECT_TRUE(fs::is_symlink(link_));
   EXPECT_EQ(fs::read_symlink(link_), "../real/c.tarvel");
   EXPECT_FALSE(fs::exists(fs::symlink_status(link_ + ".repack")));

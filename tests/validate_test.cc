@@ -25,7 +25,7 @@ class ValidateTest : public ::testing::Test {
  protected:
   ValidateReport check(const RecordChecker* checker = nullptr) {
     auto report = validate(path_, checker);
-    EXPECT_TRUE(report) << report.error().to_string();
+    TARVEL_EXPECT_OK(report);
     return report ? *report : ValidateReport{};
   }
   // The checksum-mismatch problem of entry "index" as the file now holds it.
@@ -250,7 +250,7 @@ TEST_F(ValidateTest, RecordsAcrossWindowBoundaries) {
       return std::nullopt;
     };
     auto report = validate(path, &keep);
-    ASSERT_TRUE(report) << report.error().to_string();
+    TARVEL_ASSERT_OK(report);
     EXPECT_THAT(report->problems, IsEmpty());
     EXPECT_EQ(report->records, 3 * n);
     ASSERT_EQ(seen.size(), 3 * n);
@@ -281,11 +281,11 @@ TEST_F(ValidateTest, FailedReadIsAProblem) {
   testing::FaultEnv env;
   {
     auto opened = Container::open_read(path_, env);
-    ASSERT_TRUE(opened);
+    TARVEL_ASSERT_OK(opened);
   }
   const uint64_t at_open = env.count(testing::FaultEnv::kRead);
   env.reset_counts();
-  ASSERT_TRUE(validate(path_, nullptr, env));
+  TARVEL_ASSERT_OK(validate(path_, nullptr, env));
   const uint64_t total = env.count(testing::FaultEnv::kRead);
   for (uint64_t n = 1; n <= total; ++n) {
     SCOPED_TRACE("read " + std::to_string(n));

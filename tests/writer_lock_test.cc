@@ -240,7 +240,8 @@ INSTANTIATE_TEST_SUITE_P(
                   append_and_close(w, 8, 8, 2, 3);
                   std::vector<Frame> other = w.frames();
                   other[0].id = 9;
-                  ASSERT_TRUE(ToolAccess::mutable_headers(w).set("_frames", render_frames(other)));
+                  TARVEL_ASSERT_OK(
+                      ToolAccess::mutable_headers(w).set("_frames", render_frames(other)));
                   TARVEL_ASSERT_OK(w.flush_headers());
                 },
                 MovedOn::kChanged},
