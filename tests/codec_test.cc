@@ -30,7 +30,7 @@ std::string compressed(std::string_view data, int32_t level) {
 }
 
 void expect_error(const Result<DecodedFrame>& r, ErrorKind kind, const std::string& text) {
-  ASSERT_FALSE(r);
+  TARVEL_ASSERT_ERROR(r);
   EXPECT_EQ(r.error().kind(), kind);
   EXPECT_EQ(r.error().to_string(), text);
 }
@@ -204,7 +204,7 @@ TEST(DecodeOneFrame, ZstdErrorsAreCompressionErrors) {
                "Restored data doesn't match checksum");
 
   Result<DecodedFrame> not_a_frame = decode_one_frame("definitely not zstd");
-  ASSERT_FALSE(not_a_frame);
+  TARVEL_ASSERT_ERROR(not_a_frame);
   EXPECT_EQ(not_a_frame.error().kind(), ErrorKind::kCompression);
   EXPECT_EQ(not_a_frame.error().to_string(), "Unknown frame descriptor");
 }
@@ -268,7 +268,7 @@ TEST_P(FrameCeiling, DecodedSize) {
     EXPECT_EQ(*consumed, stored.size());
     EXPECT_EQ(seen, c.size);
   } else {
-    ASSERT_FALSE(consumed);
+    TARVEL_ASSERT_ERROR(consumed);
     EXPECT_EQ(consumed.error().kind(), ErrorKind::kMalformed);
     EXPECT_EQ(consumed.error().to_string(),
               "frame decompresses to more than 4294967296 bytes");

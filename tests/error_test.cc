@@ -53,7 +53,7 @@ TEST(ErrorDisplay, FmtAppendsToTheSink) {
 TEST(IoAt, AttachesThePathToIoErrorsOnly) {
   Result<int> failed = Error::io(IoFailure::os(17));
   Result<int> mapped = std::move(failed).map_error(io_at("new.tarvel"));
-  ASSERT_FALSE(mapped);
+  TARVEL_ASSERT_ERROR(mapped);
   EXPECT_EQ(mapped.error().to_string(), "new.tarvel: File exists (os error 17)");
   ASSERT_TRUE(mapped.error().path().has_value());
   EXPECT_EQ(*mapped.error().path(), "new.tarvel");

@@ -52,7 +52,7 @@ TEST(FaultEnv, FailsOnlyTheNthCallOfTheChosenKinds) {
   TARVEL_EXPECT_OK(f->sync());           // 2nd
   EXPECT_FALSE(env.failed());
   Status third = write_all(*f, "y");
-  ASSERT_FALSE(third);
+  TARVEL_ASSERT_ERROR(third);
   EXPECT_EQ(third.error().to_string(), "Input/output error (os error 5)");
   EXPECT_TRUE(env.failed());
   TARVEL_EXPECT_OK(write_all(*f, "z"));  // only the 3rd fails
@@ -65,11 +65,11 @@ TEST(FaultEnv, DyingFailsEveryLaterCall) {
   auto f = open_or_die(env, dir.file("a"), OpenMode::kCreateNew);
   env.die_at(FaultEnv::kSync, 1, ENOSPC);
   TARVEL_EXPECT_OK(write_all(*f, "x"));
-  EXPECT_FALSE(f->sync());
+  TARVEL_EXPECT_ERROR(f->sync());
   Status later = f->seek(0);
-  ASSERT_FALSE(later);
+  TARVEL_ASSERT_ERROR(later);
   EXPECT_EQ(later.error().io_failure().errnum(), ENOSPC);
-  EXPECT_FALSE(env.open(dir.file("a"), OpenMode::kRead));
+  TARVEL_EXPECT_ERROR(env.open(dir.file("a"), OpenMode::kRead));
 }
 
 TEST(FaultEnv, ShortWritesAndReadsAreContinued) {
@@ -99,7 +99,7 @@ TEST(FaultEnv, InterruptsAreRetriedByWholeWritesAndReadsOnly) {
   TARVEL_ASSERT_OK(back);
   EXPECT_EQ(*back, "hello");
   auto positioned = read_at(*f, 0, 5);
-  ASSERT_FALSE(positioned);
+  TARVEL_ASSERT_ERROR(positioned);
   EXPECT_EQ(positioned.error().to_string(), "Interrupted system call (os error 4)");
 }
 
@@ -184,7 +184,7 @@ TEST(FaultEnv, CrashClearsFaultsAndStartsAfresh) {
   ScratchDir dir;
   FaultEnv env;
   env.die_at(FaultEnv::kOpen, 1);
-  EXPECT_FALSE(env.open(dir.file("a"), OpenMode::kCreateNew));
+  TARVEL_EXPECT_ERROR(env.open(dir.file("a"), OpenMode::kCreateNew));
   env.crash();
   {
     auto f = open_or_die(env, dir.file("a"), OpenMode::kCreateNew);

@@ -34,7 +34,7 @@ TEST(FileLayer, ReadExactAndReadAt) {
   TARVEL_ASSERT_OK(ten);
   EXPECT_EQ(*ten, "0123456789");
   auto eleven = read_exact_at(**file, 0, 11);
-  ASSERT_FALSE(eleven);
+  TARVEL_ASSERT_ERROR(eleven);
   EXPECT_EQ(eleven.error().to_string(), "failed to fill whole buffer");
   auto tail = read_at(**file, 8, 5);
   TARVEL_ASSERT_OK(tail);
@@ -51,13 +51,13 @@ TEST(FileLayer, OpenErrorsCarryThePathOnlyWhenAsked) {
   ScratchDir dir;
   std::string missing = dir.file("missing");
   auto r = Env::posix().open(missing, OpenMode::kRead);
-  ASSERT_FALSE(r);
+  TARVEL_ASSERT_ERROR(r);
   EXPECT_EQ(r.error().to_string(), "No such file or directory (os error 2)");
   auto with = read_whole_file(Env::posix(), missing);
-  ASSERT_FALSE(with);
+  TARVEL_ASSERT_ERROR(with);
   EXPECT_EQ(with.error().to_string(), missing + ": No such file or directory (os error 2)");
   auto nul = Env::posix().open(std::string("a\0b", 3), OpenMode::kRead);
-  ASSERT_FALSE(nul);
+  TARVEL_ASSERT_ERROR(nul);
   EXPECT_EQ(nul.error().to_string(), "file name contained an unexpected NUL byte");
 }
 
@@ -73,7 +73,7 @@ TEST(FileLayer, CreateNewIsExclusiveAndWritesWhole) {
   }
   EXPECT_EQ(testing::read_file(p), std::string("hello\0\0\0", 8));
   auto again = Env::posix().open(p, OpenMode::kCreateNew);
-  ASSERT_FALSE(again);
+  TARVEL_ASSERT_ERROR(again);
   EXPECT_EQ(again.error().to_string(), "File exists (os error 17)");
 }
 
@@ -100,7 +100,7 @@ TEST(SyncParentDirChecked, FailsOnlyOnRealErrors) {
     Status s = sync_parent_dir_checked(env, dir.file("c.tarvel"));
     EXPECT_TRUE(env.failed());
     if (c.fails) {
-      ASSERT_FALSE(s);
+      TARVEL_ASSERT_ERROR(s);
       EXPECT_EQ(s.error().to_string(), dir.path() + ": " + IoFailure::os(c.errnum).text());
     } else {
       TARVEL_EXPECT_OK(s);
@@ -116,7 +116,7 @@ TEST(FileLayer, RenameNoReplaceRefusesATakenName) {
   testing::write_file(a, "a");
   testing::write_file(b, "b");
   Status taken = Env::posix().rename_noreplace(a, b);
-  ASSERT_FALSE(taken);
+  TARVEL_ASSERT_ERROR(taken);
   EXPECT_EQ(taken.error().to_string(), "File exists (os error 17)");
   EXPECT_EQ(testing::read_file(a), "a");
   EXPECT_EQ(testing::read_file(b), "b");

@@ -73,7 +73,7 @@ TEST(ParseFrames, Rejects) {
   };
   for (const Case& c : cases) {
     auto f = parse_frames(c.text);
-    ASSERT_FALSE(f) << c.text;
+    TARVEL_ASSERT_ERROR(f) << c.text;
     EXPECT_EQ(f.error().kind(), ErrorKind::kMalformed);
     EXPECT_EQ(f.error().to_string(), c.message);
   }
@@ -121,7 +121,7 @@ TEST(CheckFramesFit, Cases) {
       TARVEL_EXPECT_OK(s) << render_frames(c.frames);
       continue;
     }
-    ASSERT_FALSE(s) << c.message;
+    TARVEL_ASSERT_ERROR(s) << c.message;
     EXPECT_EQ(s.error().kind(), ErrorKind::kMalformed);
     EXPECT_EQ(s.error().to_string(), c.message);
   }

@@ -39,7 +39,7 @@ TEST(PreambleDecode, HeaderAreaCeilingIsInclusive) {
   TARVEL_ASSERT_OK(at);
   EXPECT_EQ(at->header_area, 16777216u);
   auto over = Preamble::decode(preamble_bytes(1, 1, MAX_HEADER_AREA + 1));
-  ASSERT_FALSE(over);
+  TARVEL_ASSERT_ERROR(over);
   EXPECT_EQ(over.error().kind(), ErrorKind::kMalformed);
   EXPECT_EQ(over.error().to_string(),
             "header zone claims 16777217 bytes, the ceiling is 16777216");
@@ -58,14 +58,14 @@ TEST(PreambleDecode, PrefixesFailInOrder) {
       TARVEL_EXPECT_OK(p) << n;
       continue;
     }
-    ASSERT_FALSE(p) << n;
+    TARVEL_ASSERT_ERROR(p) << n;
     EXPECT_EQ(p.error().kind(), ErrorKind::kMalformed);
     EXPECT_EQ(p.error().to_string(), want) << n;
   }
   const std::string v2 = preamble_bytes(2, 0, 4096);
   for (size_t n : {7u, 11u, 16u}) {
     auto p = Preamble::decode(std::string_view(v2).substr(0, n));
-    ASSERT_FALSE(p);
+    TARVEL_ASSERT_ERROR(p);
     EXPECT_EQ(p.error().to_string(), "unsupported tarvel version 2") << n;
   }
 }
@@ -84,7 +84,7 @@ TEST(PreambleDecode, OtherFailures) {
   };
   for (const Case& c : cases) {
     auto p = Preamble::decode(c.bytes);
-    ASSERT_FALSE(p) << c.message;
+    TARVEL_ASSERT_ERROR(p) << c.message;
     EXPECT_EQ(p.error().to_string(), c.message);
   }
 }
@@ -142,16 +142,16 @@ TEST(Headers, SetReplacesInPlaceAndSetUserGuardsSystemKeys) {
   EXPECT_EQ(h.get("c"), nullptr);
 
   auto bad = h.set("Bad Key", "x");
-  ASSERT_FALSE(bad);
+  TARVEL_ASSERT_ERROR(bad);
   EXPECT_EQ(bad.error().kind(), ErrorKind::kUsage);
   EXPECT_EQ(bad.error().to_string(), "invalid header key \"Bad Key\"");
 
   auto sys = h.set_user("_records", "9");
-  ASSERT_FALSE(sys);
+  TARVEL_ASSERT_ERROR(sys);
   EXPECT_EQ(sys.error().kind(), ErrorKind::kUsage);
   EXPECT_EQ(sys.error().to_string(), "user header key \"_records\" may not start with '_'");
   auto empty = h.set_user("", "9");
-  ASSERT_FALSE(empty);
+  TARVEL_ASSERT_ERROR(empty);
   EXPECT_EQ(empty.error().to_string(), "invalid header key \"\"");
   EXPECT_EQ(h.entries().size(), 2u);
 
@@ -170,7 +170,7 @@ TEST(HeadersRender, ExactFitPaddingAndZoneFull) {
   TARVEL_ASSERT_OK(padded);
   EXPECT_EQ(*padded, "a:1\n\n\0\0\0"s);
   auto full = h.render(4);
-  ASSERT_FALSE(full);
+  TARVEL_ASSERT_ERROR(full);
   EXPECT_EQ(full.error().kind(), ErrorKind::kZoneFull);
   EXPECT_EQ(full.error().need(), 5u);
   EXPECT_EQ(full.error().have(), 4u);
@@ -266,7 +266,7 @@ TEST(HeadersParse, Failures) {
   };
   for (const Case& c : cases) {
     auto h = Headers::parse(c.zone);
-    ASSERT_FALSE(h) << c.message;
+    TARVEL_ASSERT_ERROR(h) << c.message;
     EXPECT_EQ(h.error().kind(), c.kind) << c.message;
     EXPECT_EQ(h.error().to_string(), c.message);
   }
@@ -310,7 +310,7 @@ TEST_F(PeekHeadersTest, Failures) {
   };
   for (const Case& c : cases) {
     auto got = peek_headers(write(c.bytes));
-    ASSERT_FALSE(got) << c.message;
+    TARVEL_ASSERT_ERROR(got) << c.message;
     EXPECT_EQ(got.error().to_string(), c.message);
   }
 }
@@ -318,7 +318,7 @@ TEST_F(PeekHeadersTest, Failures) {
 TEST_F(PeekHeadersTest, OpenFailureCarriesThePath) {
   std::string path = dir_.file("missing.tarvel");
   auto got = peek_headers(path);
-  ASSERT_FALSE(got);
+  TARVEL_ASSERT_ERROR(got);
   EXPECT_EQ(got.error().kind(), ErrorKind::kIo);
   EXPECT_EQ(got.error().path(), path);
   EXPECT_EQ(got.error().to_string(), path + ": No such file or directory (os error 2)");
@@ -326,7 +326,7 @@ TEST_F(PeekHeadersTest, OpenFailureCarriesThePath) {
 
 TEST_F(PeekHeadersTest, ShortReadCarriesNoPath) {
   auto got = peek_headers(write("TARVEL"));
-  ASSERT_FALSE(got);
+  TARVEL_ASSERT_ERROR(got);
   EXPECT_EQ(got.error().kind(), ErrorKind::kIo);
   EXPECT_FALSE(got.error().path().has_value());
 }

@@ -331,7 +331,7 @@ TEST_F(JournalTest, UnreadableJournalFailsTheReplay) {
       env.fail_nth(c.op, 1, c.errnum);
     }
     Status s = replay(env);
-    ASSERT_FALSE(s);
+    TARVEL_ASSERT_ERROR(s);
     EXPECT_EQ(s.error().to_string(), journal_ + ": " + c.cause);
     EXPECT_EQ(container(), kOriginal);
     if (c.op == 0) {
@@ -362,7 +362,7 @@ TEST_F(JournalTest, AppliedJournalThatCannotBeRemovedIsEmptiedOrFails) {
       env.crash();  // the emptying is durable
       EXPECT_EQ(journal(), "");
     } else {
-      ASSERT_FALSE(s);
+      TARVEL_ASSERT_ERROR(s);
       EXPECT_EQ(s.error().to_string(), journal_ + ": Input/output error (os error 5)");
       EXPECT_EQ(journal(), kGood);
     }
@@ -380,7 +380,7 @@ TEST_F(JournalTest, ContainerRemovedSinceItWasOpenedKeepsTheJournal) {
   TARVEL_ASSERT_OK(held);
   std::remove(container_.c_str());
   Status s = replay_journal(Env::posix(), container_, container_, **held);
-  ASSERT_FALSE(s);
+  TARVEL_ASSERT_ERROR(s);
   EXPECT_EQ(s.error().to_string(),
             tarvel::quoted(container_) +
                 " was moved or removed since it was opened; open it again by its current name "
@@ -486,7 +486,7 @@ TEST_F(JournalTest, SpliceStopsAtTheFirstFailure) {
     env.reset_counts();
     env.fail_nth(FaultEnv::kAll, n, EIO);
     Status s = splice(**file, kTail, kZone, kFrame);
-    ASSERT_FALSE(s);
+    TARVEL_ASSERT_ERROR(s);
     EXPECT_EQ(s.error().to_string(), "Input/output error (os error 5)");
     EXPECT_EQ(env.count(FaultEnv::kAll), n);
   }
@@ -517,7 +517,7 @@ TEST_F(JournalTest, FailedWriteJournalLeavesTheContainerUntouched) {
     env.fail_nth(c.op, c.nth, EIO);
     bool made = false;
     Status s = write_journal(env, container_, kTail, kZone, kFrame, &made);
-    ASSERT_FALSE(s);
+    TARVEL_ASSERT_ERROR(s);
     EXPECT_EQ(s.error().to_string(), c.error_prefix + "Input/output error (os error 5)");
     EXPECT_EQ(made, c.made);
     EXPECT_EQ(container(), kOriginal);
@@ -534,7 +534,7 @@ TEST_F(JournalTest, FailedDirectoryFlushFailsWriteJournal) {
   FaultEnv env;
   env.fail_nth(FaultEnv::kSync, 2, EIO);  // the first sync is the file's own
   Status s = write_journal(env, container_, kTail, kZone, kFrame);
-  ASSERT_FALSE(s);
+  TARVEL_ASSERT_ERROR(s);
   EXPECT_EQ(s.error().to_string(), dir_.path() + ": Input/output error (os error 5)");
   EXPECT_EQ(container(), kOriginal);
 }
@@ -620,7 +620,7 @@ TEST(ReadAt, ReturnsWhatIsThereThroughShortReads) {
   for (unsigned op : {FaultEnv::kSeek, FaultEnv::kRead}) {
     env.fail_nth(op, 1, EIO);
     auto failed = read_at(**file, 0, 4);
-    ASSERT_FALSE(failed);
+    TARVEL_ASSERT_ERROR(failed);
     EXPECT_EQ(failed.error().to_string(), "Input/output error (os error 5)");
   }
 }

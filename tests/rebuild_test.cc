@@ -251,7 +251,7 @@ TEST_F(RebuildTest, LevelZeroFrameEndsTheScan) {
   // Written back, the derived list would lose frames 2 and 3 and their
   // records: the fix refuses instead.
   auto fixed = rebuild_headers(path_, true);
-  ASSERT_FALSE(fixed);
+  TARVEL_ASSERT_ERROR(fixed);
   EXPECT_EQ(fixed.error().kind(), ErrorKind::kUsage);
   const std::string at = std::to_string(listed[1].offset);
   EXPECT_EQ(fixed.error().to_string(),
@@ -265,7 +265,7 @@ TEST_F(RebuildTest, AllFramesAtLevelZeroAreNotDropped) {
   testing::make_file(path_, testing::message_schema(), {{4, 0, 2}, {5, 0, 2}});
   const std::string before = testing::read_file(path_);
   auto fixed = rebuild_headers(path_, true);
-  ASSERT_FALSE(fixed);
+  TARVEL_ASSERT_ERROR(fixed);
   EXPECT_THAT(fixed.error().to_string(), ::testing::StartsWith("cannot fix the counting headers: frame 4 at offset 0 "));
   EXPECT_EQ(testing::read_file(path_), before);
 }
@@ -292,7 +292,7 @@ TEST_F(RebuildTest, GapEndsTheScan) {
     if (cut) testing::write_file(path_, testing::read_file(path_).substr(0, testing::read_file(path_).size() - 3));
     const std::string before = testing::read_file(path_);
     auto fixed = rebuild_headers(path_, true);
-    ASSERT_FALSE(fixed);
+    TARVEL_ASSERT_ERROR(fixed);
     EXPECT_EQ(fixed.error().to_string(), refusal);
     EXPECT_EQ(testing::read_file(path_), before);
   }
@@ -412,7 +412,7 @@ TEST_F(RebuildTest, TornRecordInsideAFoundFrameFailsAndWritesNothing) {
   const uint64_t at = testing::stored_frames(path_)[0].len;
   for (bool fix : {false, true}) {
     auto report = rebuild_headers(path_, fix);
-    ASSERT_FALSE(report);
+    TARVEL_ASSERT_ERROR(report);
     EXPECT_EQ(report.error().kind(), ErrorKind::kMalformed);
     EXPECT_EQ(report.error().to_string(),
               "frame at offset " + std::to_string(at) + ": 4 torn bytes inside a closed frame");
@@ -427,9 +427,9 @@ TEST_F(RebuildTest, TailThatLooksLikeAFrame) {
   const std::string tail = std::string("\x28\xB5\x2F\xFD", 4) + std::string(12, '\x07');
   testing::write_file(path_, testing::read_file(path_) + tail);
   auto decoded = decode_one_frame(tail);
-  ASSERT_FALSE(decoded);
+  TARVEL_ASSERT_ERROR(decoded);
   auto report = rebuild_headers(path_, false);
-  ASSERT_FALSE(report);
+  TARVEL_ASSERT_ERROR(report);
   EXPECT_EQ(report.error().kind(), decoded.error().kind());
   EXPECT_EQ(report.error().to_string(), decoded.error().to_string());
 
@@ -456,7 +456,7 @@ TEST_F(RebuildTest, OpenErrorsComeFirst) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}});
   testing::edit_header(path_, "_frames", "1,0,x");
   auto report = rebuild_headers(path_, true);
-  ASSERT_FALSE(report);
+  TARVEL_ASSERT_ERROR(report);
   EXPECT_EQ(report.error().kind(), ErrorKind::kMalformed);
   EXPECT_THAT(report.error().to_string(), ::testing::StartsWith("bad frame \"1,0,x\""));
 }

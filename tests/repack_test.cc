@@ -160,7 +160,7 @@ TEST_F(RepackTest, HeaderAreaOutOfRange) {
   const std::string before = testing::read_file(path_);
   for (uint32_t area : {0u, MAX_HEADER_AREA + 1}) {
     auto report = repack_with_header_area(path_, 3, area);
-    ASSERT_FALSE(report);
+    TARVEL_ASSERT_ERROR(report);
     EXPECT_EQ(report.error().kind(), ErrorKind::kUsage);
     EXPECT_EQ(report.error().to_string(),
               "header zone of " + std::to_string(area) + " bytes is outside 1..=16777216");
@@ -174,7 +174,7 @@ TEST_F(RepackTest, ZoneFullAfterTheFramesLeavesNoTrace) {
   const std::string before = testing::read_file(path_);
   FaultEnv env;  // only to see that the frames were written first
   auto report = repack_with_header_area(path_, 3, 200, env);
-  ASSERT_FALSE(report);
+  TARVEL_ASSERT_ERROR(report);
   EXPECT_EQ(report.error().kind(), ErrorKind::kZoneFull);
   EXPECT_EQ(report.error().have(), 200u);
   EXPECT_EQ(report.error().to_string(), "headers need " + std::to_string(report.error().need()) +
@@ -224,7 +224,7 @@ TEST_F(RepackTest, DamagedRawFrameIsNotCopied) {
   testing::damage_frame(path_, 1);
   const std::string before = testing::read_file(path_);
   auto report = repack(path_, 3);
-  ASSERT_FALSE(report);
+  TARVEL_ASSERT_ERROR(report);
   EXPECT_EQ(report.error().kind(), ErrorKind::kMalformed);
   EXPECT_THAT(report.error().to_string(), ::testing::HasSubstr("frame 2 at offset "));
   EXPECT_EQ(testing::read_file(path_), before);
@@ -244,7 +244,7 @@ TEST_F(RepackTest, CompleteJournalIsReplayedFirst) {
 TEST_F(RepackTest, JournalIsReplayedEvenWhenTheZoneSizeIsRefused) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
   const std::string closed = testing::make_pending_journal(path_, 2, 3);
-  ASSERT_FALSE(repack_with_header_area(path_, 1, 0));
+  TARVEL_ASSERT_ERROR(repack_with_header_area(path_, 1, 0));
   EXPECT_EQ(testing::read_file(path_), closed);
 }
 
@@ -254,9 +254,9 @@ TEST_F(RepackTest, UnreadableHeadFailsBeforeAnyReplay) {
   testing::write_file(path_, testing::read_file(path_).substr(0, 100));  // inside the zone
   const std::string journal = testing::read_file(journal_path(path_));
   auto peeked = peek_headers(path_);
-  ASSERT_FALSE(peeked);
+  TARVEL_ASSERT_ERROR(peeked);
   auto report = repack(path_, 3);
-  ASSERT_FALSE(report);
+  TARVEL_ASSERT_ERROR(report);
   EXPECT_EQ(report.error().to_string(), peeked.error().to_string());
   EXPECT_EQ(testing::read_file(journal_path(path_)), journal);
   EXPECT_FALSE(testing::file_exists(temp()));

@@ -87,7 +87,7 @@ TEST(RecordLayout, ParseRejects) {
   };
   for (const Case& c : cases) {
     auto l = RecordLayout::parse(c.text);
-    ASSERT_FALSE(l) << c.text;
+    TARVEL_ASSERT_ERROR(l) << c.text;
     EXPECT_EQ(l.error().kind(), ErrorKind::kMalformed);
     EXPECT_EQ(l.error().to_string(), c.message);
   }
@@ -141,7 +141,7 @@ TEST(SchemaFromHeaders, BadFieldTokens) {
   };
   for (const Case& c : cases) {
     auto s = Schema::from_headers(schema_headers(c.fields));
-    ASSERT_FALSE(s) << c.fields;
+    TARVEL_ASSERT_ERROR(s) << c.fields;
     EXPECT_EQ(s.error().kind(), ErrorKind::kMalformed);
     EXPECT_EQ(s.error().to_string(), c.message);
   }

@@ -268,7 +268,7 @@ TEST_F(ValidateTest, HugeListedFrameIsAProblemNotAnAllocation) {
   testing::write_file(path_, testing::read_file(path_) + head);
   std::filesystem::resize_file(path_, PREAMBLE_LEN + DEFAULT_HEADER_AREA + huge);
   auto decoded = decode_one_frame(head);
-  ASSERT_FALSE(decoded);
+  TARVEL_ASSERT_ERROR(decoded);
   ValidateReport report = check();
   EXPECT_THAT(report.problems, ElementsAre("frame 1: " + decoded.error().to_string()));
   EXPECT_EQ(report.frames, 1u);
@@ -316,13 +316,13 @@ TEST_F(ValidateTest, CompleteJournalIsReplayedFirst) {
 
 TEST_F(ValidateTest, OpenErrorsFailTheCall) {
   auto missing = validate(dir_.file("missing.tarvel"));
-  ASSERT_FALSE(missing);
+  TARVEL_ASSERT_ERROR(missing);
   EXPECT_EQ(missing.error().path(), dir_.file("missing.tarvel"));
 
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}});
   testing::edit_header(path_, "_frames", "1,0,x");
   auto bad = validate(path_);
-  ASSERT_FALSE(bad);
+  TARVEL_ASSERT_ERROR(bad);
   EXPECT_EQ(bad.error().kind(), ErrorKind::kMalformed);
   EXPECT_THAT(bad.error().to_string(), ::testing::StartsWith("bad frame \"1,0,x\""));
 }
