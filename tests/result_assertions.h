@@ -20,24 +20,16 @@
 
 namespace tarvel {
 
-namespace testing {
-
-inline const char* kind_name(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::kIo: return "Io";
-    case ErrorKind::kMalformed: return "Malformed";
-    case ErrorKind::kUsage: return "Usage";
-    case ErrorKind::kZoneFull: return "ZoneFull";
-    case ErrorKind::kCompression: return "Compression";
-  }
-  return "?";
-}
-
-}  // namespace testing
-
 // GoogleTest shows an Error as its kind and display text: "Usage: no frame 3".
 inline void PrintTo(const Error& e, std::ostream* os) {
-  *os << testing::kind_name(e.kind()) << ": " << e.to_string();
+  switch (e.kind()) {
+    case ErrorKind::kIo: *os << "Io"; break;
+    case ErrorKind::kMalformed: *os << "Malformed"; break;
+    case ErrorKind::kUsage: *os << "Usage"; break;
+    case ErrorKind::kZoneFull: *os << "ZoneFull"; break;
+    case ErrorKind::kCompression: *os << "Compression"; break;
+  }
+  *os << ": " << e.to_string();
 }
 
 namespace testing {
@@ -46,7 +38,8 @@ namespace testing {
 template <class R>
 ::testing::AssertionResult result_is_ok(const char* expr, const R& r) {
   if (r.ok()) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << expr << " failed: " << ::testing::PrintToString(r.error());
+  return ::testing::AssertionFailure() << expr << " failed: "
+                                       << ::testing::PrintToString(r.error());
 }
 
 template <class R>
