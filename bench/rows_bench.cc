@@ -611,10 +611,12 @@ void pin_to_one_core() {
   CPU_ZERO(&allowed);
   if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
   int cpu = sched_getcpu();
-  if (cpu < 0 || !CPU_ISSET(cpu, &allowed)) return;
+  if (cpu < 0) return;
+  const size_t index = static_cast<size_t>(cpu);
+  if (!CPU_ISSET(index, &allowed)) return;
   cpu_set_t one;
   CPU_ZERO(&one);
-  CPU_SET(cpu, &one);
+  CPU_SET(index, &one);
   if (sched_setaffinity(0, sizeof one, &one) == 0) std::printf("pinned to cpu %d\n", cpu);
 }
 

@@ -45,9 +45,9 @@ std::string records_for_frame(size_t frame) {
     x ^= x << 17;
     std::string r(kRecord, '\0');
     uint64_t n = frame * kFrameBytes / kRecord + i;
-    for (int b = 0; b < 8; ++b) r[b] = static_cast<char>(n >> (8 * b));
-    for (int b = 8; b < 16; ++b) r[b] = static_cast<char>((n / 1000) >> (8 * (b - 8)));
-    for (int b = 16; b < 20; ++b) r[b] = static_cast<char>(x >> (8 * (b - 16)));
+    for (size_t b = 0; b < 8; ++b) r[b] = static_cast<char>(n >> (8 * b));
+    for (size_t b = 8; b < 16; ++b) r[b] = static_cast<char>((n / 1000) >> (8 * (b - 8)));
+    for (size_t b = 16; b < 20; ++b) r[b] = static_cast<char>(x >> (8 * (b - 16)));
     out += r;
   }
   return out;

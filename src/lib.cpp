@@ -141,6 +141,9 @@ PyObject* start_up() {
 
 }  // namespace tarvel_py
 
+// The one name the module exports: the interpreter calls it on import.
+PyMODINIT_FUNC PyInit__native(void);
+
 PyMODINIT_FUNC PyInit__native(void) {
   return tarvel_py::guarded(tarvel_py::start_up);
 }

@@ -9,7 +9,7 @@ namespace {
 
 std::string pattern(size_t n, char first) {
   std::string out;
-  for (size_t i = 0; i < n; ++i) out.push_back(static_cast<char>(first + i));
+  for (size_t i = 0; i < n; ++i) out.push_back(static_cast<char>(static_cast<size_t>(first) + i));
   return out;
 }
 

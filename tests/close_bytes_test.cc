@@ -77,13 +77,13 @@ Expected one_shot_close(const Container& c, const std::string& before, uint64_t 
   Headers headers = c.headers();
   const std::string* preview = headers.get("_preview");
   if (preview == nullptr || preview->empty()) {
-    EXPECT_TRUE(headers.set("_preview", preview_text(tail, c.schema())).ok());
+    TARVEL_EXPECT_OK(headers.set("_preview", preview_text(tail, c.schema())));
   }
-  EXPECT_TRUE(headers.set("_frames", render_frames(frames)).ok());
-  EXPECT_TRUE(headers.set("_records", std::to_string(c.records())).ok());
-  EXPECT_TRUE(headers.set("_bytes_raw", std::to_string(c.bytes_raw())).ok());
-  EXPECT_TRUE(headers.set("_compression_level", std::to_string(stored.level)).ok());
-  EXPECT_TRUE(headers.set("_compression", stored.level == 0 ? "none" : "zstd").ok());
+  TARVEL_EXPECT_OK(headers.set("_frames", render_frames(frames)));
+  TARVEL_EXPECT_OK(headers.set("_records", std::to_string(c.records())));
+  TARVEL_EXPECT_OK(headers.set("_bytes_raw", std::to_string(c.bytes_raw())));
+  TARVEL_EXPECT_OK(headers.set("_compression_level", std::to_string(stored.level)));
+  TARVEL_EXPECT_OK(headers.set("_compression", stored.level == 0 ? "none" : "zstd"));
   const std::string zone = value_or_die(headers.render(c.preamble().header_area));
 
   Expected out;
@@ -209,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
         CloseBytesCase{"ThreeMagicBytesLevel0", kBytes, 3, 0, true},
         CloseBytesCase{"LargeRecordsLevel3", kLarge, 5 * 400000, 3, false},
         CloseBytesCase{"LargeRecordsLevel0", kLarge, 5 * 400000, 0, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace tarvel::testing

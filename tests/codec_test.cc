@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/result_assertions.h"
+
 namespace tarvel {
 namespace {
 
@@ -23,12 +25,12 @@ std::string random_bytes(size_t n, uint32_t seed) {
 
 std::string compressed(std::string_view data, int32_t level) {
   Result<std::string> stored = compress_frame(data, level);
-  EXPECT_TRUE(stored) << stored.error().to_string();
+  TARVEL_EXPECT_OK(stored);
   return stored ? *stored : std::string();
 }
 
 void expect_error(const Result<DecodedFrame>& r, ErrorKind kind, const std::string& text) {
-  ASSERT_FALSE(r);
+  TARVEL_ASSERT_ERROR(r);
   EXPECT_EQ(r.error().kind(), kind);
   EXPECT_EQ(r.error().to_string(), text);
 }
@@ -65,7 +67,7 @@ TEST(CompressFrame, RoundTripsAtAnyLevel) {
     EXPECT_EQ(descriptor & 0x03, 0x00);
 
     Result<DecodedFrame> decoded = decode_one_frame(stored);
-    ASSERT_TRUE(decoded) << decoded.error().to_string();
+    TARVEL_ASSERT_OK(decoded);
     EXPECT_TRUE(decoded->body == c.data);
     EXPECT_EQ(decoded->consumed, stored.size());
   }
@@ -93,12 +95,12 @@ TEST(EncodeFrame, LevelZeroNeverStoresTheMagicRaw) {
     SCOPED_TRACE("level " + std::to_string(c.level) + ", " + std::to_string(c.data.size()) +
                  " bytes");
     Result<StoredFrame> stored = encode_frame(c.data, c.level);
-    ASSERT_TRUE(stored) << stored.error().to_string();
+    TARVEL_ASSERT_OK(stored);
     EXPECT_EQ(stored->level, c.used);
     EXPECT_EQ(stored->bytes, compressed(c.data, c.used));
     if (has_zstd_magic(stored->bytes)) {
       Result<DecodedFrame> decoded = decode_one_frame(stored->bytes);
-      ASSERT_TRUE(decoded) << decoded.error().to_string();
+      TARVEL_ASSERT_OK(decoded);
       EXPECT_TRUE(decoded->body == c.data);
     }
   }
@@ -121,23 +123,23 @@ TEST(FrameEncoder, AnyCutOfTheInputGivesTheFrameOfTheWhole) {
   FrameEncoder encoder;
   for (const Case& c : cases) {
     Result<StoredFrame> encoded = encode_frame(c.data, c.level);
-    ASSERT_TRUE(encoded) << encoded.error().to_string();
+    TARVEL_ASSERT_OK(encoded);
     const StoredFrame& whole = *encoded;
     for (size_t cut : {size_t{1}, size_t{4093}, ENCODE_CHUNK, c.data.size() + 1}) {
       SCOPED_TRACE("level " + std::to_string(c.level) + ", " + std::to_string(c.data.size()) +
                    " bytes in pieces of " + std::to_string(cut));
       Result<int32_t> used = encoder.begin(c.level, std::string_view(c.data).substr(0, 4),
                                            c.data.size());
-      ASSERT_TRUE(used) << used.error().to_string();
+      TARVEL_ASSERT_OK(used);
       EXPECT_EQ(*used, whole.level);
       std::string added;
       for (size_t at = 0; at < c.data.size(); at += cut) {
         Result<std::string_view> piece = encoder.add(std::string_view(c.data).substr(at, cut));
-        ASSERT_TRUE(piece) << piece.error().to_string();
+        TARVEL_ASSERT_OK(piece);
         added += *piece;
       }
       Result<std::string_view> last = encoder.finish();
-      ASSERT_TRUE(last) << last.error().to_string();
+      TARVEL_ASSERT_OK(last);
       added += *last;
       EXPECT_TRUE(encoder.stored() == whole.bytes);
       EXPECT_TRUE(added == whole.bytes);
@@ -160,7 +162,7 @@ TEST(DecodeOneFrame, StopsAtTheEndOfTheFirstFrame) {
   const std::string followers[] = {"", "trailing bytes", compressed("second frame", 3), kMagic};
   for (const std::string& after : followers) {
     Result<DecodedFrame> decoded = decode_one_frame(stored + after);
-    ASSERT_TRUE(decoded) << decoded.error().to_string();
+    TARVEL_ASSERT_OK(decoded);
     EXPECT_TRUE(decoded->body == body);
     EXPECT_EQ(decoded->consumed, stored.size());
   }
@@ -177,7 +179,7 @@ TEST(DecodeOneFrame, SinkSeesTheBodyInChunks) {
     seen.append(piece);
     ++pieces;
   });
-  ASSERT_TRUE(consumed);
+  TARVEL_ASSERT_OK(consumed);
   EXPECT_EQ(*consumed, stored.size());
   EXPECT_TRUE(seen == body);
   EXPECT_GE(pieces, 3u);
@@ -202,7 +204,7 @@ TEST(DecodeOneFrame, ZstdErrorsAreCompressionErrors) {
                "Restored data doesn't match checksum");
 
   Result<DecodedFrame> not_a_frame = decode_one_frame("definitely not zstd");
-  ASSERT_FALSE(not_a_frame);
+  TARVEL_ASSERT_ERROR(not_a_frame);
   EXPECT_EQ(not_a_frame.error().kind(), ErrorKind::kCompression);
   EXPECT_EQ(not_a_frame.error().to_string(), "Unknown frame descriptor");
 }
@@ -262,11 +264,11 @@ TEST_P(FrameCeiling, DecodedSize) {
   });
   EXPECT_TRUE(all_zero);
   if (c.accepted) {
-    ASSERT_TRUE(consumed) << consumed.error().to_string();
+    TARVEL_ASSERT_OK(consumed);
     EXPECT_EQ(*consumed, stored.size());
     EXPECT_EQ(seen, c.size);
   } else {
-    ASSERT_FALSE(consumed);
+    TARVEL_ASSERT_ERROR(consumed);
     EXPECT_EQ(consumed.error().kind(), ErrorKind::kMalformed);
     EXPECT_EQ(consumed.error().to_string(),
               "frame decompresses to more than 4294967296 bytes");
@@ -277,7 +279,7 @@ TEST_P(FrameCeiling, DecodedSize) {
 INSTANTIATE_TEST_SUITE_P(Limits, FrameCeiling,
                          ::testing::Values(CeilingCase{"Exactly4294967296", MAX_FRAME_BODY, true},
                                            CeilingCase{"OneByteMore", MAX_FRAME_BODY + 1, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace tarvel

@@ -82,7 +82,7 @@ class HandOffEnv final : public EnvWrapper {
       }
       // A change every few milliseconds: far more often than a real writer,
       // still leaving the tools a moment to finish between two changes.
-      if (id > 1) usleep(std::uniform_int_distribution<int>(0, 4000)(rng));
+      if (id > 1) usleep(static_cast<useconds_t>(std::uniform_int_distribution<int>(0, 4000)(rng)));
       // Some rounds leave their records in the raw tail on disk.
       if (id > 1 && rng() % 3 == 0) {
         if (!c.flush_data().ok()) _exit(4);
@@ -284,12 +284,12 @@ TEST_F(ConcurrencyTest, ReaderWaitsOutAZoneBeingWrittenByALiveWriter) {
 // file has moved on by two records.
 TEST_F(ConcurrencyTest, ToolsLeaveALiveWritersJournalAlone) {
   Container w = create_or_die(path_, fixed_schema(4));
-  ASSERT_TRUE(w.append_record("aaaa").ok());
-  ASSERT_TRUE(w.close_frame(1, 3).ok());
+  TARVEL_ASSERT_OK(w.append_record("aaaa"));
+  TARVEL_ASSERT_OK(w.close_frame(1, 3));
   const std::string first_close = read_file(path_);
-  ASSERT_TRUE(w.append_record("bbbb").ok());
-  ASSERT_TRUE(w.append_record("cccc").ok());
-  ASSERT_TRUE(w.flush_data().ok());
+  TARVEL_ASSERT_OK(w.append_record("bbbb"));
+  TARVEL_ASSERT_OK(w.append_record("cccc"));
+  TARVEL_ASSERT_OK(w.flush_data());
   const std::string now = read_file(path_);
   const uint64_t data_start = 16 + 4096;
 
@@ -311,9 +311,8 @@ TEST_F(ConcurrencyTest, ToolsLeaveALiveWritersJournalAlone) {
   };
   for (const Tool& tool : tools) {
     SCOPED_TRACE(tool.name);
-    ASSERT_TRUE(write_journal(Env::posix(), path_, data_start, first_close.substr(16, 4096),
-                              first_close.substr(data_start))
-                    .ok());
+    TARVEL_ASSERT_OK(write_journal(Env::posix(), path_, data_start, first_close.substr(16, 4096),
+                                   first_close.substr(data_start)));
     // The writer's part, from another process: its close ends once the tool
     // has seen the journal and opens the file again, and it removes the
     // journal.

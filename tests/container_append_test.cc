@@ -36,12 +36,12 @@ TEST_P(WriteBehindTest, BufferIsWrittenOnceItPassesTheLimit) {
   const WriteBehindCase& k = GetParam();
   Container c = create_or_die(path_, k.schema);
   const uint64_t start = c.file_len();
-  for (size_t i = 0; i < k.buffered_appends; ++i) ASSERT_TRUE(c.append_record(rec(k.body)).ok());
+  for (size_t i = 0; i < k.buffered_appends; ++i) TARVEL_ASSERT_OK(c.append_record(rec(k.body)));
   EXPECT_EQ(c.buffered(), k.buffered_bytes);
   EXPECT_EQ(c.file_len(), start);
   EXPECT_EQ(read_file(path_).size(), start);
 
-  ASSERT_TRUE(c.append_record(rec(k.body)).ok());
+  TARVEL_ASSERT_OK(c.append_record(rec(k.body)));
   EXPECT_EQ(c.buffered(), 0u);
   EXPECT_EQ(c.file_len(), start + k.first_write);
   EXPECT_EQ(read_file(path_).size(), start + k.first_write);
@@ -55,9 +55,9 @@ INSTANTIATE_TEST_SUITE_P(
                       WriteBehindCase{prefixed_schema(), 10, 5461, 65532, 65544},
                       WriteBehindCase{prefixed_schema(), 65533, 1, 65535, 131070},
                       WriteBehindCase{fixed_schema(65536), 65536, 0, 0, 65536}),
-    [](const ::testing::TestParamInfo<WriteBehindCase>& info) {
-      return std::string(info.param.schema.layout.is_fixed() ? "fixed_" : "prefixed_") +
-             std::to_string(info.param.body);
+    [](const ::testing::TestParamInfo<WriteBehindCase>& param_info) {
+      return std::string(param_info.param.schema.layout.is_fixed() ? "fixed_" : "prefixed_") +
+             std::to_string(param_info.param.body);
     });
 
 // A raw tail never grows past what one frame may hold. The tails here are
@@ -71,8 +71,8 @@ class TailLimitTest : public AppendTest {
     uint64_t tail_start;
     {
       Container c = create_or_die(path_, fixed_schema(1));
-      EXPECT_TRUE(c.append_record("a").ok());
-      EXPECT_TRUE(c.close_frame(1, 3).ok());
+      TARVEL_EXPECT_OK(c.append_record("a"));
+      TARVEL_EXPECT_OK(c.close_frame(1, 3));
       tail_start = c.file_len();
     }
     std::filesystem::resize_file(path_, tail_start + tail);
@@ -84,8 +84,8 @@ class TailLimitTest : public AppendTest {
 
 TEST_F(TailLimitTest, RecordThatWouldPassTheLimitIsRefused) {
   Container c = open_with_tail(MAX_FRAME_BODY - 2);
-  ASSERT_TRUE(c.append_record("x").ok());
-  ASSERT_TRUE(c.append_record("y").ok());  // exactly MAX_FRAME_BODY bytes
+  TARVEL_ASSERT_OK(c.append_record("x"));
+  TARVEL_ASSERT_OK(c.append_record("y"));  // exactly MAX_FRAME_BODY bytes
   EXPECT_EQ(err(c.append_record("z")),
             "Usage: record would make the raw tail of \"" + path_ +
                 "\" longer than 4294967296 bytes, more than one frame may hold; close a frame "
@@ -115,7 +115,7 @@ TEST_F(TailLimitTest, TooLongTailIsRefusedAtTheCloseAndNothingIsWritten) {
 
 TEST_F(AppendTest, PrefixedBodyLimits) {
   Container c = create_or_die(path_, prefixed_schema());
-  ASSERT_TRUE(c.append_record("").ok());
+  TARVEL_ASSERT_OK(c.append_record(""));
   EXPECT_EQ(c.buffered(), 2u);
   EXPECT_EQ(c.bytes_raw(), 2u);
   EXPECT_EQ(c.records(), 1u);
@@ -126,7 +126,7 @@ TEST_F(AppendTest, PrefixedBodyLimits) {
   EXPECT_EQ(c.buffered(), 2u);
 
   // 65537 buffered bytes for the largest body: written at once.
-  ASSERT_TRUE(c.append_record(std::string(65535, 'x')).ok());
+  TARVEL_ASSERT_OK(c.append_record(std::string(65535, 'x')));
   EXPECT_EQ(c.buffered(), 0u);
   std::string tail = read_file(path_).substr(c.data_start());
   ASSERT_EQ(tail.size(), 2u + 65537);
@@ -146,7 +146,7 @@ TEST_F(AppendTest, FixedBodyOfTheWrongLengthChangesNothing) {
 TEST_F(AppendTest, ReadOnlyContainerRefusesEveryWrite) {
   {
     Container c = create_or_die(path_, fixed_schema(4));
-    ASSERT_TRUE(c.append_record("abcd").ok());
+    TARVEL_ASSERT_OK(c.append_record("abcd"));
   }
   const std::string before = read_file(path_);
   {
@@ -156,7 +156,7 @@ TEST_F(AppendTest, ReadOnlyContainerRefusesEveryWrite) {
     EXPECT_EQ(err(r.flush_headers()), ro);
     EXPECT_EQ(err(r.close_frame(1, 3)), ro);
     EXPECT_EQ(err(r.seal(1, 3)), ro);
-    EXPECT_TRUE(r.flush_data().ok());
+    TARVEL_EXPECT_OK(r.flush_data());
     // The new value stays in memory, and only there.
     EXPECT_EQ(err(r.set_user_header("x", "1")), ro);
     EXPECT_EQ(header(r, "x"), "1");
@@ -170,13 +170,13 @@ TEST_F(AppendTest, ReadOnlyContainerRefusesEveryWrite) {
 TEST_F(AppendTest, FlushHeadersWritesTheCommittedCounters) {
   {
     Container c = create_or_die(path_, fixed_schema(4));
-    ASSERT_TRUE(c.append_record("abcd").ok());
-    ASSERT_TRUE(c.close_frame(1, 0).ok());
+    TARVEL_ASSERT_OK(c.append_record("abcd"));
+    TARVEL_ASSERT_OK(c.close_frame(1, 0));
   }
   Container c = value_or_die(Container::open_append(path_));
-  ASSERT_TRUE(c.append_record("efgh").ok());
-  ASSERT_TRUE(c.flush_data().ok());
-  ASSERT_TRUE(c.flush_headers().ok());
+  TARVEL_ASSERT_OK(c.append_record("efgh"));
+  TARVEL_ASSERT_OK(c.flush_data());
+  TARVEL_ASSERT_OK(c.flush_headers());
   EXPECT_EQ(c.records(), 2u);
   Container r = value_or_die(Container::open_read(path_));
   EXPECT_EQ(header(r, "_records"), "1");
@@ -193,8 +193,8 @@ TEST_F(AppendTest, SetUserHeader) {
   EXPECT_EQ(c.headers().entries().size(), 16u);
 
   // An existing key keeps its place; a new one goes to the end.
-  ASSERT_TRUE(c.set_user_header("a", "line\nfeed").ok());
-  ASSERT_TRUE(c.set_user_header("c", "3").ok());
+  TARVEL_ASSERT_OK(c.set_user_header("a", "line\nfeed"));
+  TARVEL_ASSERT_OK(c.set_user_header("c", "3"));
   {
     Container r = value_or_die(Container::open_read(path_));
     const auto& e = r.headers().entries();
@@ -210,12 +210,12 @@ TEST_F(AppendTest, SetUserHeader) {
   EXPECT_EQ(zone_full.rfind("ZoneFull: headers need ", 0), 0u) << zone_full;
   EXPECT_EQ(header(c, "c"), std::string(100, 'v'));
   EXPECT_EQ(err(c.flush_headers()), zone_full);
-  ASSERT_TRUE(c.append_record("r").ok());
+  TARVEL_ASSERT_OK(c.append_record("r"));
   EXPECT_EQ(err(c.close_frame(1, 3)).rfind("ZoneFull: headers need ", 0), 0u);
   EXPECT_EQ(read_file(path_).substr(0, 316), on_disk.substr(0, 316));
-  ASSERT_TRUE(c.set_user_header("c", "4").ok());
-  ASSERT_TRUE(c.flush_headers().ok());
-  ASSERT_TRUE(c.close_frame(1, 3).ok());
+  TARVEL_ASSERT_OK(c.set_user_header("c", "4"));
+  TARVEL_ASSERT_OK(c.flush_headers());
+  TARVEL_ASSERT_OK(c.close_frame(1, 3));
 }
 
 }  // namespace

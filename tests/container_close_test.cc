@@ -42,12 +42,12 @@ TEST_P(CloseLevelTest, TailBecomesOneCommittedFrame) {
   const LevelCase& k = GetParam();
   Container c = create_or_die(path_, prefixed_schema());
   std::string tail;
-  for (int i = 0; i < 300; ++i) {
+  for (size_t i = 0; i < 300; ++i) {
     std::string body = rec(i % 50, static_cast<unsigned char>(i));
-    ASSERT_TRUE(c.append_record(body).ok());
+    TARVEL_ASSERT_OK(c.append_record(body));
     tail += std::string{static_cast<char>(body.size()), '\0'} + body;
   }
-  ASSERT_TRUE(c.close_frame(42, k.level).ok());
+  TARVEL_ASSERT_OK(c.close_frame(42, k.level));
 
   ASSERT_EQ(c.frames().size(), 1u);
   const Frame f = c.frames()[0];
@@ -83,22 +83,23 @@ INSTANTIATE_TEST_SUITE_P(Levels, CloseLevelTest,
                          ::testing::Values(LevelCase{0, "none", "0"}, LevelCase{3, "zstd", "3"},
                                            LevelCase{19, "zstd", "19"},
                                            LevelCase{-5, "zstd", "-5"}),
-                         [](const ::testing::TestParamInfo<LevelCase>& info) {
-                           return std::string("level_") + (info.param.level < 0 ? "minus" : "") +
-                                  std::to_string(std::abs(info.param.level));
+                         [](const ::testing::TestParamInfo<LevelCase>& param_info) {
+                           return std::string("level_") +
+                                  (param_info.param.level < 0 ? "minus" : "") +
+                                  std::to_string(std::abs(param_info.param.level));
                          });
 
 TEST_F(CloseTest, EmptyTailChangesNothing) {
   Container c = create_or_die(path_, fixed_schema(4));
   const std::string before = read_file(path_);
-  ASSERT_TRUE(c.close_frame(1, 3).ok());
+  TARVEL_ASSERT_OK(c.close_frame(1, 3));
   EXPECT_TRUE(c.frames().empty());
   EXPECT_EQ(read_file(path_), before);
 
-  ASSERT_TRUE(c.append_record("abcd").ok());
-  ASSERT_TRUE(c.close_frame(1, 3).ok());
+  TARVEL_ASSERT_OK(c.append_record("abcd"));
+  TARVEL_ASSERT_OK(c.close_frame(1, 3));
   const std::string after = read_file(path_);
-  ASSERT_TRUE(c.close_frame(2, 0).ok());
+  TARVEL_ASSERT_OK(c.close_frame(2, 0));
   EXPECT_EQ(c.frames().size(), 1u);
   EXPECT_EQ(header(c, "_compression"), "zstd");
   EXPECT_EQ(read_file(path_), after);
@@ -107,13 +108,13 @@ TEST_F(CloseTest, EmptyTailChangesNothing) {
 
 TEST_F(CloseTest, FramesFollowEachOtherAndIdsMayRepeat) {
   Container c = create_or_die(path_, fixed_schema(4));
-  ASSERT_TRUE(c.append_record("aaaa").ok());
-  ASSERT_TRUE(c.close_frame(5, 0).ok());
-  ASSERT_TRUE(c.append_record("bbbb").ok());
-  ASSERT_TRUE(c.append_record("cccc").ok());
-  ASSERT_TRUE(c.close_frame(5, 3).ok());
-  ASSERT_TRUE(c.append_record("dddd").ok());
-  ASSERT_TRUE(c.flush_data().ok());
+  TARVEL_ASSERT_OK(c.append_record("aaaa"));
+  TARVEL_ASSERT_OK(c.close_frame(5, 0));
+  TARVEL_ASSERT_OK(c.append_record("bbbb"));
+  TARVEL_ASSERT_OK(c.append_record("cccc"));
+  TARVEL_ASSERT_OK(c.close_frame(5, 3));
+  TARVEL_ASSERT_OK(c.append_record("dddd"));
+  TARVEL_ASSERT_OK(c.flush_data());
 
   ASSERT_EQ(c.frames().size(), 2u);
   EXPECT_EQ(c.frames()[1].offset, 4u);
@@ -130,30 +131,30 @@ TEST_F(CloseTest, PreviewIsMadeOnceFromTheFirstRecords) {
   Container c = create_or_die(path_, schema);
   auto record = [](uint32_t n, double x) {
     std::string r(12, '\0');
-    for (int i = 0; i < 4; ++i) r[i] = static_cast<char>(n >> (8 * i));
+    for (size_t i = 0; i < 4; ++i) r[i] = static_cast<char>(n >> (8 * i));
     std::memcpy(r.data() + 4, &x, 8);
     return r;
   };
-  for (uint32_t i = 1; i <= 5; ++i) ASSERT_TRUE(c.append_record(record(i, i * 0.5)).ok());
-  ASSERT_TRUE(c.close_frame(1, 3).ok());
+  for (uint32_t i = 1; i <= 5; ++i) TARVEL_ASSERT_OK(c.append_record(record(i, i * 0.5)));
+  TARVEL_ASSERT_OK(c.close_frame(1, 3));
   EXPECT_EQ(header(c, "_preview"), "1,0.5;2,1;3,1.5");
 
-  ASSERT_TRUE(c.append_record(record(9, 9)).ok());
-  ASSERT_TRUE(c.close_frame(2, 3).ok());
+  TARVEL_ASSERT_OK(c.append_record(record(9, 9)));
+  TARVEL_ASSERT_OK(c.close_frame(2, 3));
   EXPECT_EQ(header(c, "_preview"), "1,0.5;2,1;3,1.5");
 }
 
 TEST_F(CloseTest, TailOfTornBytesOnlyClosesWithAnEmptyPreview) {
   {
     Container c = create_or_die(path_, fixed_schema(4, {{"a", "u8", 0}}));
-    ASSERT_TRUE(c.append_record("abcd").ok());
+    TARVEL_ASSERT_OK(c.append_record("abcd"));
   }
   std::string bytes = read_file(path_);
   write_file(path_, bytes.substr(0, bytes.size() - 1));
   // open_read does not cut; its Container is read-only, so a writable one
   // over the same file is made by open_inner.
   Container c = value_or_die(ToolAccess::open_inner(path_, true));
-  ASSERT_TRUE(c.close_frame(1, 0).ok());
+  TARVEL_ASSERT_OK(c.close_frame(1, 0));
   EXPECT_EQ(header(c, "_preview"), "");
   EXPECT_EQ(value_or_die(c.read_frame(1)), "abc");
 }
@@ -161,7 +162,7 @@ TEST_F(CloseTest, TailOfTornBytesOnlyClosesWithAnEmptyPreview) {
 TEST_F(CloseTest, ZoneFullLeavesTheTailRawAndWritesNoJournal) {
   // Room for the headers of a new file and little more.
   Container c = create_or_die(path_, fixed_schema(4), 270, {{"pad", std::string(30, 'p')}});
-  ASSERT_TRUE(c.append_record("abcd").ok());
+  TARVEL_ASSERT_OK(c.append_record("abcd"));
   const std::string head = read_file(path_);
   Status s = c.close_frame(1, 3);
   ASSERT_EQ(err(s).rfind("ZoneFull: headers need ", 0), 0u) << err(s);
@@ -174,9 +175,9 @@ TEST_F(CloseTest, ZoneFullLeavesTheTailRawAndWritesNoJournal) {
   EXPECT_EQ(header(c, "_frames"), "");
 
   // The container stays usable: make room, and the same tail closes.
-  ASSERT_TRUE(c.set_user_header("pad", "").ok());
-  ASSERT_TRUE(c.append_record("efgh").ok());
-  ASSERT_TRUE(c.close_frame(1, 3).ok());
+  TARVEL_ASSERT_OK(c.set_user_header("pad", ""));
+  TARVEL_ASSERT_OK(c.append_record("efgh"));
+  TARVEL_ASSERT_OK(c.close_frame(1, 3));
   EXPECT_EQ(value_or_die(c.read_frame(1)), "abcdefgh");
 }
 
@@ -193,9 +194,9 @@ TEST_F(CloseTest, DirectoryThatCannotBeFlushedDoesNotStopCloses) {
   } cases[] = {{FaultEnv::kOpen, EACCES}, {FaultEnv::kSync, EINVAL}};
   uint64_t id = 0;
   for (const Case& k : cases) {
-    ASSERT_TRUE(c.append_record("abcd").ok());
+    TARVEL_ASSERT_OK(c.append_record("abcd"));
     env.fail_nth(k.op, 2, k.errnum);
-    ASSERT_TRUE(c.close_frame(++id, 3).ok());
+    TARVEL_ASSERT_OK(c.close_frame(++id, 3));
     EXPECT_TRUE(env.failed());
     EXPECT_EQ(value_or_die(c.read_frame(id)), "abcd");
   }
@@ -206,7 +207,7 @@ TEST_F(CloseTest, DirectoryThatCannotBeFlushedDoesNotStopCloses) {
 TEST_F(CloseTest, JournalThatCouldNotBeOpenedIsLeftAlone) {
   FaultEnv env;
   Container c = create_or_die(path_, fixed_schema(4), 4096, {}, env);
-  ASSERT_TRUE(c.append_record("abcd").ok());
+  TARVEL_ASSERT_OK(c.append_record("abcd"));
   const std::string journal = journal_path(path_);
   write_file(journal, "another user's file");
   env.fail_nth(FaultEnv::kOpen, 1, EACCES);
@@ -217,14 +218,14 @@ TEST_F(CloseTest, JournalThatCouldNotBeOpenedIsLeftAlone) {
 
 TEST_F(CloseTest, SealMarksTheFileAndAcceptsMore) {
   Container c = create_or_die(path_, fixed_schema(4));
-  ASSERT_TRUE(c.seal(1, 3).ok());
+  TARVEL_ASSERT_OK(c.seal(1, 3));
   EXPECT_TRUE(c.frames().empty());
   EXPECT_EQ(header(value_or_die(Container::open_read(path_)), "_sealed"), "true");
 
-  ASSERT_TRUE(c.append_record("abcd").ok());
-  ASSERT_TRUE(c.seal(2, 3).ok());
-  ASSERT_TRUE(c.append_record("efgh").ok());
-  ASSERT_TRUE(c.close_frame(3, 3).ok());
+  TARVEL_ASSERT_OK(c.append_record("abcd"));
+  TARVEL_ASSERT_OK(c.seal(2, 3));
+  TARVEL_ASSERT_OK(c.append_record("efgh"));
+  TARVEL_ASSERT_OK(c.close_frame(3, 3));
   Container r = value_or_die(Container::open_read(path_));
   EXPECT_EQ(header(r, "_sealed"), "true");
   EXPECT_EQ(r.frames().size(), 2u);
@@ -240,11 +241,11 @@ TEST_F(CloseTest, TailStartsBehindTheFrameThatEndsFurthest) {
     Container c = create_or_die(path_, fixed_schema(4));
     for (unsigned char i = 0; i < 100; ++i) {
       frame += rec(4, i);
-      ASSERT_TRUE(c.append_record(rec(4, i)).ok());
+      TARVEL_ASSERT_OK(c.append_record(rec(4, i)));
     }
-    ASSERT_TRUE(c.close_frame(1, 0).ok());
+    TARVEL_ASSERT_OK(c.close_frame(1, 0));
     Headers h = c.headers();
-    ASSERT_TRUE(h.set("_frames", render_frames(c.frames()) + ";2,0,0").ok());
+    TARVEL_ASSERT_OK(h.set("_frames", render_frames(c.frames()) + ";2,0,0"));
     std::string bytes = read_file(path_);
     bytes.replace(PREAMBLE_LEN, 4096, value_or_die(h.render(4096)));
     write_file(path_, bytes);
@@ -252,8 +253,8 @@ TEST_F(CloseTest, TailStartsBehindTheFrameThatEndsFurthest) {
   {
     Container c = value_or_die(Container::open_append(path_));
     EXPECT_EQ(c.records(), 100u);
-    ASSERT_TRUE(c.append_record("wxyz").ok());
-    ASSERT_TRUE(c.close_frame(3, 0).ok());
+    TARVEL_ASSERT_OK(c.append_record("wxyz"));
+    TARVEL_ASSERT_OK(c.close_frame(3, 0));
     EXPECT_EQ(c.frames().back().offset, frame.size());
   }
   Container r = value_or_die(Container::open_read(path_));
@@ -277,7 +278,7 @@ TEST_F(CloseTest, FramesHeaderFollowsFailedClosesAndReplacedLists) {
   FaultEnv env;
   Container c = create_or_die(path_, fixed_schema(4), 512, {{"pad", std::string(150, 'p')}}, env);
   auto close = [&](uint64_t id) {
-    EXPECT_TRUE(c.append_record("abcd").ok());
+    TARVEL_EXPECT_OK(c.append_record("abcd"));
     return err(c.close_frame(id, 3));
   };
   auto expect_listed = [&] {

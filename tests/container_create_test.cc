@@ -159,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"FieldTypeNotUtf8", with_field("a", "u\xc0\x80"),
                     "Usage: header \"_schema_fields\" cannot be stored: its value is not "
                     "UTF-8"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // Everything else that create accepts opens as it was written, whatever the
 // bytes of its texts.
@@ -205,8 +205,8 @@ TEST_F(CreateTest, FailuresAfterTheOpenLeaveNoFile) {
     EXPECT_FALSE(file_exists(path_));
     {
       Container c = create_or_die(path_, fixed_schema(3), 4096, {}, env);
-      ASSERT_TRUE(c.append_record("abc").ok());
-      ASSERT_TRUE(c.close_frame(1, 3).ok());
+      TARVEL_ASSERT_OK(c.append_record("abc"));
+      TARVEL_ASSERT_OK(c.close_frame(1, 3));
     }
     EXPECT_EQ(value_or_die(value_or_die(Container::open_read(path_)).read_frame(1)), "abc");
     std::filesystem::remove(path_);
@@ -231,8 +231,8 @@ TEST_F(CreateTest, RepeatedUserKeyKeepsFirstPositionAndLastValue) {
 TEST_F(CreateTest, ReleaseWritesTheBufferWithoutTouchingTheZone) {
   {
     Container c = create_or_die(path_, fixed_schema(4));
-    ASSERT_TRUE(c.append_record("abcd").ok());
-    ASSERT_TRUE(c.append_record("efgh").ok());
+    TARVEL_ASSERT_OK(c.append_record("abcd"));
+    TARVEL_ASSERT_OK(c.append_record("efgh"));
     EXPECT_EQ(c.buffered(), 8u);
   }
   std::string bytes = read_file(path_);
@@ -248,9 +248,9 @@ TEST_F(CreateTest, ReleaseWritesTheBufferWithoutTouchingTheZone) {
 TEST_F(CreateTest, MovedContainerReleasesOnce) {
   {
     Container a = create_or_die(path_, fixed_schema(4));
-    ASSERT_TRUE(a.append_record("abcd").ok());
+    TARVEL_ASSERT_OK(a.append_record("abcd"));
     Container b(std::move(a));
-    ASSERT_TRUE(b.append_record("efgh").ok());
+    TARVEL_ASSERT_OK(b.append_record("efgh"));
   }
   EXPECT_EQ(read_file(path_).substr(16 + 4096), "abcdefgh");
 }
@@ -272,11 +272,11 @@ TEST_F(CreateTest, RemovesAStaleJournalDurably) {
   std::string stale;
   {
     Container old = create_or_die(path_, fixed_schema(4));
-    ASSERT_TRUE(old.append_record("oldr").ok());
-    ASSERT_TRUE(old.close_frame(1, 3).ok());
+    TARVEL_ASSERT_OK(old.append_record("oldr"));
+    TARVEL_ASSERT_OK(old.close_frame(1, 3));
     const std::string bytes = read_file(path_);
-    ASSERT_TRUE(write_journal(Env::posix(), path_, 16 + 4096, bytes.substr(16, 4096),
-                              bytes.substr(16 + 4096)));
+    TARVEL_ASSERT_OK(write_journal(Env::posix(), path_, 16 + 4096, bytes.substr(16, 4096),
+                                   bytes.substr(16 + 4096)));
     stale = read_file(journal);
   }
   for (bool crash : {false, true}) {
@@ -287,8 +287,10 @@ TEST_F(CreateTest, RemovesAStaleJournalDurably) {
     {
       Container c = create_or_die(path_, fixed_schema(4), 4096, {}, env);
       EXPECT_FALSE(file_exists(journal));
-      for (int i = 0; i < 10; ++i) ASSERT_TRUE(c.append_record(rec(4, i)).ok());
-      ASSERT_TRUE(c.flush_data().ok());
+      for (int i = 0; i < 10; ++i) {
+        TARVEL_ASSERT_OK(c.append_record(rec(4, static_cast<unsigned char>(i))));
+      }
+      TARVEL_ASSERT_OK(c.flush_data());
     }
     // A crash may lose the unflushed records, never bring the journal back.
     if (crash) env.crash();

@@ -175,11 +175,11 @@ Session run_session(const std::string& path, FaultEnv& env, Trigger& trigger,
 // "at_least", agrees with its counters, and takes a further close.
 void expect_recovered(const std::string& path, const Session& s, size_t at_least) {
   Result<Container> opened = Container::open_append(path);
-  ASSERT_TRUE(opened.ok()) << opened.error().to_string();
+  TARVEL_ASSERT_OK(opened);
   Container c = std::move(opened).value();
   for (const auto& [id, records] : s.committed) {
     Result<std::string> body = c.read_frame(id);
-    ASSERT_TRUE(body.ok()) << id << ": " << body.error().to_string();
+    TARVEL_ASSERT_OK(body) << "frame " << id;
     EXPECT_TRUE(*body == records) << "frame " << id;
   }
   std::string found;
@@ -194,8 +194,8 @@ void expect_recovered(const std::string& path, const Session& s, size_t at_least
   }
   expect_counts_match_data(c);
   EXPECT_FALSE(file_exists(journal_path(path)));
-  ASSERT_TRUE(c.append_record(rec(100)).ok());
-  ASSERT_TRUE(c.close_frame(99, 3).ok());
+  TARVEL_ASSERT_OK(c.append_record(rec(100)));
+  TARVEL_ASSERT_OK(c.close_frame(99, 3));
   EXPECT_TRUE(value_or_die(c.read_frame(99)) == tail + rec(100));
 }
 
@@ -290,9 +290,9 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"header rewrite any call+crash", FaultEnv::kAll, Stop::kCrash, true},
         FaultCase{"header rewrite killed mid-write", FaultEnv::kWrite, Stop::kKilled, true, 0,
                   256}),
-    [](const ::testing::TestParamInfo<FaultCase>& info) {
+    [](const ::testing::TestParamInfo<FaultCase>& param_info) {
       std::string name;
-      for (const char* p = info.param.name; *p; ++p) name += std::isalnum(*p) ? *p : '_';
+      for (const char* p = param_info.param.name; *p; ++p) name += std::isalnum(*p) ? *p : '_';
       return name;
     });
 
@@ -303,8 +303,8 @@ class RecoveryTest : public ::testing::Test {
   // close's first write is the journal's.
   Container ready() {
     Container c = create_or_die(path_, fixed_schema(4), 4096, {}, env_);
-    EXPECT_TRUE(c.append_record("abcd").ok());
-    EXPECT_TRUE(c.flush_data().ok());
+    TARVEL_EXPECT_OK(c.append_record("abcd"));
+    TARVEL_EXPECT_OK(c.flush_data());
     return c;
   }
   void expect_refuses_writes(Container& c) {
@@ -334,8 +334,8 @@ TEST_F(RecoveryTest, FailedJournalWriteRemovesTheJournal) {
     EXPECT_FALSE(file_exists(journal_path(path_)));
     EXPECT_TRUE(c.frames().empty());
     // Nothing is wrong with the container: appending and closing go on.
-    ASSERT_TRUE(c.append_record("efgh").ok());
-    ASSERT_TRUE(c.close_frame(1, 3).ok());
+    TARVEL_ASSERT_OK(c.append_record("efgh"));
+    TARVEL_ASSERT_OK(c.close_frame(1, 3));
     EXPECT_EQ(value_or_die(c.read_frame(1)), "abcdefgh");
     std::filesystem::remove(path_);
   }
@@ -366,8 +366,8 @@ TEST_F(RecoveryTest, FailedSpliceRefusesWritesUntilReopened) {
     EXPECT_FALSE(file_exists(journal_path(path_)));
     EXPECT_EQ(value_or_die(c.read_frame(1)), "abcd");
     EXPECT_EQ(c.records_committed(), 1u);
-    ASSERT_TRUE(c.append_record("efgh").ok());
-    ASSERT_TRUE(c.close_frame(2, 3).ok());
+    TARVEL_ASSERT_OK(c.append_record("efgh"));
+    TARVEL_ASSERT_OK(c.close_frame(2, 3));
     std::filesystem::remove(path_);
   }
 }
@@ -400,7 +400,7 @@ TEST_F(RecoveryTest, FailedHeaderRewriteKeepsTheDataUsable) {
     std::filesystem::remove(path_);
     {
       Container c = create_or_die(path_, fixed_schema(4), 4096, {}, env_);
-      for (char r : std::string("abcde")) ASSERT_TRUE(c.append_record(std::string(4, r)).ok());
+      for (char r : std::string("abcde")) TARVEL_ASSERT_OK(c.append_record(std::string(4, r)));
       env_.fail_nth(k.ops, k.n, EIO);
       Status s = k.op == kFlushHeaders ? c.flush_headers()
                  : k.op == kSetUserHeader ? c.set_user_header("k", "v")
@@ -413,10 +413,10 @@ TEST_F(RecoveryTest, FailedHeaderRewriteKeepsTheDataUsable) {
         f.seekp(16);
         f << std::string(64, 'X');
       }
-      ASSERT_TRUE(c.append_record("ffff").ok());
-      ASSERT_TRUE(c.flush_data().ok());
+      TARVEL_ASSERT_OK(c.append_record("ffff"));
+      TARVEL_ASSERT_OK(c.flush_data());
       EXPECT_FALSE(file_exists(journal_path(path_)));
-      ASSERT_TRUE(c.append_record("gggg").ok());  // written at release
+      TARVEL_ASSERT_OK(c.append_record("gggg"));  // written at release
     }
     Container r = value_or_die(Container::open_read(path_));
     EXPECT_EQ(header(r, "k"), k.pending && k.op == kSetUserHeader ? "v" : "<missing>");
@@ -427,7 +427,7 @@ TEST_F(RecoveryTest, FailedHeaderRewriteKeepsTheDataUsable) {
                             : value_or_die(c.read_tail()),
               all);
     // The next header rewrite writes the value kept in memory.
-    ASSERT_TRUE(c.set_user_header("k", "w").ok());
+    TARVEL_ASSERT_OK(c.set_user_header("k", "w"));
     EXPECT_EQ(header(value_or_die(Container::open_read(path_)), "k"), "w");
   }
 }
@@ -437,13 +437,13 @@ TEST_F(RecoveryTest, FailedHeaderRewriteKeepsTheDataUsable) {
 TEST_F(RecoveryTest, JournalThatCannotBeRemovedIsEmptied) {
   {
     Container c = create_or_die(path_, fixed_schema(4), 4096, {}, env_);
-    for (char r : std::string("abc")) ASSERT_TRUE(c.append_record(std::string(4, r)).ok());
+    for (char r : std::string("abc")) TARVEL_ASSERT_OK(c.append_record(std::string(4, r)));
     env_.fail_nth(FaultEnv::kRemove, 1, EIO);
-    ASSERT_TRUE(c.close_frame(1, 3).ok());
+    TARVEL_ASSERT_OK(c.close_frame(1, 3));
     EXPECT_TRUE(env_.failed());
     EXPECT_EQ(read_file(journal_path(path_)), "");
-    for (char r : std::string("defgh")) ASSERT_TRUE(c.append_record(std::string(4, r)).ok());
-    ASSERT_TRUE(c.flush_data().ok());
+    for (char r : std::string("defgh")) TARVEL_ASSERT_OK(c.append_record(std::string(4, r)));
+    TARVEL_ASSERT_OK(c.flush_data());
   }
   Container c = value_or_die(Container::open_append(path_));
   EXPECT_EQ(c.records(), 8u);
@@ -458,13 +458,13 @@ TEST_F(RecoveryTest, JournalThatCannotBeRemovedOrEmptiedRefusesNewRecords) {
                               "records; reopen the file with open_append to replay and remove it";
   {
     Container c = create_or_die(path_, fixed_schema(4), 4096, {}, env_);
-    for (char r : std::string("abc")) ASSERT_TRUE(c.append_record(std::string(4, r)).ok());
+    for (char r : std::string("abc")) TARVEL_ASSERT_OK(c.append_record(std::string(4, r)));
     env_.fail_always(FaultEnv::kRemove, EIO);
     env_.fail_nth(FaultEnv::kTruncate, 2, EIO);  // the first is the splice's
-    ASSERT_TRUE(c.close_frame(1, 3).ok());
+    TARVEL_ASSERT_OK(c.close_frame(1, 3));
     EXPECT_EQ(err(c.append_record("dddd")), refusal);
     EXPECT_EQ(c.records(), 3u);
-    EXPECT_TRUE(c.flush_data().ok());  // nothing buffered
+    TARVEL_EXPECT_OK(c.flush_data());  // nothing buffered
   }
   env_.clear_faults();
   {
@@ -476,16 +476,18 @@ TEST_F(RecoveryTest, JournalThatCannotBeRemovedOrEmptiedRefusesNewRecords) {
   Container c = value_or_die(Container::open_append(path_, env_));
   env_.fail_always(FaultEnv::kRemove, EIO);
   env_.fail_nth(FaultEnv::kTruncate, 2, EIO);
-  ASSERT_TRUE(c.flush_headers().ok());
+  TARVEL_ASSERT_OK(c.flush_headers());
   EXPECT_EQ(err(c.append_record("dddd")), refusal);
   env_.clear_faults();
-  ASSERT_TRUE(c.flush_headers().ok());
-  ASSERT_TRUE(c.append_record("dddd").ok());
+  TARVEL_ASSERT_OK(c.flush_headers());
+  TARVEL_ASSERT_OK(c.append_record("dddd"));
 }
 
 TEST_F(RecoveryTest, FailedBufferWriteKeepsTheRecordAndRetries) {
   Container c = create_or_die(path_, fixed_schema(100), 4096, {}, env_);
-  for (int i = 0; i < 655; ++i) ASSERT_TRUE(c.append_record(rec(100, i)).ok());
+  for (int i = 0; i < 655; ++i) {
+    TARVEL_ASSERT_OK(c.append_record(rec(100, static_cast<unsigned char>(i))));
+  }
   env_.fail_nth(FaultEnv::kWrite, 1, ENOSPC);
   EXPECT_EQ(err(c.append_record(rec(100, static_cast<unsigned char>(655)))), "Io: No space left on device (os error 28)");
   EXPECT_EQ(c.records(), 656u);
@@ -495,14 +497,14 @@ TEST_F(RecoveryTest, FailedBufferWriteKeepsTheRecordAndRetries) {
   // starts again there.
   env_.set_max_write(1000);
   env_.fail_nth(FaultEnv::kWrite, 3, EIO);
-  EXPECT_FALSE(c.flush_data().ok());
+  TARVEL_EXPECT_ERROR(c.flush_data());
   EXPECT_EQ(c.file_len(), c.data_start());
   env_.set_interrupts(true);
-  ASSERT_TRUE(c.flush_data().ok());
+  TARVEL_ASSERT_OK(c.flush_data());
   env_.clear_faults();
-  ASSERT_TRUE(c.close_frame(1, 3).ok());
+  TARVEL_ASSERT_OK(c.close_frame(1, 3));
   std::string all;
-  for (int i = 0; i < 656; ++i) all += rec(100, i);
+  for (int i = 0; i < 656; ++i) all += rec(100, static_cast<unsigned char>(i));
   EXPECT_EQ(value_or_die(c.read_frame(1)), all);
 }
 

@@ -39,7 +39,7 @@ TEST_F(OpenTest, FilesThatDoNotHoldAHeadFail) {
             "Io: " + path_ + ": No such file or directory (os error 2)");
   EXPECT_EQ(err(Container::open_append(path_)),
             "Io: " + path_ + ": No such file or directory (os error 2)");
-  for (size_t n : {0, 15}) {
+  for (size_t n : {0u, 15u}) {
     write_file(path_, std::string("TARVEL\x01\x01\x00\x01\x00\x00\x00\x00\x00\x00", n));
     EXPECT_EQ(err(Container::open_read(path_)), "Io: failed to fill whole buffer") << n;
   }
@@ -130,8 +130,8 @@ TEST_F(OpenTest, TailCountsOnlyForAppendAndTheTornRecordIsCut) {
   EXPECT_EQ(a.file_len(), kDataStart + 50);
   EXPECT_EQ(read_file(path_).size(), kDataStart + 50);
   // Appends continue right behind the last whole record.
-  ASSERT_TRUE(a.append_record(rec(10, 50)).ok());
-  ASSERT_TRUE(a.flush_data().ok());
+  TARVEL_ASSERT_OK(a.append_record(rec(10, 50)));
+  TARVEL_ASSERT_OK(a.flush_data());
   EXPECT_EQ(read_file(path_).substr(kDataStart), rec(60));
 }
 
@@ -155,8 +155,8 @@ TEST_F(OpenTest, TornRecordCutIsDurableBeforeAppends) {
   FaultEnv env;
   {
     Container a = value_or_die(Container::open_append(path_, env));
-    ASSERT_TRUE(a.append_record("").ok());
-    ASSERT_TRUE(a.flush_data().ok());
+    TARVEL_ASSERT_OK(a.append_record(""));
+    TARVEL_ASSERT_OK(a.flush_data());
   }
   env.crash_keeping_writes();
   Container r = value_or_die(Container::open_append(path_));
@@ -167,13 +167,13 @@ TEST_F(OpenTest, TornRecordCutIsDurableBeforeAppends) {
 TEST_F(OpenTest, SealedFileAcceptsAppends) {
   {
     Container c = create_or_die(path_, fixed_schema(10));
-    ASSERT_TRUE(c.append_record(rec(10)).ok());
-    ASSERT_TRUE(c.seal(1, 3).ok());
+    TARVEL_ASSERT_OK(c.append_record(rec(10)));
+    TARVEL_ASSERT_OK(c.seal(1, 3));
   }
   Container a = value_or_die(Container::open_append(path_));
   EXPECT_EQ(header(a, "_sealed"), "true");
-  ASSERT_TRUE(a.append_record(rec(10)).ok());
-  ASSERT_TRUE(a.close_frame(2, 3).ok());
+  TARVEL_ASSERT_OK(a.append_record(rec(10)));
+  TARVEL_ASSERT_OK(a.close_frame(2, 3));
   EXPECT_EQ(a.frames().size(), 2u);
 }
 
@@ -193,16 +193,18 @@ TEST_F(OpenTest, AppendReplaysACompleteJournalFirst) {
   std::string before, after;
   {
     Container c = create_or_die(path_, fixed_schema(10), kArea);
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(c.append_record(rec(10, i)).ok());
-    ASSERT_TRUE(c.flush_data().ok());
+    for (int i = 0; i < 3; ++i) {
+      TARVEL_ASSERT_OK(c.append_record(rec(10, static_cast<unsigned char>(i))));
+    }
+    TARVEL_ASSERT_OK(c.flush_data());
     before = read_file(path_);
-    ASSERT_TRUE(c.close_frame(9, 3).ok());
+    TARVEL_ASSERT_OK(c.close_frame(9, 3));
     after = read_file(path_);
   }
   // A crash right after the journal reached the disk.
   write_file(path_, before);
-  ASSERT_TRUE(write_journal(Env::posix(), path_, kDataStart, after.substr(16, kArea),
-                            after.substr(kDataStart)).ok());
+  TARVEL_ASSERT_OK(write_journal(Env::posix(), path_, kDataStart, after.substr(16, kArea),
+                                 after.substr(kDataStart)));
   // A reader neither replays it nor reads the half-written file.
   EXPECT_EQ(err(Container::open_read(path_)),
             "Usage: \"" + path_ +

@@ -40,7 +40,9 @@ INSTANTIATE_TEST_SUITE_P(
         F64Case{std::numeric_limits<double>::quiet_NaN(), "NaN"},
         F64Case{-std::numeric_limits<double>::quiet_NaN(), "NaN"},
         F64Case{INFINITY, "inf"}, F64Case{-INFINITY, "-inf"}),
-    [](const ::testing::TestParamInfo<F64Case>& info) { return std::to_string(info.index); });
+    [](const ::testing::TestParamInfo<F64Case>& param_info) {
+      return std::to_string(param_info.index);
+    });
 
 // Little-endian bytes of "v", "width" of them.
 std::string le(uint64_t v, size_t width) {

@@ -20,8 +20,8 @@ TEST_F(ReadTest, FramesThatAreNotThere) {
   Container c = create_or_die(path_, fixed_schema(4));
   EXPECT_EQ(err(c.read_frame_at(0)), "Usage: no frame at position 0");
   EXPECT_EQ(err(c.read_frame(0)), "Usage: no frame 0");
-  ASSERT_TRUE(c.append_record("abcd").ok());
-  ASSERT_TRUE(c.close_frame(7, 3).ok());
+  TARVEL_ASSERT_OK(c.append_record("abcd"));
+  TARVEL_ASSERT_OK(c.close_frame(7, 3));
   EXPECT_EQ(err(c.read_frame_at(1)), "Usage: no frame at position 1");
   EXPECT_EQ(err(c.read_frame(8)), "Usage: no frame 8");
   EXPECT_EQ(err(c.read_frame_at(UINT64_MAX)), "Usage: no frame at position 18446744073709551615");
@@ -33,8 +33,8 @@ TEST_F(ReadTest, FramesThatAreNotThere) {
 TEST_F(ReadTest, ReadByIdFollowsTheListAndTakesTheFirstOfRepeatedIds) {
   Container c = create_or_die(path_, fixed_schema(4));
   auto close = [&](const char* body, uint64_t id) {
-    ASSERT_TRUE(c.append_record(body).ok());
-    ASSERT_TRUE(c.close_frame(id, 3).ok());
+    TARVEL_ASSERT_OK(c.append_record(body));
+    TARVEL_ASSERT_OK(c.close_frame(id, 3));
   };
   close("aaaa", 5);
   EXPECT_EQ(value_or_die(c.read_frame(5)), "aaaa");
@@ -57,8 +57,8 @@ TEST_F(ReadTest, ReadByIdFollowsTheListAndTakesTheFirstOfRepeatedIds) {
 
 TEST_F(ReadTest, FrameBodyIsCheckedAgainstTheKnownLengthBeforeAnyRead) {
   Container c = create_or_die(path_, fixed_schema(4));
-  ASSERT_TRUE(c.append_record("abcd").ok());
-  ASSERT_TRUE(c.close_frame(1, 0).ok());
+  TARVEL_ASSERT_OK(c.append_record("abcd"));
+  TARVEL_ASSERT_OK(c.close_frame(1, 0));
   const uint64_t end = c.file_len();
   EXPECT_EQ(value_or_die(c.read_frame_body(Frame{1, 0, 4, 0})), "abcd");
   EXPECT_EQ(value_or_die(c.read_frame_body(Frame{1, 4, 0, 0})), "");
@@ -80,11 +80,11 @@ TEST_F(ReadTest, LevelZeroTailThatBeginsWithTheMagicIsStoredAsZstd) {
     ScratchDir dir;
     const std::string path = dir.file("m.tarvel");
     Container c = create_or_die(path, fixed_schema(4));
-    ASSERT_TRUE(c.append_record(magic).ok());
-    ASSERT_TRUE(c.append_record("abcd").ok());
-    ASSERT_TRUE((seal ? c.seal(1, 0) : c.close_frame(1, 0)).ok());
-    ASSERT_TRUE(c.append_record("efgh").ok());
-    ASSERT_TRUE(c.close_frame(2, 0).ok());  // other raw bytes stay raw
+    TARVEL_ASSERT_OK(c.append_record(magic));
+    TARVEL_ASSERT_OK(c.append_record("abcd"));
+    TARVEL_ASSERT_OK(seal ? c.seal(1, 0) : c.close_frame(1, 0));
+    TARVEL_ASSERT_OK(c.append_record("efgh"));
+    TARVEL_ASSERT_OK(c.close_frame(2, 0));  // other raw bytes stay raw
     Container r = value_or_die(Container::open_read(path));
     EXPECT_EQ(value_or_die(r.read_frame(1)), magic + "abcd");
     EXPECT_EQ(value_or_die(r.read_frame(2)), "efgh");
@@ -93,8 +93,8 @@ TEST_F(ReadTest, LevelZeroTailThatBeginsWithTheMagicIsStoredAsZstd) {
     EXPECT_NE(r.frames()[0].len, 8u);
   }
   Container c = create_or_die(path_, fixed_schema(4));
-  ASSERT_TRUE(c.append_record(magic).ok());
-  ASSERT_TRUE(c.close_frame(1, 0).ok());
+  TARVEL_ASSERT_OK(c.append_record(magic));
+  TARVEL_ASSERT_OK(c.close_frame(1, 0));
   EXPECT_EQ(header(c, "_compression"), "zstd");
   EXPECT_EQ(header(c, "_compression_level"), "1");
   Container r = value_or_die(Container::open_read(path_));
@@ -106,15 +106,15 @@ TEST_F(ReadTest, LevelZeroTailThatBeginsWithTheMagicIsStoredAsZstd) {
 // always did: the bytes are taken for a zstd frame.
 TEST_F(ReadTest, OlderRawFrameThatLooksLikeZstdIsDecoded) {
   Container c = create_or_die(path_, fixed_schema(4));
-  ASSERT_TRUE(c.append_record("abcd").ok());
-  ASSERT_TRUE(c.close_frame(1, 0).ok());
+  TARVEL_ASSERT_OK(c.append_record("abcd"));
+  TARVEL_ASSERT_OK(c.close_frame(1, 0));
   std::string bytes = read_file(path_);
   bytes.replace(c.data_start(), 4, "\x28\xb5\x2f\xfd");
   write_file(path_, bytes);
   Frame f = c.frames()[0];
   f.hash = 0;
   Result<std::string> body = c.read_frame_body(f);
-  ASSERT_FALSE(body.ok());
+  TARVEL_ASSERT_ERROR(body);
   EXPECT_TRUE(body.error().kind() == ErrorKind::kCompression ||
               body.error().kind() == ErrorKind::kMalformed)
       << err(body);
@@ -123,9 +123,9 @@ TEST_F(ReadTest, OlderRawFrameThatLooksLikeZstdIsDecoded) {
 TEST_F(ReadTest, ShortFileFailsToFill) {
   {
     Container c = create_or_die(path_, fixed_schema(4));
-    ASSERT_TRUE(c.append_record("abcd").ok());
-    ASSERT_TRUE(c.close_frame(1, 0).ok());
-    ASSERT_TRUE(c.set_user_header("x", "1").ok());
+    TARVEL_ASSERT_OK(c.append_record("abcd"));
+    TARVEL_ASSERT_OK(c.close_frame(1, 0));
+    TARVEL_ASSERT_OK(c.set_user_header("x", "1"));
   }
   Container r = value_or_die(Container::open_read(path_));
   // The file shrinks behind the reader's back. Its tail was empty, but a
@@ -141,10 +141,10 @@ TEST_F(ReadTest, ShortFileFailsToFill) {
 // its bytes come back as records. A zstd frame is checked by zstd alone.
 TEST_F(ReadTest, RawFrameIsCheckedAgainstItsListedHash) {
   Container c = create_or_die(path_, fixed_schema(4));
-  ASSERT_TRUE(c.append_record("abcd").ok());
-  ASSERT_TRUE(c.close_frame(1, 3).ok());
-  ASSERT_TRUE(c.append_record("efgh").ok());
-  ASSERT_TRUE(c.close_frame(2, 0).ok());
+  TARVEL_ASSERT_OK(c.append_record("abcd"));
+  TARVEL_ASSERT_OK(c.close_frame(1, 3));
+  TARVEL_ASSERT_OK(c.append_record("efgh"));
+  TARVEL_ASSERT_OK(c.close_frame(2, 0));
   Frame zstd = c.frames()[0];
   Frame raw = c.frames()[1];
   const uint64_t good = raw.hash;
@@ -171,16 +171,16 @@ TEST_F(ReadTest, RawFrameIsCheckedAgainstItsListedHash) {
 
 TEST_F(ReadTest, TailHoldsWrittenWholeRecordsOnly) {
   Container c = create_or_die(path_, prefixed_schema());
-  ASSERT_TRUE(c.append_record("ab").ok());
+  TARVEL_ASSERT_OK(c.append_record("ab"));
   EXPECT_EQ(value_or_die(c.read_tail()), "");
-  ASSERT_TRUE(c.flush_data().ok());
-  ASSERT_TRUE(c.append_record("cde").ok());
+  TARVEL_ASSERT_OK(c.flush_data());
+  TARVEL_ASSERT_OK(c.append_record("cde"));
   EXPECT_EQ(value_or_die(c.read_tail()), std::string("\x02\x00" "ab", 4));
-  ASSERT_TRUE(c.flush_data().ok());
+  TARVEL_ASSERT_OK(c.flush_data());
   EXPECT_EQ(value_or_die(c.read_tail()), std::string("\x02\x00" "ab" "\x03\x00" "cde", 9));
-  ASSERT_TRUE(c.close_frame(1, 3).ok());
-  ASSERT_TRUE(c.append_record("f").ok());
-  ASSERT_TRUE(c.flush_data().ok());
+  TARVEL_ASSERT_OK(c.close_frame(1, 3));
+  TARVEL_ASSERT_OK(c.append_record("f"));
+  TARVEL_ASSERT_OK(c.flush_data());
   EXPECT_EQ(value_or_die(c.read_tail()), std::string("\x01\x00" "f", 3));
 
   // A torn record is cut from the result, not from the file.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "container/container.h"
+#include "tests/result_assertions.h"
 #include "tests/test_util.h"
 
 namespace tarvel::testing {
@@ -22,22 +23,11 @@ inline Schema prefixed_schema(std::vector<FieldSpec> fields = {}) {
   return Schema{"rec", std::move(fields), RecordLayout::prefixed()};
 }
 
-inline const char* kind_name(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::kIo: return "Io";
-    case ErrorKind::kMalformed: return "Malformed";
-    case ErrorKind::kUsage: return "Usage";
-    case ErrorKind::kZoneFull: return "ZoneFull";
-    case ErrorKind::kCompression: return "Compression";
-  }
-  return "?";
-}
-
 // "ok", or the error's kind and display text.
 template <class R>
 std::string err(const R& r) {
   if (r.ok()) return "ok";
-  return std::string(kind_name(r.error().kind())) + ": " + r.error().to_string();
+  return ::testing::PrintToString(r.error());
 }
 
 // A record of "n" bytes, each byte "i" then i+1, ... (mod 256).
@@ -51,7 +41,7 @@ inline std::string rec(size_t n, unsigned char first = 0) {
 // "to" - 1 one after the other.
 inline std::string u32(uint32_t v) {
   std::string out(4, '\0');
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(v >> (8 * i));
+  for (size_t i = 0; i < 4; ++i) out[i] = static_cast<char>(v >> (8 * i));
   return out;
 }
 
@@ -92,14 +82,14 @@ inline void expect_counts_match_data(Container& c) {
   uint64_t records = 0, bytes = 0;
   for (size_t i = 0; i < c.frames().size(); ++i) {
     Result<std::string> body = c.read_frame_at(i);
-    ASSERT_TRUE(body.ok()) << body.error().to_string();
+    TARVEL_ASSERT_OK(body);
     records += split_records(*body, c.schema().layout).records.size();
     bytes += body->size();
   }
   EXPECT_EQ(c.records_committed(), records);
   EXPECT_EQ(c.bytes_raw_committed(), bytes);
   Result<std::string> tail = c.read_tail();
-  ASSERT_TRUE(tail.ok()) << tail.error().to_string();
+  TARVEL_ASSERT_OK(tail);
   EXPECT_EQ(c.records(), records + split_records(*tail, c.schema().layout).records.size());
   EXPECT_EQ(c.bytes_raw(), bytes + tail->size());
 }

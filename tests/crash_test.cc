@@ -105,7 +105,7 @@ TEST(CrashTest, KilledWriterLosesNoClosedFrameOrFlushedRecord) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       close(fds[0]);
-      writer(path, fds[1], rng());
+      writer(path, fds[1], static_cast<uint32_t>(rng()));
     }
     close(fds[1]);
     std::this_thread::sleep_for(

@@ -116,8 +116,8 @@ class CreateCrashTest : public ::testing::Test {
       EXPECT_EQ(c.records(), 0u);
       EXPECT_TRUE(c.frames().empty());
       EXPECT_EQ(c.file_len(), 16u + kArea);
-      ASSERT_TRUE(c.append_record("abc").ok());
-      ASSERT_TRUE(c.close_frame(1, 3).ok());
+      TARVEL_ASSERT_OK(c.append_record("abc"));
+      TARVEL_ASSERT_OK(c.close_frame(1, 3));
     }
     EXPECT_EQ(value_or_die(value_or_die(Container::open_read(path_)).read_frame(1)), "abc");
     EXPECT_EQ(names(), std::set<std::string>{"c.tarvel"});

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "container/result.h"
+#include "tests/result_assertions.h"
 
 namespace tarvel {
 namespace {
@@ -52,7 +53,7 @@ TEST(ErrorDisplay, FmtAppendsToTheSink) {
 TEST(IoAt, AttachesThePathToIoErrorsOnly) {
   Result<int> failed = Error::io(IoFailure::os(17));
   Result<int> mapped = std::move(failed).map_error(io_at("new.tarvel"));
-  ASSERT_FALSE(mapped);
+  TARVEL_ASSERT_ERROR(mapped);
   EXPECT_EQ(mapped.error().to_string(), "new.tarvel: File exists (os error 17)");
   ASSERT_TRUE(mapped.error().path().has_value());
   EXPECT_EQ(*mapped.error().path(), "new.tarvel");
@@ -68,7 +69,7 @@ TEST(IoAt, AttachesThePathToIoErrorsOnly) {
   EXPECT_EQ(still.error().to_string(), "bad");
   Result<int> value = 5;
   Result<int> same = std::move(value).map_error(io_at("p"));
-  ASSERT_TRUE(same);
+  TARVEL_ASSERT_OK(same);
   EXPECT_EQ(*same, 5);
 }
 

@@ -329,7 +329,7 @@ class FaultEnv final : public Env {
 
   // Counts a call of kind "op" and returns the error it is to fail with.
   std::optional<Error> inject(Op op) {
-    ++counts_[std::countr_zero(static_cast<unsigned>(op))];
+    ++counts_[static_cast<size_t>(std::countr_zero(static_cast<unsigned>(op)))];
     if (dead_) return Error::io(IoFailure::os(fail_errnum_));
     if ((fail_ops_ & op) && fail_left_ > 0 && --fail_left_ == 0) {
       failed_ = true;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/result_assertions.h"
 #include "tests/test_util.h"
 
 namespace tarvel {
@@ -12,7 +13,7 @@ using testing::ScratchDir;
 
 std::unique_ptr<File> open_or_die(Env& env, const std::string& path, OpenMode mode) {
   auto f = env.open(path, mode);
-  EXPECT_TRUE(f) << path << ": " << f.error().to_string();
+  TARVEL_EXPECT_OK(f) << path;
   return f ? std::move(*f) : nullptr;
 }
 
@@ -21,15 +22,15 @@ TEST(FaultEnv, CountsCallsByKind) {
   FaultEnv env;
   {
     auto f = open_or_die(env, dir.file("a"), OpenMode::kCreateNew);
-    ASSERT_TRUE(write_all_at(*f, 0, "abc"));
-    ASSERT_TRUE(f->truncate(2));
-    ASSERT_TRUE(f->sync());
-    ASSERT_TRUE(read_exact_at(*f, 0, 2));
-    ASSERT_TRUE(f->length());
+    TARVEL_ASSERT_OK(write_all_at(*f, 0, "abc"));
+    TARVEL_ASSERT_OK(f->truncate(2));
+    TARVEL_ASSERT_OK(f->sync());
+    TARVEL_ASSERT_OK(read_exact_at(*f, 0, 2));
+    TARVEL_ASSERT_OK(f->length());
   }
   sync_parent_dir(env, dir.file("a"));
-  ASSERT_TRUE(env.rename(dir.file("a"), dir.file("b")));
-  ASSERT_TRUE(env.remove(dir.file("b")));
+  TARVEL_ASSERT_OK(env.rename(dir.file("a"), dir.file("b")));
+  TARVEL_ASSERT_OK(env.remove(dir.file("b")));
   EXPECT_EQ(env.count(FaultEnv::kOpen), 2u);
   EXPECT_EQ(env.count(FaultEnv::kSeek), 2u);
   EXPECT_EQ(env.count(FaultEnv::kWrite), 1u);
@@ -46,15 +47,15 @@ TEST(FaultEnv, FailsOnlyTheNthCallOfTheChosenKinds) {
   FaultEnv env;
   auto f = open_or_die(env, dir.file("a"), OpenMode::kCreateNew);
   env.fail_nth(FaultEnv::kWrite | FaultEnv::kSync, 3, EIO);
-  EXPECT_TRUE(write_all(*f, "x"));  // 1st
-  EXPECT_TRUE(f->truncate(1));      // not a chosen kind
-  EXPECT_TRUE(f->sync());           // 2nd
+  TARVEL_EXPECT_OK(write_all(*f, "x"));  // 1st
+  TARVEL_EXPECT_OK(f->truncate(1));      // not a chosen kind
+  TARVEL_EXPECT_OK(f->sync());           // 2nd
   EXPECT_FALSE(env.failed());
   Status third = write_all(*f, "y");
-  ASSERT_FALSE(third);
+  TARVEL_ASSERT_ERROR(third);
   EXPECT_EQ(third.error().to_string(), "Input/output error (os error 5)");
   EXPECT_TRUE(env.failed());
-  EXPECT_TRUE(write_all(*f, "z"));  // only the 3rd fails
+  TARVEL_EXPECT_OK(write_all(*f, "z"));  // only the 3rd fails
   EXPECT_EQ(testing::read_file(dir.file("a")), "xz");
 }
 
@@ -63,12 +64,12 @@ TEST(FaultEnv, DyingFailsEveryLaterCall) {
   FaultEnv env;
   auto f = open_or_die(env, dir.file("a"), OpenMode::kCreateNew);
   env.die_at(FaultEnv::kSync, 1, ENOSPC);
-  EXPECT_TRUE(write_all(*f, "x"));
-  EXPECT_FALSE(f->sync());
+  TARVEL_EXPECT_OK(write_all(*f, "x"));
+  TARVEL_EXPECT_ERROR(f->sync());
   Status later = f->seek(0);
-  ASSERT_FALSE(later);
+  TARVEL_ASSERT_ERROR(later);
   EXPECT_EQ(later.error().io_failure().errnum(), ENOSPC);
-  EXPECT_FALSE(env.open(dir.file("a"), OpenMode::kRead));
+  TARVEL_EXPECT_ERROR(env.open(dir.file("a"), OpenMode::kRead));
 }
 
 TEST(FaultEnv, ShortWritesAndReadsAreContinued) {
@@ -77,13 +78,13 @@ TEST(FaultEnv, ShortWritesAndReadsAreContinued) {
   env.set_max_write(3);
   env.set_max_read(4);
   auto f = open_or_die(env, dir.file("a"), OpenMode::kCreateNew);
-  ASSERT_TRUE(write_all(*f, "0123456789"));
+  TARVEL_ASSERT_OK(write_all(*f, "0123456789"));
   EXPECT_EQ(env.count(FaultEnv::kWrite), 4u);
   auto back = read_exact_at(*f, 0, 10);
-  ASSERT_TRUE(back);
+  TARVEL_ASSERT_OK(back);
   EXPECT_EQ(*back, "0123456789");
   auto part = read_at(*f, 1, 20);
-  ASSERT_TRUE(part);
+  TARVEL_ASSERT_OK(part);
   EXPECT_EQ(*part, "123456789");
 }
 
@@ -92,13 +93,13 @@ TEST(FaultEnv, InterruptsAreRetriedByWholeWritesAndReadsOnly) {
   FaultEnv env;
   auto f = open_or_die(env, dir.file("a"), OpenMode::kCreateNew);
   env.set_interrupts(true);
-  ASSERT_TRUE(write_all(*f, "hello"));
+  TARVEL_ASSERT_OK(write_all(*f, "hello"));
   EXPECT_EQ(env.count(FaultEnv::kWrite), 2u);
   auto back = read_exact_at(*f, 0, 5);
-  ASSERT_TRUE(back);
+  TARVEL_ASSERT_OK(back);
   EXPECT_EQ(*back, "hello");
   auto positioned = read_at(*f, 0, 5);
-  ASSERT_FALSE(positioned);
+  TARVEL_ASSERT_ERROR(positioned);
   EXPECT_EQ(positioned.error().to_string(), "Interrupted system call (os error 4)");
 }
 
@@ -109,21 +110,21 @@ TEST(FaultEnv, CrashKeepsWhatWasSyncedOnly) {
   FaultEnv env;
   {
     auto f = open_or_die(env, old_file, OpenMode::kReadWrite);
-    ASSERT_TRUE(write_all(*f, "BE"));
-    ASSERT_TRUE(f->sync());
-    ASSERT_TRUE(write_all(*f, "FORE"));  // never synced
-    ASSERT_TRUE(f->truncate(9));
+    TARVEL_ASSERT_OK(write_all(*f, "BE"));
+    TARVEL_ASSERT_OK(f->sync());
+    TARVEL_ASSERT_OK(write_all(*f, "FORE"));  // never synced
+    TARVEL_ASSERT_OK(f->truncate(9));
     auto g = open_or_die(env, kept, OpenMode::kCreateNew);
-    ASSERT_TRUE(write_all(*g, "data"));
-    ASSERT_TRUE(g->sync());
+    TARVEL_ASSERT_OK(write_all(*g, "data"));
+    TARVEL_ASSERT_OK(g->sync());
     sync_parent_dir(env, kept);
-    ASSERT_TRUE(write_all(*g, "more"));
+    TARVEL_ASSERT_OK(write_all(*g, "more"));
   }
   {
     // Synced, but created after the directory's last flush.
     auto h = open_or_die(env, lost, OpenMode::kCreateNew);
-    ASSERT_TRUE(write_all(*h, "data"));
-    ASSERT_TRUE(h->sync());
+    TARVEL_ASSERT_OK(write_all(*h, "data"));
+    TARVEL_ASSERT_OK(h->sync());
   }
   env.crash();
   EXPECT_EQ(testing::read_file(old_file), "BEfore");
@@ -139,15 +140,15 @@ TEST(FaultEnv, CrashKeepingWritesKeepsUnsyncedDataButNotLengthChanges) {
   FaultEnv env;
   {
     auto f = open_or_die(env, old_file, OpenMode::kReadWrite);
-    ASSERT_TRUE(write_all(*f, "BE"));
-    ASSERT_TRUE(f->sync());
-    ASSERT_TRUE(write_all(*f, "FORE!!"));  // runs past the synced end
+    TARVEL_ASSERT_OK(write_all(*f, "BE"));
+    TARVEL_ASSERT_OK(f->sync());
+    TARVEL_ASSERT_OK(write_all(*f, "FORE!!"));  // runs past the synced end
     // Cut, then written behind the cut: the cut is lost, the bytes stay.
     auto g = open_or_die(env, cut, OpenMode::kReadWrite);
-    ASSERT_TRUE(g->truncate(2));
-    ASSERT_TRUE(write_all_at(*g, 2, "XY"));
+    TARVEL_ASSERT_OK(g->truncate(2));
+    TARVEL_ASSERT_OK(write_all_at(*g, 2, "XY"));
     auto h = open_or_die(env, lost, OpenMode::kCreateNew);
-    ASSERT_TRUE(write_all(*h, "data"));
+    TARVEL_ASSERT_OK(write_all(*h, "data"));
   }
   env.crash_keeping_writes();
   EXPECT_EQ(testing::read_file(old_file), "BEFORE!!");
@@ -163,8 +164,8 @@ TEST(FaultEnv, CrashUndoesRenamesAndRemovalsUntilTheDirectoryIsSynced) {
     testing::write_file(b, "B");
     testing::write_file(c, "C");
     FaultEnv env;
-    ASSERT_TRUE(env.rename(a, b));
-    ASSERT_TRUE(env.remove(c));
+    TARVEL_ASSERT_OK(env.rename(a, b));
+    TARVEL_ASSERT_OK(env.remove(c));
     if (dir_synced) sync_parent_dir(env, a);
     env.crash();
     if (dir_synced) {
@@ -183,12 +184,12 @@ TEST(FaultEnv, CrashClearsFaultsAndStartsAfresh) {
   ScratchDir dir;
   FaultEnv env;
   env.die_at(FaultEnv::kOpen, 1);
-  EXPECT_FALSE(env.open(dir.file("a"), OpenMode::kCreateNew));
+  TARVEL_EXPECT_ERROR(env.open(dir.file("a"), OpenMode::kCreateNew));
   env.crash();
   {
     auto f = open_or_die(env, dir.file("a"), OpenMode::kCreateNew);
-    ASSERT_TRUE(write_all(*f, "x"));
-    ASSERT_TRUE(f->sync());
+    TARVEL_ASSERT_OK(write_all(*f, "x"));
+    TARVEL_ASSERT_OK(f->sync());
   }
   sync_parent_dir(env, dir.file("a"));
   env.crash();

@@ -153,7 +153,7 @@ class FileIdentityTest : public ::testing::Test {
   void make_closed(const std::string& path, uint32_t from, uint32_t to) {
     Container c = create_or_die(path, fixed_schema(4));
     ASSERT_TRUE(append_all(c, from, to));
-    ASSERT_TRUE(c.close_frame(1, 3).ok());
+    TARVEL_ASSERT_OK(c.close_frame(1, 3));
   }
   // Every record of the file, frames then tail, through open_append.
   std::string all_records(const std::string& path) {
@@ -356,7 +356,7 @@ TEST_F(FileIdentityTest, ForkedChildCannotUseTheParentsContainer) {
     return 0;
   });
   ASSERT_TRUE(append_all(*w, 100, 200));
-  ASSERT_TRUE(w->close_frame(1, 3).ok());
+  TARVEL_ASSERT_OK(w->close_frame(1, 3));
   child.say("go");
   const std::string refused =
       "Usage: \"" + p + "\" was opened by the parent process; a forked child must open the "

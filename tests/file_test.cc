@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "tests/fault_env.h"
+#include "tests/result_assertions.h"
 #include "tests/test_util.h"
 
 namespace tarvel {
@@ -28,21 +29,21 @@ TEST(FileLayer, ReadExactAndReadAt) {
   ScratchDir dir;
   testing::write_file(dir.file("f"), "0123456789");
   auto file = Env::posix().open(dir.file("f"), OpenMode::kRead);
-  ASSERT_TRUE(file);
+  TARVEL_ASSERT_OK(file);
   auto ten = read_exact_at(**file, 0, 10);
-  ASSERT_TRUE(ten);
+  TARVEL_ASSERT_OK(ten);
   EXPECT_EQ(*ten, "0123456789");
   auto eleven = read_exact_at(**file, 0, 11);
-  ASSERT_FALSE(eleven);
+  TARVEL_ASSERT_ERROR(eleven);
   EXPECT_EQ(eleven.error().to_string(), "failed to fill whole buffer");
   auto tail = read_at(**file, 8, 5);
-  ASSERT_TRUE(tail);
+  TARVEL_ASSERT_OK(tail);
   EXPECT_EQ(*tail, "89");
   auto at_end = read_at(**file, 10, 5);
-  ASSERT_TRUE(at_end);
+  TARVEL_ASSERT_OK(at_end);
   EXPECT_EQ(*at_end, "");
   auto none = read_at(**file, 3, 0);
-  ASSERT_TRUE(none);
+  TARVEL_ASSERT_OK(none);
   EXPECT_EQ(*none, "");
 }
 
@@ -50,13 +51,13 @@ TEST(FileLayer, OpenErrorsCarryThePathOnlyWhenAsked) {
   ScratchDir dir;
   std::string missing = dir.file("missing");
   auto r = Env::posix().open(missing, OpenMode::kRead);
-  ASSERT_FALSE(r);
+  TARVEL_ASSERT_ERROR(r);
   EXPECT_EQ(r.error().to_string(), "No such file or directory (os error 2)");
   auto with = read_whole_file(Env::posix(), missing);
-  ASSERT_FALSE(with);
+  TARVEL_ASSERT_ERROR(with);
   EXPECT_EQ(with.error().to_string(), missing + ": No such file or directory (os error 2)");
   auto nul = Env::posix().open(std::string("a\0b", 3), OpenMode::kRead);
-  ASSERT_FALSE(nul);
+  TARVEL_ASSERT_ERROR(nul);
   EXPECT_EQ(nul.error().to_string(), "file name contained an unexpected NUL byte");
 }
 
@@ -65,14 +66,14 @@ TEST(FileLayer, CreateNewIsExclusiveAndWritesWhole) {
   std::string p = dir.file("new");
   {
     auto f = Env::posix().open(p, OpenMode::kCreateNew);
-    ASSERT_TRUE(f);
-    ASSERT_TRUE(write_all(**f, "hello"));
-    ASSERT_TRUE((*f)->truncate(8));
-    ASSERT_TRUE((*f)->sync());
+    TARVEL_ASSERT_OK(f);
+    TARVEL_ASSERT_OK(write_all(**f, "hello"));
+    TARVEL_ASSERT_OK((*f)->truncate(8));
+    TARVEL_ASSERT_OK((*f)->sync());
   }
   EXPECT_EQ(testing::read_file(p), std::string("hello\0\0\0", 8));
   auto again = Env::posix().open(p, OpenMode::kCreateNew);
-  ASSERT_FALSE(again);
+  TARVEL_ASSERT_ERROR(again);
   EXPECT_EQ(again.error().to_string(), "File exists (os error 17)");
 }
 
@@ -99,10 +100,10 @@ TEST(SyncParentDirChecked, FailsOnlyOnRealErrors) {
     Status s = sync_parent_dir_checked(env, dir.file("c.tarvel"));
     EXPECT_TRUE(env.failed());
     if (c.fails) {
-      ASSERT_FALSE(s);
+      TARVEL_ASSERT_ERROR(s);
       EXPECT_EQ(s.error().to_string(), dir.path() + ": " + IoFailure::os(c.errnum).text());
     } else {
-      EXPECT_TRUE(s) << s.error().to_string();
+      TARVEL_EXPECT_OK(s);
     }
   }
 }
@@ -115,11 +116,11 @@ TEST(FileLayer, RenameNoReplaceRefusesATakenName) {
   testing::write_file(a, "a");
   testing::write_file(b, "b");
   Status taken = Env::posix().rename_noreplace(a, b);
-  ASSERT_FALSE(taken);
+  TARVEL_ASSERT_ERROR(taken);
   EXPECT_EQ(taken.error().to_string(), "File exists (os error 17)");
   EXPECT_EQ(testing::read_file(a), "a");
   EXPECT_EQ(testing::read_file(b), "b");
-  ASSERT_TRUE(Env::posix().rename_noreplace(a, c));
+  TARVEL_ASSERT_OK(Env::posix().rename_noreplace(a, c));
   EXPECT_FALSE(testing::file_exists(a));
   EXPECT_EQ(testing::read_file(c), "a");
 }

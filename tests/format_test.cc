@@ -31,12 +31,12 @@ TEST(MaxFramesFor, ThatManyOfTheWidestFramesFitTheZoneOfAFile) {
   ScratchDir dir;
   Result<Container> created = Container::create(dir.file("c.tarvel"), schema, source, writer, 0,
                                                 DEFAULT_HEADER_AREA, {});
-  ASSERT_TRUE(created) << created.error().to_string();
+  TARVEL_ASSERT_OK(created);
   Headers headers = created->headers();
-  ASSERT_TRUE(headers.set("_compression_level", "-2147483648"));
-  ASSERT_TRUE(headers.set("_records", std::to_string(UINT64_MAX)));
-  ASSERT_TRUE(headers.set("_bytes_raw", std::to_string(UINT64_MAX)));
-  ASSERT_TRUE(headers.set("_preview", std::string(PREVIEW_LIMIT, '9')));
+  TARVEL_ASSERT_OK(headers.set("_compression_level", "-2147483648"));
+  TARVEL_ASSERT_OK(headers.set("_records", std::to_string(UINT64_MAX)));
+  TARVEL_ASSERT_OK(headers.set("_bytes_raw", std::to_string(UINT64_MAX)));
+  TARVEL_ASSERT_OK(headers.set("_preview", std::string(PREVIEW_LIMIT, '9')));
 
   const Frame widest{UINT64_MAX, 99999999999999, 9999999999, UINT64_MAX};
   for (const uint32_t area : {ZONE_OVERHEAD, ZONE_OVERHEAD + BYTES_PER_FRAME - 1,
@@ -44,10 +44,10 @@ TEST(MaxFramesFor, ThatManyOfTheWidestFramesFitTheZoneOfAFile) {
                               MAX_HEADER_AREA}) {
     SCOPED_TRACE(area);
     Headers full = headers;
-    ASSERT_TRUE(full.set("_frames",
-                         render_frames(std::vector<Frame>(max_frames_for(area), widest))));
+    TARVEL_ASSERT_OK(full.set("_frames",
+                              render_frames(std::vector<Frame>(max_frames_for(area), widest))));
     Result<std::string> zone = full.render(area);
-    EXPECT_TRUE(zone) << zone.error().to_string();
+    TARVEL_EXPECT_OK(zone);
   }
 }
 

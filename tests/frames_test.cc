@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tests/result_assertions.h"
+
 namespace tarvel {
 namespace {
 
@@ -38,7 +40,7 @@ TEST(ParseFrames, Accepts) {
   };
   for (const Case& c : cases) {
     auto f = parse_frames(c.text);
-    ASSERT_TRUE(f) << c.text << ": " << f.error().to_string();
+    TARVEL_ASSERT_OK(f) << c.text;
     EXPECT_EQ(*f, c.frames) << c.text;
   }
 }
@@ -71,7 +73,7 @@ TEST(ParseFrames, Rejects) {
   };
   for (const Case& c : cases) {
     auto f = parse_frames(c.text);
-    ASSERT_FALSE(f) << c.text;
+    TARVEL_ASSERT_ERROR(f) << c.text;
     EXPECT_EQ(f.error().kind(), ErrorKind::kMalformed);
     EXPECT_EQ(f.error().to_string(), c.message);
   }
@@ -85,7 +87,7 @@ TEST(ParseFrames, RoundTripsRenderedLists) {
   };
   for (const auto& frames : lists) {
     auto back = parse_frames(render_frames(frames));
-    ASSERT_TRUE(back);
+    TARVEL_ASSERT_OK(back);
     EXPECT_EQ(*back, frames);
   }
   EXPECT_EQ(render_frames(*parse_frames("1,0,5,")), "1,0,5");
@@ -116,10 +118,10 @@ TEST(CheckFramesFit, Cases) {
   for (const Case& c : cases) {
     Status s = check_frames_fit(c.frames, c.data_start, c.file_len);
     if (c.message == nullptr) {
-      EXPECT_TRUE(s) << render_frames(c.frames) << ": " << s.error().to_string();
+      TARVEL_EXPECT_OK(s) << render_frames(c.frames);
       continue;
     }
-    ASSERT_FALSE(s) << c.message;
+    TARVEL_ASSERT_ERROR(s) << c.message;
     EXPECT_EQ(s.error().kind(), ErrorKind::kMalformed);
     EXPECT_EQ(s.error().to_string(), c.message);
   }

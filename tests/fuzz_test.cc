@@ -98,7 +98,9 @@ class Fuzz : public ::testing::Test {
         }
         break;
       case 1:
-        if (!frames->empty()) frames->erase(frames->begin() + pick(frames->size()));
+        if (!frames->empty()) {
+          frames->erase(frames->begin() + static_cast<std::ptrdiff_t>(pick(frames->size())));
+        }
         break;
       case 2:
         if (!frames->empty()) frames->push_back((*frames)[pick(frames->size())]);
@@ -185,7 +187,7 @@ class Fuzz : public ::testing::Test {
     if (fixed && fixed->fixed) {
       // A fix writes exactly what the scan derives, so a second look agrees.
       auto again = rebuild_headers(path, false);
-      ASSERT_TRUE(again) << again.error().to_string();
+      TARVEL_ASSERT_OK(again);
       EXPECT_TRUE(again->differences.empty());
     }
 
@@ -195,12 +197,12 @@ class Fuzz : public ::testing::Test {
     if (repacked) {
       // A repacked file reads back whole.
       auto c = Container::open_read(path);
-      ASSERT_TRUE(c) << c.error().to_string();
+      TARVEL_ASSERT_OK(c);
       for (size_t i = 0; i < c->frames().size(); ++i) {
         auto body = c->read_frame_at(i);
-        EXPECT_TRUE(body) << body.error().to_string();
+        TARVEL_EXPECT_OK(body);
       }
-      EXPECT_TRUE(c->read_tail());
+      TARVEL_EXPECT_OK(c->read_tail());
     }
     EXPECT_FALSE(testing::file_exists(path + ".repack"));
   }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "tests/result_assertions.h"
 #include "tests/test_util.h"
 
 namespace tarvel {
@@ -26,7 +27,7 @@ TEST(PreambleDecode, AcceptsAnyFlagsAndReservedBytes) {
   for (auto [flags, reserved] : {std::pair{uint8_t{0}, "\0\0\0\0"s},
                                  std::pair{uint8_t{0xFF}, "\xAA\xBB\xCC\xDD"s}}) {
     auto p = Preamble::decode(preamble_bytes(1, flags, 4096, reserved));
-    ASSERT_TRUE(p) << p.error().to_string();
+    TARVEL_ASSERT_OK(p);
     EXPECT_EQ(p->version, 1);
     EXPECT_EQ(p->flags, flags);
     EXPECT_EQ(p->header_area, 4096u);
@@ -35,10 +36,10 @@ TEST(PreambleDecode, AcceptsAnyFlagsAndReservedBytes) {
 
 TEST(PreambleDecode, HeaderAreaCeilingIsInclusive) {
   auto at = Preamble::decode(preamble_bytes(1, 1, MAX_HEADER_AREA));
-  ASSERT_TRUE(at);
+  TARVEL_ASSERT_OK(at);
   EXPECT_EQ(at->header_area, 16777216u);
   auto over = Preamble::decode(preamble_bytes(1, 1, MAX_HEADER_AREA + 1));
-  ASSERT_FALSE(over);
+  TARVEL_ASSERT_ERROR(over);
   EXPECT_EQ(over.error().kind(), ErrorKind::kMalformed);
   EXPECT_EQ(over.error().to_string(),
             "header zone claims 16777217 bytes, the ceiling is 16777216");
@@ -54,17 +55,17 @@ TEST(PreambleDecode, PrefixesFailInOrder) {
                        : n < 12 ? "preamble too short"
                                 : nullptr;
     if (want == nullptr) {
-      EXPECT_TRUE(p) << n;
+      TARVEL_EXPECT_OK(p) << n;
       continue;
     }
-    ASSERT_FALSE(p) << n;
+    TARVEL_ASSERT_ERROR(p) << n;
     EXPECT_EQ(p.error().kind(), ErrorKind::kMalformed);
     EXPECT_EQ(p.error().to_string(), want) << n;
   }
   const std::string v2 = preamble_bytes(2, 0, 4096);
-  for (size_t n : {7, 11, 16}) {
+  for (size_t n : {7u, 11u, 16u}) {
     auto p = Preamble::decode(std::string_view(v2).substr(0, n));
-    ASSERT_FALSE(p);
+    TARVEL_ASSERT_ERROR(p);
     EXPECT_EQ(p.error().to_string(), "unsupported tarvel version 2") << n;
   }
 }
@@ -83,7 +84,7 @@ TEST(PreambleDecode, OtherFailures) {
   };
   for (const Case& c : cases) {
     auto p = Preamble::decode(c.bytes);
-    ASSERT_FALSE(p) << c.message;
+    TARVEL_ASSERT_ERROR(p) << c.message;
     EXPECT_EQ(p.error().to_string(), c.message);
   }
 }
@@ -92,7 +93,7 @@ TEST(PreambleEncode, RoundTrips) {
   Preamble p{1, FLAG_COMPRESSED, 70000};
   EXPECT_EQ(p.encode(), preamble_bytes(1, 1, 70000));
   auto back = Preamble::decode(p.encode());
-  ASSERT_TRUE(back);
+  TARVEL_ASSERT_OK(back);
   EXPECT_EQ(*back, p);
 }
 
@@ -133,43 +134,43 @@ TEST(Escaping, EscapeAndUnescape) {
 
 TEST(Headers, SetReplacesInPlaceAndSetUserGuardsSystemKeys) {
   Headers h;
-  ASSERT_TRUE(h.set("a", "1"));
-  ASSERT_TRUE(h.set("b", "2"));
-  ASSERT_TRUE(h.set("a", "3"));
+  TARVEL_ASSERT_OK(h.set("a", "1"));
+  TARVEL_ASSERT_OK(h.set("b", "2"));
+  TARVEL_ASSERT_OK(h.set("a", "3"));
   ASSERT_EQ(h.entries().size(), 2u);
   EXPECT_EQ(h.entries()[0], (Headers::Entry{"a", "3"}));
   EXPECT_EQ(h.get("c"), nullptr);
 
   auto bad = h.set("Bad Key", "x");
-  ASSERT_FALSE(bad);
+  TARVEL_ASSERT_ERROR(bad);
   EXPECT_EQ(bad.error().kind(), ErrorKind::kUsage);
   EXPECT_EQ(bad.error().to_string(), "invalid header key \"Bad Key\"");
 
   auto sys = h.set_user("_records", "9");
-  ASSERT_FALSE(sys);
+  TARVEL_ASSERT_ERROR(sys);
   EXPECT_EQ(sys.error().kind(), ErrorKind::kUsage);
   EXPECT_EQ(sys.error().to_string(), "user header key \"_records\" may not start with '_'");
   auto empty = h.set_user("", "9");
-  ASSERT_FALSE(empty);
+  TARVEL_ASSERT_ERROR(empty);
   EXPECT_EQ(empty.error().to_string(), "invalid header key \"\"");
   EXPECT_EQ(h.entries().size(), 2u);
 
-  EXPECT_TRUE(h.set("_records", "9"));
-  EXPECT_TRUE(h.set_user("site", "x"));
+  TARVEL_EXPECT_OK(h.set("_records", "9"));
+  TARVEL_EXPECT_OK(h.set_user("site", "x"));
   EXPECT_EQ(h.entries().size(), 4u);
 }
 
 TEST(HeadersRender, ExactFitPaddingAndZoneFull) {
   Headers h;
-  ASSERT_TRUE(h.set("a", "1"));
+  TARVEL_ASSERT_OK(h.set("a", "1"));
   auto exact = h.render(5);
-  ASSERT_TRUE(exact);
+  TARVEL_ASSERT_OK(exact);
   EXPECT_EQ(*exact, "a:1\n\n");
   auto padded = h.render(8);
-  ASSERT_TRUE(padded);
+  TARVEL_ASSERT_OK(padded);
   EXPECT_EQ(*padded, "a:1\n\n\0\0\0"s);
   auto full = h.render(4);
-  ASSERT_FALSE(full);
+  TARVEL_ASSERT_ERROR(full);
   EXPECT_EQ(full.error().kind(), ErrorKind::kZoneFull);
   EXPECT_EQ(full.error().need(), 5u);
   EXPECT_EQ(full.error().have(), 4u);
@@ -180,14 +181,14 @@ TEST(HeadersRender, ExactFitPaddingAndZoneFull) {
 
 TEST(HeadersRender, RoundTripsValuesThatNeedEscaping) {
   Headers h;
-  ASSERT_TRUE(h.set("_schema", "two\nlines \\ and: colons\r"));
-  ASSERT_TRUE(h.set("empty", ""));
-  ASSERT_TRUE(h.set("utf8", "\xC3\xA9\xE2\x82\xAC"));
+  TARVEL_ASSERT_OK(h.set("_schema", "two\nlines \\ and: colons\r"));
+  TARVEL_ASSERT_OK(h.set("empty", ""));
+  TARVEL_ASSERT_OK(h.set("utf8", "\xC3\xA9\xE2\x82\xAC"));
   auto zone = h.render(4096);
-  ASSERT_TRUE(zone);
+  TARVEL_ASSERT_OK(zone);
   ASSERT_EQ(zone->size(), 4096u);
   auto back = Headers::parse(*zone);
-  ASSERT_TRUE(back) << back.error().to_string();
+  TARVEL_ASSERT_OK(back);
   EXPECT_EQ(*back, h);
 }
 
@@ -198,15 +199,15 @@ TEST(HeadersRender, IntoAKeptBufferGivesTheSameZone) {
   for (std::string value : {"plain"s, ""s, "\n"s, "\\"s, "a\n\\b\\\n"s, "\\\\n\n\n"s}) {
     SCOPED_TRACE(escape_value(value));
     Headers h;
-    ASSERT_TRUE(h.set("k", value));
-    ASSERT_TRUE(h.render_into(32, &kept));
+    TARVEL_ASSERT_OK(h.set("k", value));
+    TARVEL_ASSERT_OK(h.render_into(32, &kept));
     std::string want = "k:" + escape_value(value) + "\n\n";
     want.resize(32, '\0');
     EXPECT_EQ(kept, want);
     EXPECT_EQ(*h.render(32), want);
   }
   Headers h;
-  ASSERT_TRUE(h.set("k", std::string(40, 'v')));
+  TARVEL_ASSERT_OK(h.set("k", std::string(40, 'v')));
   EXPECT_EQ(h.render_into(32, &kept).error().to_string(), "headers need 44 bytes, the zone holds 32");
 }
 
@@ -228,16 +229,16 @@ TEST(HeadersParse, Successes) {
   };
   for (const Case& c : cases) {
     auto h = Headers::parse(c.zone);
-    ASSERT_TRUE(h) << ::testing::PrintToString(c.zone) << ": " << h.error().to_string();
+    TARVEL_ASSERT_OK(h) << ::testing::PrintToString(c.zone);
     EXPECT_EQ(h->entries(), c.entries) << ::testing::PrintToString(c.zone);
   }
 }
 
 TEST(HeadersParse, DuplicateKeysGetAndSetTakeTheFirst) {
   auto h = Headers::parse("k:1\nk:2\n\n");
-  ASSERT_TRUE(h);
+  TARVEL_ASSERT_OK(h);
   EXPECT_EQ(*h->get("k"), "1");
-  ASSERT_TRUE(h->set("k", "3"));
+  TARVEL_ASSERT_OK(h->set("k", "3"));
   EXPECT_EQ(h->entries()[0].value, "3");
   EXPECT_EQ(h->entries()[1].value, "2");
 }
@@ -265,7 +266,7 @@ TEST(HeadersParse, Failures) {
   };
   for (const Case& c : cases) {
     auto h = Headers::parse(c.zone);
-    ASSERT_FALSE(h) << c.message;
+    TARVEL_ASSERT_ERROR(h) << c.message;
     EXPECT_EQ(h.error().kind(), c.kind) << c.message;
     EXPECT_EQ(h.error().to_string(), c.message);
   }
@@ -285,12 +286,12 @@ class PeekHeadersTest : public ::testing::Test {
 
 TEST_F(PeekHeadersTest, ReadsPreambleAndZoneOnly) {
   Headers h;
-  ASSERT_TRUE(h.set("_schema", "ticks"));
-  ASSERT_TRUE(h.set("site", "north"));
+  TARVEL_ASSERT_OK(h.set("_schema", "ticks"));
+  TARVEL_ASSERT_OK(h.set("site", "north"));
   // Whatever follows the zone is not looked at.
   std::string path = write(preamble_bytes(1, 1, 64) + *h.render(64) + "\xFF\xFF data");
   auto got = peek_headers(path);
-  ASSERT_TRUE(got) << got.error().to_string();
+  TARVEL_ASSERT_OK(got);
   EXPECT_EQ(got->first, (Preamble{1, 1, 64}));
   EXPECT_EQ(got->second, h);
 }
@@ -309,7 +310,7 @@ TEST_F(PeekHeadersTest, Failures) {
   };
   for (const Case& c : cases) {
     auto got = peek_headers(write(c.bytes));
-    ASSERT_FALSE(got) << c.message;
+    TARVEL_ASSERT_ERROR(got) << c.message;
     EXPECT_EQ(got.error().to_string(), c.message);
   }
 }
@@ -317,7 +318,7 @@ TEST_F(PeekHeadersTest, Failures) {
 TEST_F(PeekHeadersTest, OpenFailureCarriesThePath) {
   std::string path = dir_.file("missing.tarvel");
   auto got = peek_headers(path);
-  ASSERT_FALSE(got);
+  TARVEL_ASSERT_ERROR(got);
   EXPECT_EQ(got.error().kind(), ErrorKind::kIo);
   EXPECT_EQ(got.error().path(), path);
   EXPECT_EQ(got.error().to_string(), path + ": No such file or directory (os error 2)");
@@ -325,7 +326,7 @@ TEST_F(PeekHeadersTest, OpenFailureCarriesThePath) {
 
 TEST_F(PeekHeadersTest, ShortReadCarriesNoPath) {
   auto got = peek_headers(write("TARVEL"));
-  ASSERT_FALSE(got);
+  TARVEL_ASSERT_ERROR(got);
   EXPECT_EQ(got.error().kind(), ErrorKind::kIo);
   EXPECT_FALSE(got.error().path().has_value());
 }

@@ -14,6 +14,7 @@
 #include "container/internal/text.h"
 #include "container/schema.h"
 #include "tests/fault_env.h"
+#include "tests/result_assertions.h"
 #include "tests/test_util.h"
 
 namespace tarvel {
@@ -57,14 +58,14 @@ std::string zone_of(const std::vector<Frame>& frames, const Headers::Entry& extr
        {std::pair<const char*, const char*>{"_schema", "rec"}, {"_schema_fields", ""},
         {"_schema_hash", "cbf29ce484222325"}, {"_record", "fixed:4"}, {"_source", "src"},
         {"_created_at", created_at}, {"_writer", "wr"}}) {
-    EXPECT_TRUE(h.set(key, value));
+    TARVEL_EXPECT_OK(h.set(key, value));
   }
-  EXPECT_TRUE(h.set("_frames", render_frames(frames)));
+  TARVEL_EXPECT_OK(h.set("_frames", render_frames(frames)));
   if (!extra.key.empty()) {
-    EXPECT_TRUE(h.set(extra.key, extra.value));
+    TARVEL_EXPECT_OK(h.set(extra.key, extra.value));
   }
   Result<std::string> zone = h.render(area);
-  EXPECT_TRUE(zone);
+  TARVEL_EXPECT_OK(zone);
   return zone ? *zone : std::string();
 }
 
@@ -112,7 +113,7 @@ std::string from_hex(std::string_view hex) {
 }
 
 TEST_F(JournalTest, WritesTheExactBytes) {
-  ASSERT_TRUE(write_journal(Env::posix(), container_, 0x0102030405060708, "ZZ", "FRM"));
+  TARVEL_ASSERT_OK(write_journal(Env::posix(), container_, 0x0102030405060708, "ZZ", "FRM"));
   EXPECT_EQ(journal(), from_hex("544a524e4c32"        // magic
                                 "1500000000000000"    // body_len 21
                                 "ea9ab4fe99afb055"    // FNV-1a 64 of the body
@@ -158,7 +159,7 @@ TEST_P(JournalStateTest, ReplayAppliesOnlyCompleteJournalsAndRemovesThem) {
   const StateCase& c = GetParam();
   if (c.journal) testing::write_file(journal_, *c.journal);
   FaultEnv env;
-  ASSERT_TRUE(replay(env));
+  TARVEL_ASSERT_OK(replay(env));
   EXPECT_EQ(container(), c.container_after);
   EXPECT_FALSE(has_journal());
   // The removal is durable: a crash cannot bring the journal back.
@@ -192,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(
                   kOriginal},
         StateCase{"BodyLenOverflows", "TJRNL2" + u64le(UINT64_MAX - 10) + kGood.substr(14),
                   kOriginal}),
-    [](const ::testing::TestParamInfo<StateCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<StateCase>& param_info) { return param_info.param.name; });
 
 // Which journals a replay applies to a file: every state in which a crash
 // can leave a close or a header rewrite of the file itself, and nothing
@@ -303,7 +304,7 @@ INSTANTIATE_TEST_SUITE_P(
                     kDataStart + 16, "", false},
         BelongsCase{"TailInsideThePreamble", Journal{8, kZone, kFrame}, kTorn,
                     kDataStart + 16, "", false}),
-    [](const ::testing::TestParamInfo<BelongsCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<BelongsCase>& param_info) { return param_info.param.name; });
 
 // Only a missing journal means there is nothing to replay. One that exists
 // but cannot be read may hold a close to redo: the replay fails with its
@@ -330,7 +331,7 @@ TEST_F(JournalTest, UnreadableJournalFailsTheReplay) {
       env.fail_nth(c.op, 1, c.errnum);
     }
     Status s = replay(env);
-    ASSERT_FALSE(s);
+    TARVEL_ASSERT_ERROR(s);
     EXPECT_EQ(s.error().to_string(), journal_ + ": " + c.cause);
     EXPECT_EQ(container(), kOriginal);
     if (c.op == 0) {
@@ -356,16 +357,16 @@ TEST_F(JournalTest, AppliedJournalThatCannotBeRemovedIsEmptiedOrFails) {
     Status s = replay(env);
     EXPECT_EQ(container(), kSpliced);
     if (empties) {
-      ASSERT_TRUE(s);
+      TARVEL_ASSERT_OK(s);
       EXPECT_EQ(journal(), "");
       env.crash();  // the emptying is durable
       EXPECT_EQ(journal(), "");
     } else {
-      ASSERT_FALSE(s);
+      TARVEL_ASSERT_ERROR(s);
       EXPECT_EQ(s.error().to_string(), journal_ + ": Input/output error (os error 5)");
       EXPECT_EQ(journal(), kGood);
     }
-    ASSERT_TRUE(replay(Env::posix()));
+    TARVEL_ASSERT_OK(replay(Env::posix()));
     EXPECT_EQ(container(), kSpliced);
     EXPECT_FALSE(has_journal());
   }
@@ -376,10 +377,10 @@ TEST_F(JournalTest, AppliedJournalThatCannotBeRemovedIsEmptiedOrFails) {
 TEST_F(JournalTest, ContainerRemovedSinceItWasOpenedKeepsTheJournal) {
   testing::write_file(journal_, kGood);
   Result<std::unique_ptr<File>> held = Env::posix().open(container_, OpenMode::kRead);
-  ASSERT_TRUE(held);
+  TARVEL_ASSERT_OK(held);
   std::remove(container_.c_str());
   Status s = replay_journal(Env::posix(), container_, container_, **held);
-  ASSERT_FALSE(s);
+  TARVEL_ASSERT_ERROR(s);
   EXPECT_EQ(s.error().to_string(),
             tarvel::quoted(container_) +
                 " was moved or removed since it was opened; open it again by its current name "
@@ -389,12 +390,12 @@ TEST_F(JournalTest, ContainerRemovedSinceItWasOpenedKeepsTheJournal) {
 }
 
 TEST_F(JournalTest, ReplayingAgainWritesTheSameBytes) {
-  ASSERT_TRUE(write_journal(Env::posix(), container_, kTail, kZone, kFrame));
+  TARVEL_ASSERT_OK(write_journal(Env::posix(), container_, kTail, kZone, kFrame));
   EXPECT_EQ(journal(), kGood);
-  ASSERT_TRUE(replay(Env::posix()));
+  TARVEL_ASSERT_OK(replay(Env::posix()));
   EXPECT_EQ(container(), kSpliced);
-  ASSERT_TRUE(write_journal(Env::posix(), container_, kTail, kZone, kFrame));
-  ASSERT_TRUE(replay(Env::posix()));
+  TARVEL_ASSERT_OK(write_journal(Env::posix(), container_, kTail, kZone, kFrame));
+  TARVEL_ASSERT_OK(replay(Env::posix()));
   EXPECT_EQ(container(), kSpliced);
   EXPECT_FALSE(has_journal());
 }
@@ -402,7 +403,7 @@ TEST_F(JournalTest, ReplayingAgainWritesTheSameBytes) {
 TEST_F(JournalTest, RemoveJournalIsDurableAndQuiet) {
   FaultEnv env;
   FileIdentity own;
-  ASSERT_TRUE(write_journal(env, container_, kTail, kZone, kFrame, nullptr, nullptr, &own));
+  TARVEL_ASSERT_OK(write_journal(env, container_, kTail, kZone, kFrame, nullptr, nullptr, &own));
   remove_journal(env, container_, own);
   remove_journal(env, container_, own);  // already gone: no error to report
   env.crash();
@@ -413,13 +414,13 @@ TEST_F(JournalTest, RemoveJournalIsDurableAndQuiet) {
 // caller wrote or read: another file's journal that stands there now stays.
 TEST_F(JournalTest, OnlyTheCallersOwnJournalIsRemoved) {
   FileIdentity own;
-  ASSERT_TRUE(write_journal(Env::posix(), container_, kTail, kZone, kFrame, nullptr, nullptr,
-                            &own));
+  TARVEL_ASSERT_OK(write_journal(Env::posix(), container_, kTail, kZone, kFrame, nullptr, nullptr,
+                                 &own));
   const std::string other = dir_.file("other.seal");
   testing::write_file(other, kGood);
   ASSERT_EQ(std::rename(other.c_str(), journal_.c_str()), 0);
   remove_journal(Env::posix(), container_, own);
-  ASSERT_TRUE(discard_journal(Env::posix(), container_, own));
+  TARVEL_ASSERT_OK(discard_journal(Env::posix(), container_, own));
   EXPECT_EQ(journal(), kGood);
 }
 
@@ -431,7 +432,7 @@ TEST_F(JournalTest, ReplayFailingAtEveryCallIsRedoneLater) {
   {
     FaultEnv env;
     testing::write_file(journal_, kGood);
-    ASSERT_TRUE(replay(env));
+    TARVEL_ASSERT_OK(replay(env));
     calls = env.count(FaultEnv::kAll);
   }
   for (bool die : {false, true}) {
@@ -456,7 +457,7 @@ TEST_F(JournalTest, ReplayFailingAtEveryCallIsRedoneLater) {
         EXPECT_EQ(journal(), kGood);
       }
       if (die) env.crash();
-      ASSERT_TRUE(replay(Env::posix()));
+      TARVEL_ASSERT_OK(replay(Env::posix()));
       EXPECT_EQ(container(), kSpliced);
       EXPECT_FALSE(has_journal());
     }
@@ -469,9 +470,9 @@ TEST_F(JournalTest, SpliceStopsAtTheFirstFailure) {
   {
     FaultEnv env;
     auto file = env.open(container_, OpenMode::kReadWrite);
-    ASSERT_TRUE(file);
+    TARVEL_ASSERT_OK(file);
     env.reset_counts();
-    ASSERT_TRUE(splice(**file, kTail, kZone, kFrame));
+    TARVEL_ASSERT_OK(splice(**file, kTail, kZone, kFrame));
     calls = env.count(FaultEnv::kAll);
     EXPECT_EQ(env.count(FaultEnv::kSync), 1u);
   }
@@ -481,11 +482,11 @@ TEST_F(JournalTest, SpliceStopsAtTheFirstFailure) {
     testing::write_file(container_, kOriginal);
     FaultEnv env;
     auto file = env.open(container_, OpenMode::kReadWrite);
-    ASSERT_TRUE(file);
+    TARVEL_ASSERT_OK(file);
     env.reset_counts();
     env.fail_nth(FaultEnv::kAll, n, EIO);
     Status s = splice(**file, kTail, kZone, kFrame);
-    ASSERT_FALSE(s);
+    TARVEL_ASSERT_ERROR(s);
     EXPECT_EQ(s.error().to_string(), "Input/output error (os error 5)");
     EXPECT_EQ(env.count(FaultEnv::kAll), n);
   }
@@ -516,7 +517,7 @@ TEST_F(JournalTest, FailedWriteJournalLeavesTheContainerUntouched) {
     env.fail_nth(c.op, c.nth, EIO);
     bool made = false;
     Status s = write_journal(env, container_, kTail, kZone, kFrame, &made);
-    ASSERT_FALSE(s);
+    TARVEL_ASSERT_ERROR(s);
     EXPECT_EQ(s.error().to_string(), c.error_prefix + "Input/output error (os error 5)");
     EXPECT_EQ(made, c.made);
     EXPECT_EQ(container(), kOriginal);
@@ -533,7 +534,7 @@ TEST_F(JournalTest, FailedDirectoryFlushFailsWriteJournal) {
   FaultEnv env;
   env.fail_nth(FaultEnv::kSync, 2, EIO);  // the first sync is the file's own
   Status s = write_journal(env, container_, kTail, kZone, kFrame);
-  ASSERT_FALSE(s);
+  TARVEL_ASSERT_ERROR(s);
   EXPECT_EQ(s.error().to_string(), dir_.path() + ": Input/output error (os error 5)");
   EXPECT_EQ(container(), kOriginal);
 }
@@ -542,7 +543,7 @@ TEST_F(JournalTest, WriteJournalWritesWholeThroughShortAndInterruptedWrites) {
   FaultEnv env;
   env.set_max_write(7);
   env.set_interrupts(true);
-  ASSERT_TRUE(write_journal(env, container_, kTail, kZone, kFrame));
+  TARVEL_ASSERT_OK(write_journal(env, container_, kTail, kZone, kFrame));
   EXPECT_EQ(journal(), kGood);
 }
 
@@ -553,7 +554,7 @@ TEST_F(JournalTest, CrashDuringWriteJournalIsAllOrNothing) {
   uint64_t calls;
   {
     FaultEnv env;
-    ASSERT_TRUE(write_journal(env, container_, kTail, kZone, kFrame));
+    TARVEL_ASSERT_OK(write_journal(env, container_, kTail, kZone, kFrame));
     calls = env.count(FaultEnv::kAll);
     env.crash();
     EXPECT_EQ(journal(), kGood);
@@ -568,7 +569,7 @@ TEST_F(JournalTest, CrashDuringWriteJournalIsAllOrNothing) {
     (void)write_journal(env, container_, kTail, kZone, kFrame);
     ASSERT_TRUE(env.failed());
     env.crash();
-    ASSERT_TRUE(replay(Env::posix()));
+    TARVEL_ASSERT_OK(replay(Env::posix()));
     std::string after = container();
     EXPECT_TRUE(after == kOriginal || after == kSpliced);
     EXPECT_FALSE(has_journal());
@@ -607,19 +608,19 @@ TEST(ReadAt, ReturnsWhatIsThereThroughShortReads) {
   FaultEnv env;
   env.set_max_read(3);
   auto file = env.open(dir.file("f"), OpenMode::kRead);
-  ASSERT_TRUE(file);
+  TARVEL_ASSERT_OK(file);
   for (const Case& c : cases) {
     auto got = read_at(**file, c.offset, c.n);
-    ASSERT_TRUE(got) << c.offset;
+    TARVEL_ASSERT_OK(got) << c.offset;
     EXPECT_EQ(*got, c.expected) << c.offset << "," << c.n;
   }
   env.reset_counts();
-  ASSERT_TRUE(read_at(**file, 3, 0));
+  TARVEL_ASSERT_OK(read_at(**file, 3, 0));
   EXPECT_EQ(env.count(FaultEnv::kSeek), 1u);  // the seek happens even for no bytes
   for (unsigned op : {FaultEnv::kSeek, FaultEnv::kRead}) {
     env.fail_nth(op, 1, EIO);
     auto failed = read_at(**file, 0, 4);
-    ASSERT_FALSE(failed);
+    TARVEL_ASSERT_ERROR(failed);
     EXPECT_EQ(failed.error().to_string(), "Input/output error (os error 5)");
   }
 }

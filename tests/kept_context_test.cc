@@ -52,8 +52,8 @@ std::string tail_bytes(size_t records, uint32_t seed) {
     x ^= x >> 17;
     x ^= x << 5;
     std::string r(16, '\0');
-    for (int b = 0; b < 8; ++b) r[b] = static_cast<char>((i + seed) >> (8 * b));
-    for (int b = 8; b < 11; ++b) r[b] = static_cast<char>(x >> (8 * (b - 8)));
+    for (size_t b = 0; b < 8; ++b) r[b] = static_cast<char>((i + seed) >> (8 * b));
+    for (size_t b = 8; b < 11; ++b) r[b] = static_cast<char>(x >> (8 * (b - 8)));
     out += r;
   }
   return out;

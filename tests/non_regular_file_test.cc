@@ -98,7 +98,7 @@ TEST(SpecialFiles, TheFileLayerNeverWaitsAndNamesTheKind) {
   const std::string plain = dir.file("plain");
   write_file(plain, "abc");
   auto f = Env::posix().open(plain, OpenMode::kReadWrite);
-  ASSERT_TRUE(f);
+  TARVEL_ASSERT_OK(f);
   EXPECT_EQ(value_or_die(read_exact_at(**f, 0, 3)), "abc");
 }
 
@@ -134,7 +134,7 @@ TEST(SpecialFiles, AFifoAtTheJournalPathNeverBlocks) {
   const std::string journal = journal_path(path);
   {
     Container c = create_or_die(path, fixed_schema(4));
-    ASSERT_TRUE(c.append_record("abcd").ok());
+    TARVEL_ASSERT_OK(c.append_record("abcd"));
   }
   make_fifo(journal);
   // The replaying operations either refuse the journal, naming it, or pass
@@ -163,7 +163,7 @@ TEST(SpecialFiles, AFifoAtTheJournalPathNeverBlocks) {
   ASSERT_EQ(unlink(journal.c_str()), 0);
   Container c = value_or_die(Container::open_append(path));
   EXPECT_EQ(c.records(), 2u);
-  ASSERT_TRUE(c.close_frame(1, 3).ok());
+  TARVEL_ASSERT_OK(c.close_frame(1, 3));
   EXPECT_EQ(value_or_die(c.read_frame(1)), "abcdefgh");
 }
 
@@ -172,8 +172,8 @@ TEST(SpecialFiles, AFifoAtTheRepackPathIsReplaced) {
   const std::string path = dir.file("c.tarvel");
   {
     Container c = create_or_die(path, fixed_schema(4));
-    ASSERT_TRUE(c.append_record("abcd").ok());
-    ASSERT_TRUE(c.close_frame(1, 3).ok());
+    TARVEL_ASSERT_OK(c.append_record("abcd"));
+    TARVEL_ASSERT_OK(c.close_frame(1, 3));
   }
   make_fifo(path + ".repack");
   EXPECT_EQ(in_child([&] { return err(repack(path, 1)); }), "ok");

@@ -62,8 +62,8 @@ TEST_P(OutOfMemoryTest, InACappedAddressSpace) {
     const bool prefixed = GetParam().prefixed;
     Container c = create_or_die(path_, prefixed ? prefixed_schema() : fixed_schema(kRecord));
     const std::string body = rec(prefixed ? kRecord - 1 : kRecord);
-    for (int i = 0; i < kTailRecords; ++i) ASSERT_TRUE(c.append_record(body).ok());
-    ASSERT_TRUE(c.flush_data().ok());
+    for (int i = 0; i < kTailRecords; ++i) TARVEL_ASSERT_OK(c.append_record(body));
+    TARVEL_ASSERT_OK(c.flush_data());
   }
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
                   TARVEL_TRY(c.read_tail());
                   return {};
                 }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace tarvel::testing

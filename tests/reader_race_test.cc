@@ -156,9 +156,9 @@ TEST_P(HeldSpliceTest, ReaderByAnyNameWaitsOutTheSplice) {
   {
     Container w = create_or_die(path_, prefixed_schema());
     for (uint64_t p = 0; p < 400; ++p) {
-      ASSERT_TRUE(w.append_record(body_at(p)).ok());
+      TARVEL_ASSERT_OK(w.append_record(body_at(p)));
       if (p == 99) {
-        ASSERT_TRUE(w.close_frame(1, 3).ok());
+        TARVEL_ASSERT_OK(w.close_frame(1, 3));
       }
     }
   }
@@ -239,7 +239,7 @@ INSTANTIATE_TEST_SUITE_P(
                       HeldCase{"RenamedFile", Way::kRenamed},
                       HeldCase{"ProcFdOfTheRenamedFile", Way::kProcFd},
                       HeldCase{"SnapshotOpenedBeforeTheClose", Way::kSnapshot}),
-    [](const ::testing::TestParamInfo<HeldCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<HeldCase>& param_info) { return param_info.param.name; });
 
 // The writer: rounds of 1 to 40 records, each closed into a frame at once.
 // Between rounds it obeys "control": 'h' writes a round into the raw tail,
@@ -345,10 +345,10 @@ TEST(WholeFileLockTest, ReaderDoesNotWaitAndWriterClosesAllTheSame) {
   ScratchDir dir;
   const std::string path = dir.file("c.tarvel");
   Container w = create_or_die(path, prefixed_schema());
-  for (uint64_t p = 0; p < 30; ++p) ASSERT_TRUE(w.append_record(body_at(p)).ok());
-  ASSERT_TRUE(w.close_frame(1, 3).ok());
-  for (uint64_t p = 30; p < 60; ++p) ASSERT_TRUE(w.append_record(body_at(p)).ok());
-  ASSERT_TRUE(w.flush_data().ok());
+  for (uint64_t p = 0; p < 30; ++p) TARVEL_ASSERT_OK(w.append_record(body_at(p)));
+  TARVEL_ASSERT_OK(w.close_frame(1, 3));
+  for (uint64_t p = 30; p < 60; ++p) TARVEL_ASSERT_OK(w.append_record(body_at(p)));
+  TARVEL_ASSERT_OK(w.flush_data());
 
   Pipes pipes;
   pid_t pid = fork();
@@ -398,7 +398,7 @@ TEST(WholeFileLockTest, ReaderDoesNotWaitAndWriterClosesAllTheSame) {
   Container r = value_or_die(Container::open_read(path, env));
   EXPECT_EQ(opens, 1);
   EXPECT_EQ(probes, 1);
-  ASSERT_TRUE(w.close_frame(2, 3).ok());
+  TARVEL_ASSERT_OK(w.close_frame(2, 3));
   uint64_t next = 30;
   Result<std::string> tail = r.read_tail();
   ASSERT_EQ(err(tail), "ok");

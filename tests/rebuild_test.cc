@@ -31,7 +31,7 @@ class RebuildTest : public ::testing::Test {
  protected:
   RebuildReport rebuild(bool fix) {
     auto report = rebuild_headers(path_, fix);
-    EXPECT_TRUE(report) << report.error().to_string();
+    TARVEL_EXPECT_OK(report);
     return report ? *report : RebuildReport{};
   }
   static std::string frames_difference(const std::vector<Frame>& stored,
@@ -74,7 +74,7 @@ TEST_F(RebuildTest, ScanReadsEachByteOnceWhateverTheReadSizes) {
   const Schema schema = testing::event_schema(8);
   {
     auto made = Container::create(path_, schema, "t", "t", 0, 8192, {});
-    ASSERT_TRUE(made) << made.error().to_string();
+    TARVEL_ASSERT_OK(made);
     Container& c = *made;
     std::mt19937_64 rng(5);
     // Small frames, then one whose stored bytes outgrow a window (random
@@ -84,25 +84,25 @@ TEST_F(RebuildTest, ScanReadsEachByteOnceWhateverTheReadSizes) {
     for (uint64_t records : plan) {
       for (uint64_t i = 0; i < records; ++i) {
         const uint64_t r = records > 1000 ? rng() : id * 100 + i;
-        ASSERT_TRUE(c.append_record(std::string_view(reinterpret_cast<const char*>(&r), 8)));
+        TARVEL_ASSERT_OK(c.append_record(std::string_view(reinterpret_cast<const char*>(&r), 8)));
       }
-      ASSERT_TRUE(c.close_frame(id++, 3));
+      TARVEL_ASSERT_OK(c.close_frame(id++, 3));
     }
-    ASSERT_TRUE(c.append_record("tailtail"));
+    TARVEL_ASSERT_OK(c.append_record("tailtail"));
     ASSERT_GT(c.frames()[4].len, SCAN_WINDOW);
   }
   const uint64_t data_len = testing::read_file(path_).size() - PREAMBLE_LEN - 8192;
   // What the open alone reads (the preamble and the zone, and whatever
   // else it checks); the rest is the scan's.
   CountingEnv open_only(Env::posix());
-  ASSERT_TRUE(ToolAccess::open_inner(path_, false, open_only));
+  TARVEL_ASSERT_OK(ToolAccess::open_inner(path_, false, open_only));
   for (size_t max_read : {size_t{0}, size_t{1}, size_t{4093}, size_t{100000}}) {
     SCOPED_TRACE("reads of at most " + std::to_string(max_read) + " bytes");
     testing::FaultEnv faults;
     if (max_read != 0) faults.set_max_read(max_read);
     CountingEnv env(faults);
     auto report = rebuild_headers(path_, false, env);
-    ASSERT_TRUE(report) << report.error().to_string();
+    TARVEL_ASSERT_OK(report);
     EXPECT_THAT(report->differences, IsEmpty());
     // The scan reads the data section and, at most, a probe's few bytes
     // again per frame; the zone may be read once more to check that the
@@ -144,7 +144,7 @@ TEST_P(RebuildIds, DerivedListAndFix) {
   EXPECT_EQ(data_section(), data);
   EXPECT_THAT(rebuild(false).differences, IsEmpty());
   auto check = validate(path_);
-  ASSERT_TRUE(check);
+  TARVEL_ASSERT_OK(check);
   EXPECT_THAT(check->problems, IsEmpty());
   EXPECT_EQ(check->records, 11u);
 }
@@ -198,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
                  return f;
                },
                {1, 2, 3}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 struct CounterCase {
   const char* name;
@@ -238,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CounterCase{"RecordsNotANumber", "_records", "five", false, "_records: five -> 5"},
                       CounterCase{"BytesLeadingZero", "_bytes_raw", "040", false, "_bytes_raw: 040 -> 40"},
                       CounterCase{"BytesMissing", "_bytes_raw", "", true, "_bytes_raw: 0 -> 40"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(RebuildTest, LevelZeroFrameEndsTheScan) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}, {2, 0, 3}, {3, 3, 2}});
@@ -251,7 +251,7 @@ TEST_F(RebuildTest, LevelZeroFrameEndsTheScan) {
   // Written back, the derived list would lose frames 2 and 3 and their
   // records: the fix refuses instead.
   auto fixed = rebuild_headers(path_, true);
-  ASSERT_FALSE(fixed);
+  TARVEL_ASSERT_ERROR(fixed);
   EXPECT_EQ(fixed.error().kind(), ErrorKind::kUsage);
   const std::string at = std::to_string(listed[1].offset);
   EXPECT_EQ(fixed.error().to_string(),
@@ -265,7 +265,7 @@ TEST_F(RebuildTest, AllFramesAtLevelZeroAreNotDropped) {
   testing::make_file(path_, testing::message_schema(), {{4, 0, 2}, {5, 0, 2}});
   const std::string before = testing::read_file(path_);
   auto fixed = rebuild_headers(path_, true);
-  ASSERT_FALSE(fixed);
+  TARVEL_ASSERT_ERROR(fixed);
   EXPECT_THAT(fixed.error().to_string(), ::testing::StartsWith("cannot fix the counting headers: frame 4 at offset 0 "));
   EXPECT_EQ(testing::read_file(path_), before);
 }
@@ -276,7 +276,7 @@ TEST_F(RebuildTest, GapEndsTheScan) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}});
   const uint64_t gap_at = testing::stored_frames(path_)[0].len;
   auto frame = compress_frame(std::string(16, 'z'), 3);
-  ASSERT_TRUE(frame);
+  TARVEL_ASSERT_OK(frame);
   testing::write_file(path_, testing::read_file(path_) + "gap!" + *frame);
   testing::edit_header(path_, "_frames",
                        render_frames(testing::stored_frames(path_)) + ";2," +
@@ -292,7 +292,7 @@ TEST_F(RebuildTest, GapEndsTheScan) {
     if (cut) testing::write_file(path_, testing::read_file(path_).substr(0, testing::read_file(path_).size() - 3));
     const std::string before = testing::read_file(path_);
     auto fixed = rebuild_headers(path_, true);
-    ASSERT_FALSE(fixed);
+    TARVEL_ASSERT_ERROR(fixed);
     EXPECT_EQ(fixed.error().to_string(), refusal);
     EXPECT_EQ(testing::read_file(path_), before);
   }
@@ -324,7 +324,8 @@ TEST_P(RebuildCut, FramesThatAreThereAreKept) {
   const uint64_t cut_at = listed[c.gone_from].offset;
   const uint64_t len = data_start + cut_at + c.left;
   std::filesystem::resize_file(path_, len);
-  const std::vector<Frame> kept(listed.begin(), listed.begin() + c.gone_from);
+  const std::vector<Frame> kept(listed.begin(),
+                               listed.begin() + static_cast<std::ptrdiff_t>(c.gone_from));
 
   std::string note;
   for (size_t i = c.gone_from; i < listed.size(); ++i) {
@@ -351,11 +352,11 @@ TEST_P(RebuildCut, FramesThatAreThereAreKept) {
   // Every record of the frames that are there reads back, and so do the
   // whole records of the kept remains; the file is sound again.
   auto check = validate(path_);
-  ASSERT_TRUE(check) << check.error().to_string();
+  TARVEL_ASSERT_OK(check);
   EXPECT_THAT(check->problems, IsEmpty());
   EXPECT_EQ(check->records, records + c.tail_records);
   auto r = Container::open_read(path_);
-  ASSERT_TRUE(r) << r.error().to_string();
+  TARVEL_ASSERT_OK(r);
   std::string all;
   for (size_t i = 0; i < r->frames().size(); ++i) all += *r->read_frame_at(i);
   all += *r->read_tail();
@@ -372,7 +373,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CutCase{"AtTheStartOfTheLastFrame", 3, 2, 0, 0},
                       CutCase{"InsideTheFrameBeforeTheLast", 3, 1, 9, 0},
                       CutCase{"InsideARawFrame", 0, 2, 19, 2}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // The fix of a file cut short cuts off the remains of its zstd frame before
 // it writes the zone. A crash at any call leaves a file that opens as it was
@@ -382,7 +383,7 @@ TEST_F(RebuildTest, CrashDuringTheFixOfACutFile) {
   const std::vector<Frame> listed = testing::stored_frames(path_);
   std::filesystem::resize_file(path_, PREAMBLE_LEN + DEFAULT_HEADER_AREA + listed[1].offset + 20);
   const std::string cut = testing::read_file(path_);
-  ASSERT_TRUE(rebuild_headers(path_, true));
+  TARVEL_ASSERT_OK(rebuild_headers(path_, true));
   const std::string fixed = testing::read_file(path_);
   testing::write_file(path_, cut);
   for (uint64_t n = 1;; ++n) {
@@ -393,9 +394,9 @@ TEST_F(RebuildTest, CrashDuringTheFixOfACutFile) {
     const bool done = !env.failed();
     env.crash();
     if (done) {
-      ASSERT_TRUE(report) << report.error().to_string();
+      TARVEL_ASSERT_OK(report);
     }
-    ASSERT_TRUE(rebuild_headers(path_, true)) << n;
+    TARVEL_ASSERT_OK(rebuild_headers(path_, true)) << n;
     EXPECT_EQ(testing::read_file(path_), fixed);
     if (done) break;
     testing::write_file(path_, cut);
@@ -405,13 +406,13 @@ TEST_F(RebuildTest, CrashDuringTheFixOfACutFile) {
 TEST_F(RebuildTest, TornRecordInsideAFoundFrameFailsAndWritesNothing) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}});
   auto stored = compress_frame(std::string(12, 'r'), 3);
-  ASSERT_TRUE(stored);
+  TARVEL_ASSERT_OK(stored);
   testing::write_file(path_, testing::read_file(path_) + *stored);
   const std::string before = testing::read_file(path_);
   const uint64_t at = testing::stored_frames(path_)[0].len;
   for (bool fix : {false, true}) {
     auto report = rebuild_headers(path_, fix);
-    ASSERT_FALSE(report);
+    TARVEL_ASSERT_ERROR(report);
     EXPECT_EQ(report.error().kind(), ErrorKind::kMalformed);
     EXPECT_EQ(report.error().to_string(),
               "frame at offset " + std::to_string(at) + ": 4 torn bytes inside a closed frame");
@@ -426,19 +427,19 @@ TEST_F(RebuildTest, TailThatLooksLikeAFrame) {
   const std::string tail = std::string("\x28\xB5\x2F\xFD", 4) + std::string(12, '\x07');
   testing::write_file(path_, testing::read_file(path_) + tail);
   auto decoded = decode_one_frame(tail);
-  ASSERT_FALSE(decoded);
+  TARVEL_ASSERT_ERROR(decoded);
   auto report = rebuild_headers(path_, false);
-  ASSERT_FALSE(report);
+  TARVEL_ASSERT_ERROR(report);
   EXPECT_EQ(report.error().kind(), decoded.error().kind());
   EXPECT_EQ(report.error().to_string(), decoded.error().to_string());
 
   // A tail that does decode is taken as one more frame with a fresh id.
   testing::make_file(dir_.file("b.tarvel"), testing::event_schema(), {{1, 3, 2}});
   auto frame = compress_frame(std::string(16, 'z'), 5);
-  ASSERT_TRUE(frame);
+  TARVEL_ASSERT_OK(frame);
   testing::write_file(dir_.file("b.tarvel"), testing::read_file(dir_.file("b.tarvel")) + *frame);
   auto found = rebuild_headers(dir_.file("b.tarvel"), false);
-  ASSERT_TRUE(found);
+  TARVEL_ASSERT_OK(found);
   EXPECT_THAT(found->differences, ::testing::Contains(::testing::HasSubstr(
                                       ";2," + std::to_string(testing::stored_frames(dir_.file("b.tarvel"))[0].len))));
 }
@@ -455,7 +456,7 @@ TEST_F(RebuildTest, OpenErrorsComeFirst) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}});
   testing::edit_header(path_, "_frames", "1,0,x");
   auto report = rebuild_headers(path_, true);
-  ASSERT_FALSE(report);
+  TARVEL_ASSERT_ERROR(report);
   EXPECT_EQ(report.error().kind(), ErrorKind::kMalformed);
   EXPECT_THAT(report.error().to_string(), ::testing::StartsWith("bad frame \"1,0,x\""));
 }
@@ -478,7 +479,7 @@ TEST_P(DecodeFrameAt, SameAsDecodingTheWholeRest) {
   std::string content(3 * SCAN_WINDOW + 1000, '\0');
   for (char& ch : content) ch = static_cast<char>(rng());
   auto big = compress_frame(content, 1);
-  ASSERT_TRUE(big);
+  TARVEL_ASSERT_OK(big);
   ASSERT_GT(big->size(), 2 * SCAN_WINDOW);
 
   const std::string rest = GetParam().bytes(*big);
@@ -487,7 +488,7 @@ TEST_P(DecodeFrameAt, SameAsDecodingTheWholeRest) {
   ScratchDir dir;
   testing::write_file(dir.file("d"), head + junk + rest);
   auto file = Env::posix().open(dir.file("d"), OpenMode::kRead);
-  ASSERT_TRUE(file);
+  TARVEL_ASSERT_OK(file);
 
   auto want = decode_one_frame(rest);
   auto got = decode_frame_at(**file, head.size(), junk.size(), junk.size() + rest.size());
@@ -546,7 +547,7 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"BigFrameDamagedInTheMiddle", [](auto& big) { return flipped(big, big.size() / 2) + "more"; }},
         ScanCase{"BigFrameDamagedChecksum", [](auto& big) { return flipped(big, big.size() - 1) + "more"; }},
         ScanCase{"DamagedFrameHeader", [](auto& big) { return flipped(big, 4); }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace tarvel

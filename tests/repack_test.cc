@@ -11,6 +11,7 @@
 #include "container/internal/journal.h"
 #include "container/validate.h"
 #include "tests/fault_env.h"
+#include "tests/result_assertions.h"
 #include "tests/test_util.h"
 #include "tests/tool_files.h"
 
@@ -32,15 +33,15 @@ struct Contents {
 Contents contents_of(const std::string& path) {
   Contents out;
   auto c = Container::open_read(path);
-  EXPECT_TRUE(c) << c.error().to_string();
+  TARVEL_EXPECT_OK(c);
   if (!c) return out;
   for (size_t i = 0; i < c->frames().size(); ++i) {
     auto body = c->read_frame_at(i);
-    EXPECT_TRUE(body) << body.error().to_string();
+    TARVEL_EXPECT_OK(body);
     out.frames.emplace_back(c->frames()[i].id, body ? *body : "");
   }
   auto tail = c->read_tail();
-  EXPECT_TRUE(tail);
+  TARVEL_EXPECT_OK(tail);
   out.tail = tail ? *tail : "";
   return out;
 }
@@ -57,7 +58,7 @@ class RepackTest : public ::testing::Test {
     ASSERT_GE(bytes.size(), PREAMBLE_LEN);
     EXPECT_EQ(static_cast<uint8_t>(bytes[7]), level != 0 ? 1 : 0);  // the flags byte
     auto c = Container::open_read(path_);
-    ASSERT_TRUE(c) << c.error().to_string();
+    TARVEL_ASSERT_OK(c);
     EXPECT_EQ(c->preamble().header_area, header_area);
     EXPECT_EQ(*c->headers().get("_compression"), level != 0 ? "zstd" : "none");
     EXPECT_EQ(*c->headers().get("_compression_level"), std::to_string(level));
@@ -109,14 +110,14 @@ TEST_P(RepackLevels, ThereAndBack) {
   for (int32_t level : {c.first, c.second}) {
     const uint64_t len_before = testing::read_file(path_).size();
     auto report = repack(path_, level);
-    ASSERT_TRUE(report) << report.error().to_string();
+    TARVEL_ASSERT_OK(report);
     EXPECT_EQ(report->bytes_before, len_before);
     EXPECT_EQ(report->bytes_after, testing::read_file(path_).size());
     EXPECT_EQ(report->frames, c.frames.size());
     expect_repacked(level, DEFAULT_HEADER_AREA, before, headers);
   }
   auto check = validate(path_);
-  ASSERT_TRUE(check);
+  TARVEL_ASSERT_OK(check);
   EXPECT_THAT(check->problems, IsEmpty());
 }
 
@@ -128,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LevelCase{"Empty", {}, 0, "", 0, 1},
                       LevelCase{"SameIdsMixedLevels", {{7, 0, 2}, {7, 3, 3}}, 1, "", -2, 19},
                       LevelCase{"TornTailIsNotCopied", {{1, 3, 2}}, 2, std::string("\x05\x00" "ab", 4), 3, 3}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(RepackTest, GapsBetweenFramesClose) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}, {2, 3, 3}, {3, 3, 4}}, 1);
@@ -137,7 +138,7 @@ TEST_F(RepackTest, GapsBetweenFramesClose) {
   const Contents before = contents_of(path_);
   const Headers headers = testing::stored_headers(path_);
   auto report = repack(path_, 3);
-  ASSERT_TRUE(report) << report.error().to_string();
+  TARVEL_ASSERT_OK(report);
   EXPECT_EQ(report->frames, 2u);
   expect_repacked(3, DEFAULT_HEADER_AREA, before, headers);
   EXPECT_LT(report->bytes_after, report->bytes_before);
@@ -149,7 +150,7 @@ TEST_F(RepackTest, NewHeaderArea) {
   const Headers headers = testing::stored_headers(path_);
   for (uint32_t area : {512u, MAX_HEADER_AREA}) {
     auto report = repack_with_header_area(path_, 3, area);
-    ASSERT_TRUE(report) << report.error().to_string();
+    TARVEL_ASSERT_OK(report);
     expect_repacked(3, area, before, headers);
   }
 }
@@ -159,7 +160,7 @@ TEST_F(RepackTest, HeaderAreaOutOfRange) {
   const std::string before = testing::read_file(path_);
   for (uint32_t area : {0u, MAX_HEADER_AREA + 1}) {
     auto report = repack_with_header_area(path_, 3, area);
-    ASSERT_FALSE(report);
+    TARVEL_ASSERT_ERROR(report);
     EXPECT_EQ(report.error().kind(), ErrorKind::kUsage);
     EXPECT_EQ(report.error().to_string(),
               "header zone of " + std::to_string(area) + " bytes is outside 1..=16777216");
@@ -173,7 +174,7 @@ TEST_F(RepackTest, ZoneFullAfterTheFramesLeavesNoTrace) {
   const std::string before = testing::read_file(path_);
   FaultEnv env;  // only to see that the frames were written first
   auto report = repack_with_header_area(path_, 3, 200, env);
-  ASSERT_FALSE(report);
+  TARVEL_ASSERT_ERROR(report);
   EXPECT_EQ(report.error().kind(), ErrorKind::kZoneFull);
   EXPECT_EQ(report.error().have(), 200u);
   EXPECT_EQ(report.error().to_string(), "headers need " + std::to_string(report.error().need()) +
@@ -191,16 +192,18 @@ TEST_F(RepackTest, LevelZeroFrameThatWouldBeginWithTheMagic) {
   const std::string magic("\x28\xB5\x2F\xFD", 4);
   {
     auto c = Container::create(path_, schema, "test", "repack", 0, DEFAULT_HEADER_AREA, {});
-    ASSERT_TRUE(c) << c.error().to_string();
-    for (const char* r : {"\x28\xB5\x2F\xFD", "abcd"}) ASSERT_TRUE(c->append_record(std::string(r, 4)));
-    ASSERT_TRUE(c->close_frame(1, 3));
-    ASSERT_TRUE(c->append_record("efgh"));
-    ASSERT_TRUE(c->close_frame(2, 3));
-    ASSERT_TRUE(c->append_record(magic));
-    ASSERT_TRUE(c->flush_data());
+    TARVEL_ASSERT_OK(c);
+    for (const char* r : {"\x28\xB5\x2F\xFD", "abcd"}) {
+      TARVEL_ASSERT_OK(c->append_record(std::string(r, 4)));
+    }
+    TARVEL_ASSERT_OK(c->close_frame(1, 3));
+    TARVEL_ASSERT_OK(c->append_record("efgh"));
+    TARVEL_ASSERT_OK(c->close_frame(2, 3));
+    TARVEL_ASSERT_OK(c->append_record(magic));
+    TARVEL_ASSERT_OK(c->flush_data());
   }
   const Contents before = contents_of(path_);
-  ASSERT_TRUE(repack(path_, 0));
+  TARVEL_ASSERT_OK(repack(path_, 0));
   EXPECT_EQ(contents_of(path_), before);
   const std::string bytes = testing::read_file(path_);
   EXPECT_EQ(static_cast<uint8_t>(bytes[7]), 1);  // the flags byte
@@ -210,7 +213,7 @@ TEST_F(RepackTest, LevelZeroFrameThatWouldBeginWithTheMagic) {
   const std::vector<Frame> frames = testing::stored_frames(path_);
   EXPECT_EQ(bytes.substr(PREAMBLE_LEN + DEFAULT_HEADER_AREA, 4), magic);
   EXPECT_EQ(frames[1].len, 4u);  // raw: it does not begin with the magic
-  ASSERT_TRUE(repack(path_, 3));
+  TARVEL_ASSERT_OK(repack(path_, 3));
   EXPECT_EQ(contents_of(path_), before);
 }
 
@@ -221,7 +224,7 @@ TEST_F(RepackTest, DamagedRawFrameIsNotCopied) {
   testing::damage_frame(path_, 1);
   const std::string before = testing::read_file(path_);
   auto report = repack(path_, 3);
-  ASSERT_FALSE(report);
+  TARVEL_ASSERT_ERROR(report);
   EXPECT_EQ(report.error().kind(), ErrorKind::kMalformed);
   EXPECT_THAT(report.error().to_string(), ::testing::HasSubstr("frame 2 at offset "));
   EXPECT_EQ(testing::read_file(path_), before);
@@ -232,7 +235,7 @@ TEST_F(RepackTest, CompleteJournalIsReplayedFirst) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
   const std::string closed = testing::make_pending_journal(path_, 2, 3);
   auto report = repack(path_, 1);
-  ASSERT_TRUE(report) << report.error().to_string();
+  TARVEL_ASSERT_OK(report);
   EXPECT_EQ(report->bytes_before, closed.size());
   EXPECT_EQ(report->frames, 2u);
   EXPECT_FALSE(testing::file_exists(journal_path(path_)));
@@ -241,7 +244,7 @@ TEST_F(RepackTest, CompleteJournalIsReplayedFirst) {
 TEST_F(RepackTest, JournalIsReplayedEvenWhenTheZoneSizeIsRefused) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
   const std::string closed = testing::make_pending_journal(path_, 2, 3);
-  ASSERT_FALSE(repack_with_header_area(path_, 1, 0));
+  TARVEL_ASSERT_ERROR(repack_with_header_area(path_, 1, 0));
   EXPECT_EQ(testing::read_file(path_), closed);
 }
 
@@ -251,9 +254,9 @@ TEST_F(RepackTest, UnreadableHeadFailsBeforeAnyReplay) {
   testing::write_file(path_, testing::read_file(path_).substr(0, 100));  // inside the zone
   const std::string journal = testing::read_file(journal_path(path_));
   auto peeked = peek_headers(path_);
-  ASSERT_FALSE(peeked);
+  TARVEL_ASSERT_ERROR(peeked);
   auto report = repack(path_, 3);
-  ASSERT_FALSE(report);
+  TARVEL_ASSERT_ERROR(report);
   EXPECT_EQ(report.error().to_string(), peeked.error().to_string());
   EXPECT_EQ(testing::read_file(journal_path(path_)), journal);
   EXPECT_FALSE(testing::file_exists(temp()));
@@ -267,7 +270,7 @@ TEST_F(RepackTest, StaleTemporarySymlinkIsNotFollowed) {
   const std::string victim = dir_.file("victim");
   testing::write_file(victim, "keep me");
   std::filesystem::create_symlink(victim, temp());
-  ASSERT_TRUE(repack(path_, 1));
+  TARVEL_ASSERT_OK(repack(path_, 1));
   EXPECT_TRUE(testing::read_file(victim) == "keep me");
   EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path_)));
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(temp())));
@@ -276,11 +279,11 @@ TEST_F(RepackTest, StaleTemporarySymlinkIsNotFollowed) {
 
 TEST_F(RepackTest, NewFileKeepsThePermissionBits) {
   const mode_t mask = umask(022);
-  for (mode_t bits : {0600, 0664}) {
+  for (mode_t bits : {0600u, 0664u}) {
     std::filesystem::remove(path_);
     testing::make_file(path_, testing::event_schema(), {{1, 3, 2}}, 3);
     ASSERT_EQ(chmod(path_.c_str(), bits), 0);
-    ASSERT_TRUE(repack(path_, 1));
+    TARVEL_ASSERT_OK(repack(path_, 1));
     struct stat st;
     ASSERT_EQ(stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, bits);
@@ -313,8 +316,8 @@ class CreatedBitsEnv final : public EnvWrapper {
 // whatever the file-creation mask: the bits it is created with are never
 // wider than the container's.
 TEST_F(RepackTest, CopyIsNeverWiderThanTheContainer) {
-  for (mode_t mask : {0, 022}) {
-    for (mode_t bits : {0600, 0640}) {
+  for (mode_t mask : {0u, 022u}) {
+    for (mode_t bits : {0600u, 0640u}) {
       char trace[32];
       std::snprintf(trace, sizeof trace, "umask %03o, bits %04o", unsigned(mask), unsigned(bits));
       SCOPED_TRACE(trace);
@@ -323,9 +326,9 @@ TEST_F(RepackTest, CopyIsNeverWiderThanTheContainer) {
       ASSERT_EQ(chmod(path_.c_str(), bits), 0);
       const mode_t before = umask(mask);
       CreatedBitsEnv env;
-      const bool repacked = repack(path_, 1, env).ok();
+      const Result<RepackReport> repacked = repack(path_, 1, env);
       umask(before);
-      ASSERT_TRUE(repacked);
+      TARVEL_ASSERT_OK(repacked);
       ASSERT_EQ(env.created.size(), 1u);
       EXPECT_EQ(env.created[0] & ~bits, 0u) << std::oct << env.created[0];
       struct stat st;
@@ -343,7 +346,7 @@ class RepackFaults : public RepackTest {
   void SetUp() override {
     testing::make_file(path_, testing::message_schema(), {{1, 3, 30}, {2, 0, 10}, {3, 3, 5}}, 4);
     old_ = testing::read_file(path_);
-    ASSERT_TRUE(repack(path_, 1));
+    TARVEL_ASSERT_OK(repack(path_, 1));
     new_ = testing::read_file(path_);
     testing::write_file(path_, old_);
   }
@@ -357,7 +360,7 @@ TEST_F(RepackFaults, FailureAtEveryCall) {
     env.fail_nth(FaultEnv::kAll, n, EIO);
     auto report = repack(path_, 1, env);
     if (!env.failed()) {
-      ASSERT_TRUE(report);
+      TARVEL_ASSERT_OK(report);
       EXPECT_GT(n, 10u);
       break;
     }
@@ -384,7 +387,7 @@ TEST_F(RepackFaults, CrashAtEveryCallLeavesTheOldFileOrTheNew) {
     auto report = repack(path_, 1, env);
     if (!env.failed()) {
       // A crash right after a repack keeps the new file, all of it.
-      ASSERT_TRUE(report);
+      TARVEL_ASSERT_OK(report);
       env.crash();
       EXPECT_EQ(testing::read_file(path_), new_);
       break;
@@ -402,7 +405,7 @@ TEST_F(RepackFaults, ShortAndInterruptedCallsMakeTheSameFile) {
   env.set_max_write(100);
   env.set_max_read(77);
   env.set_interrupts(true);
-  ASSERT_TRUE(repack(path_, 1, env));
+  TARVEL_ASSERT_OK(repack(path_, 1, env));
   EXPECT_EQ(testing::read_file(path_), new_);
 }
 

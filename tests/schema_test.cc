@@ -6,6 +6,7 @@
 
 #include "container/hash.h"
 #include "container/headers.h"
+#include "tests/result_assertions.h"
 
 namespace tarvel {
 namespace {
@@ -56,7 +57,7 @@ TEST(RecordLayout, ParseAccepts) {
   };
   for (const Case& c : cases) {
     auto l = RecordLayout::parse(c.text);
-    ASSERT_TRUE(l) << c.text << ": " << l.error().to_string();
+    TARVEL_ASSERT_OK(l) << c.text;
     EXPECT_EQ(*l, c.layout) << c.text;
   }
   EXPECT_EQ(RecordLayout::prefixed().text(), "prefixed");
@@ -87,7 +88,7 @@ TEST(RecordLayout, ParseRejects) {
   };
   for (const Case& c : cases) {
     auto l = RecordLayout::parse(c.text);
-    ASSERT_FALSE(l) << c.text;
+    TARVEL_ASSERT_ERROR(l) << c.text;
     EXPECT_EQ(l.error().kind(), ErrorKind::kMalformed);
     EXPECT_EQ(l.error().to_string(), c.message);
   }
@@ -95,9 +96,9 @@ TEST(RecordLayout, ParseRejects) {
 
 Headers schema_headers(const char* fields, const char* record = "fixed:16") {
   Headers h;
-  EXPECT_TRUE(h.set("_schema", "ticks"));
-  EXPECT_TRUE(h.set("_schema_fields", fields));
-  EXPECT_TRUE(h.set("_record", record));
+  TARVEL_EXPECT_OK(h.set("_schema", "ticks"));
+  TARVEL_EXPECT_OK(h.set("_schema_fields", fields));
+  TARVEL_EXPECT_OK(h.set("_record", record));
   return h;
 }
 
@@ -114,7 +115,7 @@ TEST(SchemaFromHeaders, FieldTokens) {
   };
   for (const Case& c : cases) {
     auto s = Schema::from_headers(schema_headers(c.fields));
-    ASSERT_TRUE(s) << c.fields << ": " << s.error().to_string();
+    TARVEL_ASSERT_OK(s) << c.fields;
     EXPECT_EQ(s->name, "ticks");
     EXPECT_EQ(s->layout, RecordLayout::fixed(16));
     EXPECT_EQ(s->fields, c.want) << c.fields;
@@ -141,7 +142,7 @@ TEST(SchemaFromHeaders, BadFieldTokens) {
   };
   for (const Case& c : cases) {
     auto s = Schema::from_headers(schema_headers(c.fields));
-    ASSERT_FALSE(s) << c.fields;
+    TARVEL_ASSERT_ERROR(s) << c.fields;
     EXPECT_EQ(s.error().kind(), ErrorKind::kMalformed);
     EXPECT_EQ(s.error().to_string(), c.message);
   }
@@ -152,7 +153,7 @@ TEST(SchemaFromHeaders, MissingKeysAndBadLayoutInOrder) {
     Headers h;
     for (std::string k : {"_schema", "_schema_fields", "_record"}) {
       if (k == key) continue;
-      EXPECT_TRUE(h.set(k, k == "_record" ? "prefixed" : ""));
+      TARVEL_EXPECT_OK(h.set(k, k == "_record" ? "prefixed" : ""));
     }
     return h;
   };
@@ -168,9 +169,9 @@ TEST(SchemaFromHeaders, MissingKeysAndBadLayoutInOrder) {
 
 TEST(SchemaFromHeaders, FirstEntryOfADuplicatedKeyWins) {
   auto h = Headers::parse("_schema:first\n_record:prefixed\n_schema_fields:\n_schema:second\n\n");
-  ASSERT_TRUE(h);
+  TARVEL_ASSERT_OK(h);
   auto s = Schema::from_headers(*h);
-  ASSERT_TRUE(s);
+  TARVEL_ASSERT_OK(s);
   EXPECT_EQ(s->name, "first");
   EXPECT_EQ(s->layout, RecordLayout::prefixed());
 }

@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
                     return range_lock(fd, F_OFD_SETLK, F_WRLCK, kSpliceByte - 1, 3);
                   },
                   SpliceProbe::kUnavailable}),
-    [](const ::testing::TestParamInfo<ProbeCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<ProbeCase>& param_info) { return param_info.param.name; });
 
 // The lock belongs to the open file: a second open, in the same process,
 // sees it and cannot take it; it goes with unlock or with the file.
@@ -210,24 +210,24 @@ TEST(SpliceLock, EverySpliceHoldsItThroughItsFlush) {
   const Case cases[] = {
       {"close_frame", 0,
        [](Container& w, const std::string&, WatchEnv&) {
-         ASSERT_TRUE(w.append_record("abcd").ok());
-         ASSERT_TRUE(w.flush_data().ok());
-         ASSERT_TRUE(w.close_frame(1, 3).ok());
+         TARVEL_ASSERT_OK(w.append_record("abcd"));
+         TARVEL_ASSERT_OK(w.flush_data());
+         TARVEL_ASSERT_OK(w.close_frame(1, 3));
        },
        with_splice({"write:free"})},
       {"set_user_header", 0,
        [](Container& w, const std::string&, WatchEnv&) {
-         ASSERT_TRUE(w.set_user_header("note", "x").ok());
+         TARVEL_ASSERT_OK(w.set_user_header("note", "x"));
        },
        with_splice({"sync:free"})},
       // The failed splice lets go of the lock too; the next write completes
       // the rewrite under it, then writes its buffer.
       {"finish_pending_rewrite", 1,
        [](Container& w, const std::string&, WatchEnv& env) {
-         EXPECT_FALSE(w.set_user_header("note", "x").ok());
+         TARVEL_EXPECT_ERROR(w.set_user_header("note", "x"));
          env.seen.push_back("failed");
-         ASSERT_TRUE(w.append_record("abcd").ok());
-         ASSERT_TRUE(w.flush_data().ok());
+         TARVEL_ASSERT_OK(w.append_record("abcd"));
+         TARVEL_ASSERT_OK(w.flush_data());
        },
        with_splice({"sync:free", "write:held", "truncate:held", "failed"}, {"write:free"})},
       {"replay_journal", 0,
@@ -235,8 +235,8 @@ TEST(SpliceLock, EverySpliceHoldsItThroughItsFlush) {
          // A header rewrite's journal of this file: with an empty data
          // section its frame is the zone's own last byte.
          const std::string zone = read_file(path).substr(16, 4096);
-         ASSERT_TRUE(
-             write_journal(Env::posix(), path, w.data_start() - 1, zone, zone.substr(4095)).ok());
+         TARVEL_ASSERT_OK(
+             write_journal(Env::posix(), path, w.data_start() - 1, zone, zone.substr(4095)));
          { Container released = std::move(w); }
          Container again = value_or_die(Container::open_append(path, env));
        },

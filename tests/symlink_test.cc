@@ -77,10 +77,10 @@ TEST_F(SymlinkTest, JournalLivesBesideTheFileItself) {
     FaultEnv env;
     Container w = value_or_die(Container::open_append(link_, env));
     EXPECT_EQ(w.path(), link_);
-    ASSERT_TRUE(w.append_record("abcd").ok());
-    ASSERT_TRUE(w.flush_data().ok());
+    TARVEL_ASSERT_OK(w.append_record("abcd"));
+    TARVEL_ASSERT_OK(w.flush_data());
     env.die_at(FaultEnv::kWrite, 3);  // the journal is written; the splice is not
-    EXPECT_FALSE(w.close_frame(1, 3).ok());
+    TARVEL_EXPECT_ERROR(w.close_frame(1, 3));
     EXPECT_TRUE(file_exists(journal_path(real_)));
     EXPECT_FALSE(file_exists(journal_path(link_)));
     env.crash();
@@ -88,17 +88,17 @@ TEST_F(SymlinkTest, JournalLivesBesideTheFileItself) {
   {
     Container c = value_or_die(Container::open_append(real_));
     EXPECT_EQ(value_or_die(c.read_frame(1)), "abcd");
-    ASSERT_TRUE(c.append_record("efgh").ok());
-    ASSERT_TRUE(c.close_frame(2, 3).ok());
+    TARVEL_ASSERT_OK(c.append_record("efgh"));
+    TARVEL_ASSERT_OK(c.close_frame(2, 3));
   }
   Container c = value_or_die(Container::open_append(link_));
   ASSERT_EQ(c.frames().size(), 2u);
   EXPECT_EQ(value_or_die(c.read_frame(2)), "efgh");
   EXPECT_FALSE(file_exists(journal_path(real_)));
   // Writes through the link that complete leave no journal anywhere.
-  ASSERT_TRUE(c.append_record("ijkl").ok());
-  ASSERT_TRUE(c.close_frame(3, 3).ok());
-  ASSERT_TRUE(c.set_user_header("note", "x").ok());
+  TARVEL_ASSERT_OK(c.append_record("ijkl"));
+  TARVEL_ASSERT_OK(c.close_frame(3, 3));
+  TARVEL_ASSERT_OK(c.set_user_header("note", "x"));
   EXPECT_FALSE(file_exists(journal_path(real_)));
   EXPECT_FALSE(fs::exists(fs::symlink_status(journal_path(link_))));
 }
@@ -110,10 +110,10 @@ TEST_F(SymlinkTest, ReplayThroughTheLinkRemovesTheJournal) {
   {
     FaultEnv env;
     Container w = create_or_die(real_, fixed_schema(4), 4096, {}, env);
-    ASSERT_TRUE(w.append_record("abcd").ok());
-    ASSERT_TRUE(w.flush_data().ok());
+    TARVEL_ASSERT_OK(w.append_record("abcd"));
+    TARVEL_ASSERT_OK(w.flush_data());
     env.die_at(FaultEnv::kWrite, 3);  // the splice's first write
-    EXPECT_FALSE(w.close_frame(1, 3).ok());
+    TARVEL_EXPECT_ERROR(w.close_frame(1, 3));
     env.crash();
   }
   ASSERT_TRUE(file_exists(journal_path(real_)));
@@ -125,10 +125,10 @@ TEST_F(SymlinkTest, ReplayThroughTheLinkRemovesTheJournal) {
 TEST_F(SymlinkTest, RepackThroughTheLinkReplacesTheTarget) {
   {
     Container c = create_or_die(real_, fixed_schema(4));
-    ASSERT_TRUE(c.append_record("abcd").ok());
-    ASSERT_TRUE(c.close_frame(1, 3).ok());
+    TARVEL_ASSERT_OK(c.append_record("abcd"));
+    TARVEL_ASSERT_OK(c.close_frame(1, 3));
   }
-  ASSERT_TRUE(repack(link_, 0));
+  TARVEL_ASSERT_OK(repack(link_, 0));
   EXPECT_TRUE(fs::is_symlink(link_));
   EXPECT_EQ(fs::read_symlink(link_), "../real/c.tarvel");
   EXPECT_FALSE(fs::exists(fs::symlink_status(link_ + ".repack")));

@@ -15,6 +15,7 @@
 #include "container/headers.h"
 #include "container/internal/journal.h"
 #include "container/schema.h"
+#include "tests/result_assertions.h"
 #include "tests/test_util.h"
 
 namespace tarvel::testing {
@@ -56,15 +57,17 @@ inline void make_file(const std::string& path, const Schema& schema,
   {
     auto c = Container::create(path, schema, "test", "tool tests", 0, header_area,
                                {{"owner", "tests"}});
-    ASSERT_TRUE(c) << c.error().to_string();
+    TARVEL_ASSERT_OK(c);
     for (const FramePlan& f : frames) {
-      for (uint64_t i = 0; i < f.records; ++i) ASSERT_TRUE(c->append_record(record(schema, n++)));
+      for (uint64_t i = 0; i < f.records; ++i) {
+        TARVEL_ASSERT_OK(c->append_record(record(schema, n++)));
+      }
       auto closed = sealed && &f == &frames.back() ? c->seal(f.id, f.level)
                                                    : c->close_frame(f.id, f.level);
-      ASSERT_TRUE(closed) << closed.error().to_string();
+      TARVEL_ASSERT_OK(closed);
     }
-    for (uint64_t i = 0; i < tail; ++i) ASSERT_TRUE(c->append_record(record(schema, n++)));
-    ASSERT_TRUE(c->flush_data());
+    for (uint64_t i = 0; i < tail; ++i) TARVEL_ASSERT_OK(c->append_record(record(schema, n++)));
+    TARVEL_ASSERT_OK(c->flush_data());
   }
   if (!torn.empty()) write_file(path, read_file(path) + torn);
 }
@@ -72,14 +75,14 @@ inline void make_file(const std::string& path, const Schema& schema,
 // The frames list and headers of the file as stored.
 inline Headers stored_headers(const std::string& path) {
   auto head = peek_headers(path);
-  EXPECT_TRUE(head) << head.error().to_string();
+  TARVEL_EXPECT_OK(head);
   return head ? head->second : Headers();
 }
 inline std::vector<Frame> stored_frames(const std::string& path) {
   const Headers headers = stored_headers(path);
   const std::string* text = headers.get("_frames");
   auto frames = parse_frames(text != nullptr ? std::string_view(*text) : "");
-  EXPECT_TRUE(frames);
+  TARVEL_EXPECT_OK(frames);
   return frames ? *frames : std::vector<Frame>();
 }
 
@@ -89,7 +92,7 @@ inline std::vector<Frame> stored_frames(const std::string& path) {
 inline void edit_header(const std::string& path, const std::string& key,
                         const std::string& value, bool remove = false) {
   auto head = peek_headers(path);
-  ASSERT_TRUE(head) << head.error().to_string();
+  TARVEL_ASSERT_OK(head);
   Headers edited;
   if (remove) {
     std::string text;
@@ -98,14 +101,14 @@ inline void edit_header(const std::string& path, const std::string& key,
     }
     text += "\n";
     auto parsed = Headers::parse(text);
-    ASSERT_TRUE(parsed);
+    TARVEL_ASSERT_OK(parsed);
     edited = *parsed;
   } else {
     edited = head->second;
-    ASSERT_TRUE(edited.set(key, value));
+    TARVEL_ASSERT_OK(edited.set(key, value));
   }
   auto zone = edited.render(head->first.header_area);
-  ASSERT_TRUE(zone) << zone.error().to_string();
+  TARVEL_ASSERT_OK(zone);
   std::string bytes = read_file(path);
   bytes.replace(PREAMBLE_LEN, zone->size(), *zone);
   write_file(path, bytes);
@@ -115,7 +118,7 @@ inline void edit_header(const std::string& path, const std::string& key,
 // "index" of the list (delta 1 is its last byte).
 inline void damage_frame(const std::string& path, size_t index, uint64_t delta = 1) {
   auto head = peek_headers(path);
-  ASSERT_TRUE(head);
+  TARVEL_ASSERT_OK(head);
   std::vector<Frame> frames = stored_frames(path);
   ASSERT_LT(index, frames.size());
   const Frame& f = frames[index];
@@ -131,20 +134,20 @@ inline std::string make_pending_journal(const std::string& path, uint64_t id, in
   const std::string before = read_file(path);
   {
     auto c = Container::open_append(path);
-    EXPECT_TRUE(c);
+    TARVEL_EXPECT_OK(c);
     if (!c) return "";
-    EXPECT_TRUE(c->close_frame(id, level));
+    TARVEL_EXPECT_OK(c->close_frame(id, level));
   }
   const std::string after = read_file(path);
   auto head = peek_headers(path);
-  EXPECT_TRUE(head);
+  TARVEL_EXPECT_OK(head);
   const uint64_t data_start = PREAMBLE_LEN + head->first.header_area;
   const std::vector<Frame> frames = stored_frames(path);
   const Frame& f = frames.back();
   const uint64_t start = data_start + f.offset;
-  EXPECT_TRUE(write_journal(Env::posix(), path, start,
-                            after.substr(PREAMBLE_LEN, head->first.header_area),
-                            after.substr(start, f.len)));
+  TARVEL_EXPECT_OK(write_journal(Env::posix(), path, start,
+                                 after.substr(PREAMBLE_LEN, head->first.header_area),
+                                 after.substr(start, f.len)));
   write_file(path, before);
   return after;
 }

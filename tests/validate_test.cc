@@ -25,7 +25,7 @@ class ValidateTest : public ::testing::Test {
  protected:
   ValidateReport check(const RecordChecker* checker = nullptr) {
     auto report = validate(path_, checker);
-    EXPECT_TRUE(report) << report.error().to_string();
+    TARVEL_EXPECT_OK(report);
     return report ? *report : ValidateReport{};
   }
   // The checksum-mismatch problem of entry "index" as the file now holds it.
@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
         SoundCase{"TornFixedTail", false, {{1, 3, 5}}, 3, false, "abc"},
         SoundCase{"TornPrefixedTail", true, {{1, 3, 5}}, 3, false, std::string("\x09\x00pa", 4)},
         SoundCase{"SameIdTwice", false, {{4, 3, 2}, {4, 0, 2}}, 0, false, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(ValidateTest, DamagedZstdFrameGivesMismatchAndDecodingError) {
   testing::make_file(path_, testing::event_schema(), {{1, 3, 4}, {7, 3, 5}, {8, 3, 2}});
@@ -162,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"RecordsNotANumber", "_records", "abc", false, "_records says 0, the frames hold 5"},
         HeaderCase{"RecordsMissing", "_records", "", true, "_records says 0, the frames hold 5"},
         HeaderCase{"RecordsCountTheTail", "_records", "7", false, "_records says 7, the frames hold 5"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // Frames that share bytes are named, after the frame checks; frames of
 // length 0 and frames that merely touch are not.
@@ -250,7 +250,7 @@ TEST_F(ValidateTest, RecordsAcrossWindowBoundaries) {
       return std::nullopt;
     };
     auto report = validate(path, &keep);
-    ASSERT_TRUE(report) << report.error().to_string();
+    TARVEL_ASSERT_OK(report);
     EXPECT_THAT(report->problems, IsEmpty());
     EXPECT_EQ(report->records, 3 * n);
     ASSERT_EQ(seen.size(), 3 * n);
@@ -268,7 +268,7 @@ TEST_F(ValidateTest, HugeListedFrameIsAProblemNotAnAllocation) {
   testing::write_file(path_, testing::read_file(path_) + head);
   std::filesystem::resize_file(path_, PREAMBLE_LEN + DEFAULT_HEADER_AREA + huge);
   auto decoded = decode_one_frame(head);
-  ASSERT_FALSE(decoded);
+  TARVEL_ASSERT_ERROR(decoded);
   ValidateReport report = check();
   EXPECT_THAT(report.problems, ElementsAre("frame 1: " + decoded.error().to_string()));
   EXPECT_EQ(report.frames, 1u);
@@ -281,11 +281,11 @@ TEST_F(ValidateTest, FailedReadIsAProblem) {
   testing::FaultEnv env;
   {
     auto opened = Container::open_read(path_, env);
-    ASSERT_TRUE(opened);
+    TARVEL_ASSERT_OK(opened);
   }
   const uint64_t at_open = env.count(testing::FaultEnv::kRead);
   env.reset_counts();
-  ASSERT_TRUE(validate(path_, nullptr, env));
+  TARVEL_ASSERT_OK(validate(path_, nullptr, env));
   const uint64_t total = env.count(testing::FaultEnv::kRead);
   for (uint64_t n = 1; n <= total; ++n) {
     SCOPED_TRACE("read " + std::to_string(n));
@@ -316,13 +316,13 @@ TEST_F(ValidateTest, CompleteJournalIsReplayedFirst) {
 
 TEST_F(ValidateTest, OpenErrorsFailTheCall) {
   auto missing = validate(dir_.file("missing.tarvel"));
-  ASSERT_FALSE(missing);
+  TARVEL_ASSERT_ERROR(missing);
   EXPECT_EQ(missing.error().path(), dir_.file("missing.tarvel"));
 
   testing::make_file(path_, testing::event_schema(), {{1, 3, 2}});
   testing::edit_header(path_, "_frames", "1,0,x");
   auto bad = validate(path_);
-  ASSERT_FALSE(bad);
+  TARVEL_ASSERT_ERROR(bad);
   EXPECT_EQ(bad.error().kind(), ErrorKind::kMalformed);
   EXPECT_THAT(bad.error().to_string(), ::testing::StartsWith("bad frame \"1,0,x\""));
 }

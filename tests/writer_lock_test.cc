@@ -67,15 +67,15 @@ class WriterLockTest : public ::testing::Test {
 TEST_F(WriterLockTest, SecondWriterIsRefusedAndTheFirstLosesNothing) {
   {
     Container w = create_or_die(path_, fixed_schema(4));
-    for (uint32_t i = 0; i < 1000; ++i) ASSERT_TRUE(w.append_record(u32(i)).ok());
+    for (uint32_t i = 0; i < 1000; ++i) TARVEL_ASSERT_OK(w.append_record(u32(i)));
     expect_every_writer_refused();
-    ASSERT_TRUE(w.close_frame(1, 3).ok());
+    TARVEL_ASSERT_OK(w.close_frame(1, 3));
     expect_every_writer_refused();
     // Readers and the reporting tools are no writers.
     EXPECT_EQ(err(Container::open_read(path_)), "ok");
     EXPECT_EQ(err(validate(path_)), "ok");
     EXPECT_EQ(err(rebuild_headers(path_, false)), "ok");
-    ASSERT_TRUE(w.append_record(u32(1000)).ok());
+    TARVEL_ASSERT_OK(w.append_record(u32(1000)));
   }
   // Released: the lock is free, and the buffered record joined the tail.
   Container a = value_or_die(Container::open_append(path_));
@@ -140,8 +140,8 @@ TEST_F(WriterLockTest, WriterNeverHoldsAFileThatLeftItsPath) {
   RenameAfterOpenEnv env(path_, copy);
   {
     Container w = value_or_die(Container::open_append(path_, env));
-    ASSERT_TRUE(w.append_record(u32(1)).ok());
-    ASSERT_TRUE(w.close_frame(1, 3).ok());
+    TARVEL_ASSERT_OK(w.append_record(u32(1)));
+    TARVEL_ASSERT_OK(w.close_frame(1, 3));
   }
   Container r = value_or_die(Container::open_read(path_));
   ASSERT_EQ(r.frames().size(), 1u);
@@ -166,10 +166,10 @@ class ReaderSnapshotTest : public WriterLockTest, public ::testing::WithParamInt
 
 TEST_P(ReaderSnapshotTest, ReadTailReturnsTheTailItOpenedOrAClearError) {
   Container w = create_or_die(path_, fixed_schema(4));
-  for (uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(w.append_record(u32(i)).ok());
-  ASSERT_TRUE(w.close_frame(1, 3).ok());
-  for (uint32_t i = 3; i < 8; ++i) ASSERT_TRUE(w.append_record(u32(i)).ok());
-  ASSERT_TRUE(w.flush_data().ok());
+  for (uint32_t i = 0; i < 3; ++i) TARVEL_ASSERT_OK(w.append_record(u32(i)));
+  TARVEL_ASSERT_OK(w.close_frame(1, 3));
+  for (uint32_t i = 3; i < 8; ++i) TARVEL_ASSERT_OK(w.append_record(u32(i)));
+  TARVEL_ASSERT_OK(w.flush_data());
   Container r = value_or_die(Container::open_read(path_));
   const Frame first = r.frames().at(0);
 
@@ -200,8 +200,8 @@ TEST_P(ReaderSnapshotTest, ReadTailReturnsTheTailItOpenedOrAClearError) {
 }
 
 void append_and_close(Container& w, uint32_t from, uint32_t to, uint64_t id, int32_t level) {
-  for (uint32_t i = from; i < to; ++i) ASSERT_TRUE(w.append_record(u32(i)).ok());
-  ASSERT_TRUE(w.close_frame(id, level).ok());
+  for (uint32_t i = from; i < to; ++i) TARVEL_ASSERT_OK(w.append_record(u32(i)));
+  TARVEL_ASSERT_OK(w.close_frame(id, level));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -210,8 +210,8 @@ INSTANTIATE_TEST_SUITE_P(
         MovedOn{"Nothing", [](Container&, const std::string&) {}, MovedOn::kTail},
         MovedOn{"RecordsAppendedBehindTheView",
                 [](Container& w, const std::string&) {
-                  ASSERT_TRUE(w.append_record(u32(8)).ok());
-                  ASSERT_TRUE(w.flush_data().ok());
+                  TARVEL_ASSERT_OK(w.append_record(u32(8)));
+                  TARVEL_ASSERT_OK(w.flush_data());
                 },
                 MovedOn::kTail},
         MovedOn{"TailClosed",
@@ -235,13 +235,13 @@ INSTANTIATE_TEST_SUITE_P(
                 MovedOn::kTail},
         MovedOn{"HeaderRewritten",
                 [](Container& w, const std::string&) {
-                  ASSERT_TRUE(w.set_user_header("note", "x").ok());
+                  TARVEL_ASSERT_OK(w.set_user_header("note", "x"));
                 },
                 MovedOn::kTail},
         MovedOn{"TailClosedThenHeaderRewritten",
                 [](Container& w, const std::string&) {
                   append_and_close(w, 8, 8, 2, 3);
-                  ASSERT_TRUE(w.set_user_header("note", "x").ok());
+                  TARVEL_ASSERT_OK(w.set_user_header("note", "x"));
                 },
                 MovedOn::kTail},
         // As a fix that derived another list from the data would leave it.
@@ -250,8 +250,9 @@ INSTANTIATE_TEST_SUITE_P(
                   append_and_close(w, 8, 8, 2, 3);
                   std::vector<Frame> other = w.frames();
                   other[0].id = 9;
-                  ASSERT_TRUE(ToolAccess::mutable_headers(w).set("_frames", render_frames(other)));
-                  ASSERT_TRUE(w.flush_headers().ok());
+                  TARVEL_ASSERT_OK(
+                      ToolAccess::mutable_headers(w).set("_frames", render_frames(other)));
+                  TARVEL_ASSERT_OK(w.flush_headers());
                 },
                 MovedOn::kChanged},
         // The frame that closed the tail no longer holds it: its bytes must
@@ -268,18 +269,18 @@ INSTANTIATE_TEST_SUITE_P(
                       path, w.data_start() + w.frames()[0].offset + w.frames()[0].len - 1);
                 },
                 MovedOn::kCut}),
-    [](const ::testing::TestParamInfo<MovedOn>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<MovedOn>& param_info) { return param_info.param.name; });
 
 TEST_F(WriterLockTest, ReaderKeepsItsTailWhenAWriterCutsATornRecord) {
   {
     Container w = create_or_die(path_, fixed_schema(4));
-    for (uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(w.append_record(u32(i)).ok());
+    for (uint32_t i = 0; i < 3; ++i) TARVEL_ASSERT_OK(w.append_record(u32(i)));
   }
   write_file(path_, read_file(path_) + "xy");  // a record torn by a crash
   Container r = value_or_die(Container::open_read(path_));
   Container w = value_or_die(Container::open_append(path_));
-  ASSERT_TRUE(w.append_record(u32(3)).ok());
-  ASSERT_TRUE(w.flush_data().ok());
+  TARVEL_ASSERT_OK(w.append_record(u32(3)));
+  TARVEL_ASSERT_OK(w.flush_data());
   EXPECT_EQ(value_or_die(r.read_tail()), u32s(0, 3));
 }
 
@@ -290,10 +291,10 @@ TEST_F(WriterLockTest, ReaderNamesTheRecoveryOfAPendingJournal) {
   std::string before, after;
   {
     Container c = create_or_die(path_, fixed_schema(4));
-    ASSERT_TRUE(c.append_record(u32(7)).ok());
-    ASSERT_TRUE(c.flush_data().ok());
+    TARVEL_ASSERT_OK(c.append_record(u32(7)));
+    TARVEL_ASSERT_OK(c.flush_data());
     before = read_file(path_);
-    ASSERT_TRUE(c.close_frame(1, 3).ok());
+    TARVEL_ASSERT_OK(c.close_frame(1, 3));
     after = read_file(path_);
   }
   const uint64_t data_start = 16 + 4096;
@@ -313,9 +314,8 @@ TEST_F(WriterLockTest, ReaderNamesTheRecoveryOfAPendingJournal) {
   for (const Recovery& recovery : recoveries) {
     SCOPED_TRACE(recovery.name);
     write_file(path_, before);
-    ASSERT_TRUE(write_journal(Env::posix(), path_, data_start, after.substr(16, 4096),
-                              after.substr(data_start))
-                    .ok());
+    TARVEL_ASSERT_OK(write_journal(Env::posix(), path_, data_start, after.substr(16, 4096),
+                                   after.substr(data_start)));
     EXPECT_EQ(err(Container::open_read(path_)), pending);
     EXPECT_EQ(read_file(path_), before);
     EXPECT_TRUE(recovery.run(path_));
@@ -328,7 +328,7 @@ TEST_F(WriterLockTest, ReaderNamesTheRecoveryOfAPendingJournal) {
 TEST_F(WriterLockTest, ReaderIgnoresAnIncompleteJournal) {
   {
     Container c = create_or_die(path_, fixed_schema(4));
-    ASSERT_TRUE(c.append_record(u32(7)).ok());
+    TARVEL_ASSERT_OK(c.append_record(u32(7)));
   }
   // A crash while the journal was written: the file itself is untouched.
   write_file(journal_path(path_), "TJRNL2 torn");
@@ -343,7 +343,7 @@ TEST_F(WriterLockTest, ReaderIgnoresAnIncompleteJournal) {
 TEST_F(WriterLockTest, UnreadableJournalIsAnErrorNamingIt) {
   {
     Container c = create_or_die(path_, fixed_schema(4));
-    ASSERT_TRUE(c.append_record(u32(7)).ok());
+    TARVEL_ASSERT_OK(c.append_record(u32(7)));
   }
   const std::string file = read_file(path_);
   const std::string journal = journal_path(path_);

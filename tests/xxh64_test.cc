@@ -66,9 +66,9 @@ TEST(Xxh64, IndependentOfAlignment) {
 // Fed in pieces of any sizes, the stream gives the one-pass value: pieces
 // that end inside a stripe, that fill one exactly, and that span several.
 TEST(Xxh64, StreamAgreesWithOnePass) {
-  for (size_t len : {0, 5, 31, 32, 33, 100, 1000}) {
+  for (size_t len : {0u, 5u, 31u, 32u, 33u, 100u, 1000u}) {
     const std::string data = pattern(len);
-    for (size_t piece : {1, 3, 7, 31, 32, 33, 64, 1000}) {
+    for (size_t piece : {1u, 3u, 7u, 31u, 32u, 33u, 64u, 1000u}) {
       Xxh64Stream stream;
       for (size_t at = 0; at < len; at += piece) {
         stream.update(std::string_view(data).substr(at, piece));

@@ -242,6 +242,8 @@ PyModuleDef probe_def = {PyModuleDef_HEAD_INIT, "_probe", nullptr, -1, probe_met
 }  // namespace
 }  // namespace tarvel_py
 
+PyMODINIT_FUNC PyInit__probe(void);
+
 PyMODINIT_FUNC PyInit__probe(void) {
   using namespace tarvel_py;
   PyRef module = PyRef::steal(PyModule_Create2(&probe_def, PYTHON_ABI_VERSION));
