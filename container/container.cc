@@ -290,9 +290,7 @@ Result<Container> Container::load(const std::string& path, std::string file_path
   TARVEL_TRY(read_exact(*file, zone.data(), zone.size()));
   TARVEL_TRY_ASSIGN(Headers headers, Headers::parse(zone));
   TARVEL_TRY_ASSIGN(Schema schema, Schema::from_headers(headers));
-  const std::string* frames_text = headers.get("_frames");
-  TARVEL_TRY_ASSIGN(std::vector<Frame> frames,
-                    parse_frames(frames_text != nullptr ? std::string_view(*frames_text) : ""));
+  TARVEL_TRY_ASSIGN(std::vector<Frame> frames, listed_frames(headers));
   const uint64_t records = headers.counter("_records");
   const uint64_t bytes_raw = headers.counter("_bytes_raw");
   if (!writable) {

@@ -263,62 +263,6 @@ class PosixEnv final : public Env {
     return open_with(path, OpenMode::kCreateNew, static_cast<mode_t>(bits & 0777));
   }
 
- private:
-  // "bits" are the permission bits of a file that the open creates.
-  Result<std::unique_ptr<File>> open_with(const std::string& path, OpenMode mode,
-                                          mode_t bits) {
-    if (path.find('\0') != std::string::npos) {
-      return Error::io(IoFailure::nul_in_path());
-    }
-    int flags = O_CLOEXEC;
-    switch (mode) {
-      case OpenMode::kRead:
-        flags |= O_RDONLY;
-        break;
-      case OpenMode::kReadWrite:
-        flags |= O_RDWR;
-        break;
-      case OpenMode::kCreateNew:
-        flags |= O_RDWR | O_CREAT | O_EXCL;
-        break;
-      case OpenMode::kCreateTruncate:
-        flags |= O_WRONLY | O_CREAT | O_TRUNC;
-        break;
-      case OpenMode::kDirectory:
-        flags |= O_RDONLY | O_DIRECTORY;
-        break;
-    }
-    // Non-blocking, so that a FIFO or a device at the path cannot stop the
-    // caller inside open; whatever was opened is then looked at before any
-    // I/O is done on it.
-    int fd;
-    do {
-      fd = ::open(path.c_str(), flags | O_NONBLOCK, bits);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-      const int err = errno;
-      // A FIFO without a reader refuses a non-blocking write-only open, and a
-      // socket refuses every open, both with ENXIO.
-      struct stat st;
-      if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) &&
-          !S_ISDIR(st.st_mode)) {
-        return Error::io(IoFailure::not_regular());
-      }
-      return Error::io(IoFailure::os(err));
-    }
-    std::unique_ptr<File> file(new PosixFile(fd));  // closes fd on every way out
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return posix_error();
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-      return Error::io(IoFailure::not_regular());
-    }
-    // Later reads and writes wait as they always did.
-    const int status = ::fcntl(fd, F_GETFL);
-    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) return posix_error();
-    return file;
-  }
-
- public:
   Status rename(const std::string& from, const std::string& to) override {
     if (from.find('\0') != std::string::npos || to.find('\0') != std::string::npos) {
       return Error::io(IoFailure::nul_in_path());
@@ -395,6 +339,61 @@ class PosixEnv final : public Env {
   void sleep_for_micros(uint64_t micros) override {
     std::this_thread::sleep_for(std::chrono::microseconds(micros));
   }
+
+ private:
+  // "bits" are the permission bits of a file that the open creates.
+  Result<std::unique_ptr<File>> open_with(const std::string& path, OpenMode mode,
+                                          mode_t bits) {
+    if (path.find('\0') != std::string::npos) {
+      return Error::io(IoFailure::nul_in_path());
+    }
+    int flags = O_CLOEXEC;
+    switch (mode) {
+      case OpenMode::kRead:
+        flags |= O_RDONLY;
+        break;
+      case OpenMode::kReadWrite:
+        flags |= O_RDWR;
+        break;
+      case OpenMode::kCreateNew:
+        flags |= O_RDWR | O_CREAT | O_EXCL;
+        break;
+      case OpenMode::kCreateTruncate:
+        flags |= O_WRONLY | O_CREAT | O_TRUNC;
+        break;
+      case OpenMode::kDirectory:
+        flags |= O_RDONLY | O_DIRECTORY;
+        break;
+    }
+    // Non-blocking, so that a FIFO or a device at the path cannot stop the
+    // caller inside open; whatever was opened is then looked at before any
+    // I/O is done on it.
+    int fd;
+    do {
+      fd = ::open(path.c_str(), flags | O_NONBLOCK, bits);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      const int err = errno;
+      // A FIFO without a reader refuses a non-blocking write-only open, and a
+      // socket refuses every open, both with ENXIO.
+      struct stat st;
+      if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) &&
+          !S_ISDIR(st.st_mode)) {
+        return Error::io(IoFailure::not_regular());
+      }
+      return Error::io(IoFailure::os(err));
+    }
+    std::unique_ptr<File> file(new PosixFile(fd));  // closes fd on every way out
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return posix_error();
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+      return Error::io(IoFailure::not_regular());
+    }
+    // Later reads and writes wait as they always did.
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) return posix_error();
+    return file;
+  }
 };
 
 }  // namespace
@@ -450,6 +449,11 @@ Status read_exact(File& file, char* buf, size_t n) {
     n -= *got;
   }
   return {};
+}
+
+bool is_missing(const Error& e) {
+  return e.is_io() && e.io_failure().kind() == IoFailure::Kind::kOs &&
+         e.io_failure().errnum() == ENOENT;
 }
 
 Result<std::string> read_exact_at(File& file, uint64_t offset, size_t n) {

@@ -268,6 +268,11 @@ inline bool is_fill_buffer(const Error& e) {
   return e.is_io() && e.io_failure().kind() == IoFailure::Kind::kFillBuffer;
 }
 
+// Whether "e" says that there is no file at the path (ENOENT). Only that
+// means that a journal is not there: one that is there but cannot be read
+// may hold a close that a crash interrupted.
+bool is_missing(const Error& e);
+
 // Seeks to "offset", then reads exactly "n" bytes into a new string.
 Result<std::string> read_exact_at(File& file, uint64_t offset, size_t n);
 

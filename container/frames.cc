@@ -1,6 +1,7 @@
 #include "container/frames.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "container/internal/text.h"
 
@@ -73,6 +74,19 @@ Result<std::vector<Frame>> parse_frames(std::string_view text) {
   return frames;
 }
 
+Result<std::vector<Frame>> listed_frames(const Headers& headers) {
+  const std::string* text = headers.get("_frames");
+  return parse_frames(text != nullptr ? std::string_view(*text) : std::string_view());
+}
+
+std::optional<std::vector<Frame>> zone_frames(std::string_view zone) {
+  Result<Headers> headers = Headers::parse(zone);
+  if (!headers) return std::nullopt;
+  Result<std::vector<Frame>> frames = listed_frames(*headers);
+  if (!frames) return std::nullopt;
+  return std::move(frames).value();
+}
+
 std::optional<uint64_t> frame_end(const Frame& frame, uint64_t data_start) {
   if (frame.offset > UINT64_MAX - data_start) return std::nullopt;
   const uint64_t start = data_start + frame.offset;
@@ -85,7 +99,7 @@ bool frame_fits(const Frame& frame, uint64_t data_start, uint64_t file_len) {
   return end && *end <= file_len;
 }
 
-Status check_frames_fit(const std::vector<Frame>& frames, uint64_t data_start,
+Status check_frames_fit(std::span<const Frame> frames, uint64_t data_start,
                         uint64_t file_len) {
   for (const Frame& f : frames) {
     if (frame_fits(f, data_start, file_len)) continue;

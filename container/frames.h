@@ -9,10 +9,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "container/headers.h"
 #include "container/result.h"
 
 namespace tarvel {
@@ -31,6 +33,14 @@ std::string render_frames(const std::vector<Frame>& frames);
 // not read.
 Result<std::vector<Frame>> parse_frames(std::string_view text);
 
+// The frames list that the _frames header of "headers" gives, an absent
+// header being the empty list; parse_frames' errors.
+Result<std::vector<Frame>> listed_frames(const Headers& headers);
+
+// The frames list of a header zone as stored, or nullopt when the zone or
+// its _frames does not parse (a zone torn by a write, or caught mid-write).
+std::optional<std::vector<Frame>> zone_frames(std::string_view zone);
+
 // Where "frame" ends in a file whose data section begins at "data_start":
 // the absolute offset of its last byte plus one, or nullopt when that is
 // past 2^64 - 1.
@@ -43,7 +53,7 @@ bool frame_fits(const Frame& frame, uint64_t data_start, uint64_t file_len);
 // Every frame must end at or before "file_len"; Malformed "frame <id>
 // overflows a u64 offset" or "frame <id> ends at <end> but the file is
 // <file_len> bytes" for the first that does not.
-Status check_frames_fit(const std::vector<Frame>& frames, uint64_t data_start,
+Status check_frames_fit(std::span<const Frame> frames, uint64_t data_start,
                         uint64_t file_len);
 
 // The absolute offset where the raw tail begins: data_start plus the

@@ -2,6 +2,7 @@
 // changes the file, the headers, the buffer or a counter.
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,7 +80,7 @@ Result<std::string_view> Container::read_frame_body_view(const Frame& frame) {
 }
 
 Result<std::string_view> Container::read_body(const Frame& frame, uint64_t file_len) {
-  TARVEL_TRY(check_frames_fit(std::vector<Frame>{frame}, data_start_, file_len));
+  TARVEL_TRY(check_frames_fit({&frame, 1}, data_start_, file_len));
   Workspace& w = work();
   TARVEL_TRY(file_->seek(data_start_ + frame.offset));
   // The kept buffer only grows; it is not cleared, every byte of the
@@ -173,11 +174,7 @@ Result<Container::TailNow> Container::find_tail(uint64_t start, std::string* rec
     if (is_fill_buffer(read.error())) return TailNow::kGone;
     return std::move(read).error();
   }
-  Result<Headers> headers = Headers::parse(w.zone);
-  if (!headers) return TailNow::kGone;
-  const std::string* text = headers->get("_frames");
-  Result<std::vector<Frame>> listed =
-      parse_frames(text != nullptr ? std::string_view(*text) : std::string_view());
+  const std::optional<std::vector<Frame>> listed = zone_frames(w.zone);
   if (!listed || listed->size() < frames_.size() ||
       !std::equal(frames_.begin(), frames_.end(), listed->begin())) {
     return TailNow::kGone;

@@ -41,9 +41,9 @@ Result<RepackReport> repack(const std::string& path, int32_t level,
 // Holds the writer's lock from the start to the rename, so it is refused
 // while a writer holds the file. "level" 0 stores frames raw; any other
 // value is passed to zstd. A header_area outside 1 to MAX_HEADER_AREA fails
-// with Usage (after the journal replay). Every failure before the rename removes the temporary
-// file and leaves the container as it was; a failed rename leaves the
-// complete temporary file in place.
+// with Usage (after the journal replay). Every failure before the rename
+// removes the temporary file and leaves the container as it was; a failed
+// rename leaves the complete temporary file in place.
 Result<RepackReport> repack_with_header_area(const std::string& path, int32_t level,
                                              uint32_t header_area,
                                              Env& env = Env::posix());

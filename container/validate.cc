@@ -122,7 +122,7 @@ std::optional<uint64_t> check_frame(File& raw, const Container& container, const
                                     FrameDecoder& kept_decoder, Problems* problems) {
   const std::string prefix = "frame " + std::to_string(frame.id) + ": ";
   // The bounds of a frame body read, with its messages.
-  if (Status fit = check_frames_fit({frame}, container.data_start(), container.file_len());
+  if (Status fit = check_frames_fit({&frame, 1}, container.data_start(), container.file_len());
       !fit) {
     problems->add(prefix + fit.error().to_string());
     return std::nullopt;

@@ -62,18 +62,6 @@ size_t fixed_lines_len(std::string_view zone) {
   return at;
 }
 
-// The frames list of a zone, or nullopt when the zone or its _frames does
-// not parse.
-std::optional<std::vector<Frame>> zone_frames(std::string_view zone) {
-  Result<Headers> headers = Headers::parse(zone);
-  if (!headers) return std::nullopt;
-  const std::string* text = headers->get("_frames");
-  Result<std::vector<Frame>> frames =
-      parse_frames(text != nullptr ? std::string_view(*text) : std::string_view());
-  if (!frames) return std::nullopt;
-  return std::move(frames).value();
-}
-
 // Whether "listed" is "frames" and one more frame: the journal's own frame,
 // at the start of the raw tail that "frames" leave.
 bool closes_the_tail(const std::vector<Frame>& frames, const std::vector<Frame>& listed,
@@ -139,11 +127,6 @@ bool still(Env& env, const std::string& path, const FileIdentity& own) {
 }
 
 }  // namespace
-
-bool is_missing(const Error& e) {
-  return e.is_io() && e.io_failure().kind() == IoFailure::Kind::kOs &&
-         e.io_failure().errnum() == ENOENT;
-}
 
 bool journal_is_complete(std::string_view image) { return parse_journal(image).has_value(); }
 

@@ -69,11 +69,6 @@ std::optional<JournalContent> parse_journal(std::string_view image);
 // Whether "image" is a complete journal.
 bool journal_is_complete(std::string_view image);
 
-// Whether "e" says that there is no file at the path. Only that means that
-// there is no journal: one that is there but cannot be read may hold a close
-// that a crash interrupted.
-bool is_missing(const Error& e);
-
 // Writes the whole journal of the file at "file_path", its head, body fields
 // and zone in one write and the frame from "frame" itself in a second, then
 // flushes it and its directory. The open's error carries the journal path; a
